@@ -1,0 +1,169 @@
+// FIAS records with their text codec, and the TCP link to the PMS: framing, reading, link start-up.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// Type of a field's value; decides which member of fias_value_t holds it and how it is written.
+enum fias_field_type_t : uint8_t {
+  FIAS_FIELD_STR = 0,   // text as it is
+  FIAS_FIELD_INT = 1,   // decimal integer
+  FIAS_FIELD_DATE = 2,  // YYMMDD
+  FIAS_FIELD_TIME = 3,  // HHMMSS
+  FIAS_FIELD_BOOL = 4,  // "Y" or "N"
+};
+
+// Record codes. The table below lists PA before PS although PA's code is higher.
+enum fias_packet_code_t {
+  FIAS_UNKNOWN = 0,
+  FIAS_LS = 1,
+  FIAS_LA = 2,
+  FIAS_LD = 3,
+  FIAS_LR = 4,
+  FIAS_DR = 5,
+  FIAS_GI = 6,
+  FIAS_GO = 7,
+  FIAS_RE = 8,
+  FIAS_WC = 9,
+  FIAS_WR = 10,
+  FIAS_WA = 11,
+  FIAS_PS = 12,
+  FIAS_PA = 13,
+};
+
+struct fias_date_t {
+  uint8_t year = 0;  // two-digit year, 0 to 99
+  uint8_t month = 0;
+  uint8_t day = 0;
+  uint8_t reserve = 0;
+};
+
+struct fias_time_t {
+  uint8_t hour = 0;
+  uint8_t min = 0;
+  uint8_t sec = 0;
+  uint8_t reserve = 0;
+};
+
+// A field's value. For a text field `str` is the value; for the typed fields `str` holds the text
+// written by the last rendering, or nothing.
+struct fias_value_t {
+  std::optional<std::string> str;
+  uint32_t ival = 0;  // parsed and rendered as a signed 32-bit number
+  int bval = 0;       // any non-zero value is true
+  fias_date_t date;
+  fias_time_t time;
+};
+
+// One field slot of a record. `value` is empty when the record carries no such field.
+struct fias_field_t {
+  char name[3] = "";  // two-letter name ("RN", "P#"); empty beyond the record type's fields
+  uint8_t type = FIAS_FIELD_STR;
+  std::optional<fias_value_t> value;
+};
+
+inline constexpr int FIAS_MAX_FIELDS = 10;
+
+// One record: its type (id, code, description, field layout) and its field values.
+struct fias_packet_t {
+  char packet[3] = "";      // record id, e.g. "GI"
+  int packet_code = FIAS_UNKNOWN;
+  const char* desc = "";    // e.g. "Guest checkin"; static text of the record-type table
+  int num_fields = 0;       // the first num_fields slots are the type's fields
+  std::array<fias_field_t, FIAS_MAX_FIELDS> fields{};
+};
+
+using fias_packet_ptr = std::unique_ptr<fias_packet_t>;
+
+// The record types this system knows, in the order lookups scan them and the link start-up
+// announces them, closed by an entry with num_fields 0 (empty id, code FIAS_UNKNOWN).
+inline constexpr int FIAS_NUM_PACKET_TYPES = 13;
+extern const std::array<fias_packet_t, FIAS_NUM_PACKET_TYPES + 1> fias_packets;
+
+// ---- Records and codec ----
+
+// A new, empty record of the type with code `type`; null for FIAS_UNKNOWN or an unknown code.
+fias_packet_ptr fias_create_packet(int type);
+
+// Gives the field named `field` (any case) a copy of `val`: when `val.str` is set, the copy keeps
+// only that text and zero typed members; otherwise it keeps the typed members and no text.
+// 0 when set; -1 (logged, record unchanged) when the record type has no such field.
+int fias_set_packet_field(fias_packet_t* p, const char* field, const fias_value_t& val);
+
+// Typed setters on top of fias_set_packet_field; same results.
+int fias_set_field_str(fias_packet_t* p, const char* field, std::string_view text);
+int fias_set_field_int(fias_packet_t* p, const char* field, int32_t number);
+int fias_set_field_bool(fias_packet_t* p, const char* field, bool flag);
+int fias_set_field_date(fias_packet_t* p, const char* field, fias_date_t date);
+int fias_set_field_time(fias_packet_t* p, const char* field, fias_time_t time);
+
+// Date and time of a broken-down calendar time (two-digit year), and a duration in seconds as
+// hours, minutes and seconds.
+fias_date_t fias_date_from_tm(const std::tm& tm);
+fias_time_t fias_time_from_tm(const std::tm& tm);
+fias_time_t fias_time_from_seconds(long seconds);
+
+// The slot named `field` (exact case) when it has a value; null otherwise or for null arguments.
+fias_field_t* fias_get_field(fias_packet_t* p, const char* field);
+
+// The record as text ("GI|RN101|GNGuest|"). Brings the `str` of every typed value up to date as a
+// side effect, so the record changes. Empty for a null record.
+std::string fias_packet_to_str(fias_packet_t* p);
+
+// The record in `line` (no framing), or null when `line` is null or its id is unknown. `len` is
+// the text's length; the text must also be NUL-terminated at or after it.
+fias_packet_ptr fias_parse_packet(const char* line, int len);
+
+// Releases a record early; the pointer is null afterwards.
+void fias_free_packet(fias_packet_ptr& p);
+
+// ---- Link ----
+
+inline constexpr char FIAS_STX = 0x02;
+inline constexpr char FIAS_ETX = 0x03;
+
+// Results of fias_read_packet besides a length.
+inline constexpr int FIAS_READ_ERROR = -1;        // read error or end of stream: link lost
+inline constexpr int FIAS_READ_NOT_STX = -2;      // a byte other than STX where a record starts
+inline constexpr int FIAS_READ_INTERRUPTED = -3;  // a signal came while waiting for STX; nothing
+                                                  // was consumed and the link is still usable
+
+extern std::atomic<int> fias_sock;      // PMS connection, -1 when none; written by the main loop
+extern std::atomic<int> pms_connected;  // 1 once the PMS sent LA on the current connection
+
+// Connects to the PMS (first IPv4 address of `host`) and sends a link start record. The socket,
+// or -1. `interface` is not used here.
+int fias_connect(const char* host, int port, const char* interface);
+
+// Closes `sock` when it is 0 or greater.
+void fias_disconnect(int sock);
+
+// Sends STX, `text`, ETX as one frame. Frames from different threads never interleave, a short
+// write is continued, and a closed peer gives -1 rather than SIGPIPE. Text length + 2, or -1.
+int fias_send_raw_packet(int sock, const char* text);
+
+// Renders `p` and sends it; the record stays with the caller. As fias_send_raw_packet; -1 when
+// there is nothing to render.
+int fias_send_packet(int sock, fias_packet_t* p);
+
+// Sends a link active record for the current local time.
+int fias_send_la(int sock);
+
+// Answers the PMS's link start: link description (interface type cut to two characters), one link
+// record per non-link record type in table order, link active. 0, or -1 after a failed send, in
+// which case the connection has been shut down (not closed: the main loop owns the descriptor and
+// its next read fails).
+int fias_init_connection(int sock, const char* iftype);
+
+// Reads one framed record into `packet` (capacity `maxlen` including the NUL), one byte per read
+// so that nothing of the next frame is consumed. Prints "Read code %x\n" to standard output for
+// the byte where a record must start. Returns the text length (cut at maxlen - 1, the rest stays
+// in the stream), 0 when maxlen < 1, or FIAS_READ_ERROR / FIAS_READ_NOT_STX /
+// FIAS_READ_INTERRUPTED. Once STX has been read, signals no longer interrupt the record.
+int fias_read_packet(int sock, char* packet, int maxlen);
