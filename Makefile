@@ -1,0 +1,54 @@
+# Front door: `make` builds, `make check` tests, `make demo` shows the daemon at work.
+BUILD      ?= build
+JOBS       ?= 2
+CMAKE_TYPE ?= RelWithDebInfo
+
+# Debian packages the build, the tests and the demo need.
+PACKAGES := cmake g++ make pkg-config libiniparser-dev libsqlite3-dev sqlite3 libmariadb-dev \
+            libldap-dev libgtest-dev googletest libbenchmark-dev mariadb-server slapd ldap-utils
+
+.PHONY: all build deps check check-sanitize demo install clean
+
+all: build
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do \
+	    dpkg-query -W -f='$${db:Status-Status}' $$p 2>/dev/null | grep -qx installed || echo $$p; \
+	  done); \
+	if [ -z "$$missing" ]; then exit 0; fi; \
+	if [ "$$(id -u)" = 0 ]; then \
+	  echo "Installing: $$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	else \
+	  echo "Missing packages; run as root:"; \
+	  echo "  apt-get install -y $$missing"; \
+	  exit 1; \
+	fi
+
+build:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(CMAKE_TYPE)
+	cmake --build $(BUILD) -j $(JOBS)
+
+check: deps build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The whole suite once under AddressSanitizer + UndefinedBehaviorSanitizer, once under
+# ThreadSanitizer, each in a build folder of its own.
+check-sanitize: deps
+	$(MAKE) BUILD=build-asan CMAKE_TYPE=Debug SANITIZE_FLAGS=-DSANITIZE=address,undefined sanitized-check
+	$(MAKE) BUILD=build-tsan CMAKE_TYPE=Debug SANITIZE_FLAGS=-DSANITIZE=thread sanitized-check
+
+.PHONY: sanitized-check
+sanitized-check:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(CMAKE_TYPE) $(SANITIZE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+demo: deps build
+	bash tools/demo.sh $(BUILD)
+
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
+
+clean:
+	rm -rf build build-asan build-tsan

@@ -1,0 +1,39 @@
+// Detaching into the background with a locked pid file, and removing that file at the end.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+// Remembers which descriptors are open now, before the program opens any of its own. Called
+// first thing in main: daemon_init later closes only these, so connections the program opened
+// before detaching (database drivers, for one) stay usable.
+void daemon_note_inherited_fds();
+
+// Forks (unless started by init or inetd), starts a new session, moves to "/", clears the umask,
+// closes the inherited descriptors, puts 0, 1 and 2 on /dev/null (unless started by inetd) and,
+// when `name` is given, writes and locks the pid file. 0, or -1 with errno.
+int daemon_init(const char* name);
+
+// Removes the pid file this process holds, if any. 0, or -1 with errno.
+int daemon_close();
+
+// Creates, locks and writes the pid file for `name`. 0, or -1.
+int daemon_pidfile(const char* name);
+
+// 1 when the parent process is init (process 1), else 0.
+int daemon_started_by_init();
+
+// 1 when descriptor 0 is a socket, else 0.
+int daemon_started_by_inetd();
+
+// The pid file path for `name`: the name itself when absolute, else "/var/run/NAME.pid" for root
+// and "/tmp/NAME.pid" for other users. 0, or -1 with ENAMETOOLONG.
+int daemon_construct_pidfile(const char* name, std::string& pidfile);
+
+// Opens (creating it 0644 if needed) and write-locks the pid file without waiting; an existing
+// file is opened without following a symbolic link. The descriptor, or -1.
+int daemon_lock_pidfile(const char* path);
+
+// fcntl record lock over [start, start + len) with the given command and lock type.
+int fcntl_lock(int fd, int cmd, int type, int whence, off_t start, off_t len);

@@ -1,0 +1,45 @@
+// Small helpers for plain descriptors and paths, and an owning descriptor type.
+#pragma once
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <utility>
+
+// Last component of a path ('/' and '\\' separate); null for an empty text. A path whose only
+// separator is its first character is returned whole.
+const char* getbasename(const char* filename);
+
+// Formats into at most 4095 characters and writes them to fd in one write; errors are not reported.
+void fdprintf(int fd, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Reads one line, byte by byte, into buf (at most size - 1 bytes, always terminated); the
+// newline is stored. Returns the bytes stored, or -1 on a read error.
+ssize_t fdgets(int fd, char* buf, size_t size);
+
+// Owns one descriptor and closes it when it goes.
+class unique_fd {
+ public:
+  unique_fd() = default;
+  explicit unique_fd(int fd) : fd_(fd) {}
+  unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
+  unique_fd& operator=(unique_fd&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  unique_fd(const unique_fd&) = delete;
+  unique_fd& operator=(const unique_fd&) = delete;
+  ~unique_fd() { reset(); }
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};

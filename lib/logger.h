@@ -1,0 +1,26 @@
+// Leveled log lines to a file (or standard error) and, when asked, to syslog.
+#pragma once
+
+// Levels, lowest first. A line of level L is written when L + the threshold is at least 5.
+enum log_level_t {
+  L_DEBUG = 0,
+  L_EVENT = 1,
+  L_NOTICE = 2,
+  L_WARNING = 3,
+  L_ERROR = 4,
+  L_VERBOSE = 5,
+};
+
+// Sets every logger setting at once; `file` null or empty sends lines to standard error.
+// Safe to call while other threads log: the change takes effect line by line.
+int logger_init(const char* file, int start_level, int do_syslog, int disable_log);
+
+// Changes the verbosity threshold alone.
+void set_log_level(int level);
+
+// Formats and writes one line tagged with the caller's file, line and function.
+void write_log(int level, const char* file, int line, const char* function, const char* fmt, ...)
+    __attribute__((format(printf, 5, 6)));
+
+// The one way the daemon logs: carries the calling file, line and function.
+#define LOG(level, ...) write_log((level), __FILE_NAME__, __LINE__, __func__, __VA_ARGS__)

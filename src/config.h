@@ -1,0 +1,68 @@
+// Settings: one immutable snapshot per configuration load, named after the configuration keys.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// Every setting of one configuration load. A snapshot never changes once published; a reload
+// publishes a new one, and readers that still hold the old one keep it alive until they are done.
+struct Settings {
+  std::string pmshost = "localhost";
+  uint16_t pmsport = 5010;
+  std::string statesfile = "/var/run/velmorant.db";
+  std::optional<std::string> pmsinterface;
+  uint8_t logtype = 0;  // 1: log lines also go to syslog
+  uint16_t loglevel = 5;
+  int disable_log = 0;
+  std::string logfile = "/var/log/velmorant.log";
+
+  int use_manager = 0;
+  int mgr_port = 5038;
+  std::optional<std::string> mgr_host;
+  std::optional<std::string> mgr_user;
+  std::optional<std::string> mgr_passwd;
+  int noremovecalls = 0;
+
+  // Service values ("driver:template") and mark values.
+  std::optional<std::string> bareon;
+  std::optional<std::string> bareoff;
+  std::optional<std::string> dndon;
+  std::optional<std::string> dndoff;
+  std::optional<std::string> wakeup_set;
+  std::optional<std::string> wakeup_clear;
+  std::optional<std::string> checkin;
+  std::optional<std::string> checkout;
+  std::optional<std::string> billmark;
+  std::optional<std::string> billok;
+  std::optional<std::string> room_state;  // from services:room_status
+  std::optional<std::string> wakeup_result;
+  std::optional<std::string> billcalls;
+  std::optional<std::string> wrmark;
+  std::optional<std::string> remark;
+};
+
+// The snapshot in force. Take it once per piece of work and read from the copy.
+std::shared_ptr<const Settings> settings();
+
+// Path of the configuration file of the last load; used by the reload and the room loader.
+// Read and written by the main thread only.
+extern std::string config_file;
+
+// Loads `filename`: records it as config_file, starts from the defaults, reads every key, creates
+// the database drivers of its sections, and publishes the result. 0, or -1 when the file cannot
+// be opened or parsed (the defaults are then in force).
+int load_conf(const std::string& filename);
+
+// Unsets every string setting (numbers are kept). config_file and the drivers stay.
+void free_confvals();
+
+// A service value split at its first ':' into a driver name and an SQL template; a value without
+// ':' is a template for the driver named "sqlite".
+struct service_value {
+  std::string driver;
+  std::string sql;
+};
+service_value split_service_value(std::string_view value);

@@ -1,0 +1,78 @@
+// The database driver interface: one named connection with its settings and twelve operations.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct _dictionary_;
+
+// Which SQL dialect a driver speaks; decides how values are escaped inside string literals.
+enum class dbkind { sqlite, mysql };
+
+// A named database connection. Users hold its lock (it is BasicLockable, so std::lock_guard
+// serves) from the connection check until they have read the rows they need: the current result
+// and row belong to the connection, and one instance serves one statement at a time.
+class dbdriver_t {
+ public:
+  virtual ~dbdriver_t() = default;
+  dbdriver_t(const dbdriver_t&) = delete;
+  dbdriver_t& operator=(const dbdriver_t&) = delete;
+
+  const dbkind kind;
+  std::string name;                   // at most 15 characters
+  std::string dateformat = "%Y-%m-%d";  // strftime pattern for dates in statements, <= 15 chars
+  std::string timeformat = "%H:%M:%S";  // strftime pattern for times, <= 15 chars
+  std::optional<std::string> host;
+  std::optional<std::string> user;
+  std::optional<std::string> password;
+  std::optional<std::string> database;  // for SQLite the path of the file
+  int port = 0;                         // only its low 16 bits reach connect
+
+  // 0 connected (or already open); -1 client library could not be set up; -2 no connection.
+  virtual int connect(const char* host, uint16_t port, const char* user, const char* password,
+                      const char* database) = 0;
+  // 0 the statement ran; -1 it failed (logged). Discards the previous result first.
+  virtual int query(const std::string& statement) = 0;
+  // 0 a row is current; negative when there is no (further) row.
+  virtual int fetch_row() = 0;
+  // Field fetches, column from 0: 0 stored; -1 no current row; -2 no such column;
+  // -3 unsuitable column type. SQL NULL reads as empty text or 0.
+  virtual int fetch_int_field(int num, int& val) = 0;
+  // Stores at most len - 1 characters of the column (len 1 gives an empty text).
+  virtual int fetch_char_field(int num, std::string& val, size_t len) = 0;
+  virtual int fetch_float_field(int num, float& val) = 0;
+  virtual int numrets() = 0;
+  virtual void free_result() = 0;
+  virtual void close() = 0;
+  // Non-zero when the connection must be opened (again): the reverse of what the name says.
+  virtual int is_connected() = 0;
+  void lock() { mutex_.lock(); }
+  void unlock() { mutex_.unlock(); }
+
+  // Opens the connection with the instance's own settings when is_connected asks for it.
+  // The caller holds the lock.
+  void reconnect_if_needed();
+
+ protected:
+  dbdriver_t(dbkind k, std::string_view instance_name, int default_port);
+
+ private:
+  std::mutex mutex_;
+};
+
+// The text of a value made safe inside a single-quoted SQL string literal of this kind.
+std::string sql_escape(dbkind kind, std::string_view value);
+
+// Driver registry, newest first. Instances live until the process ends, so the pointers that
+// find_dbdriver returns stay valid across reloads.
+dbdriver_t* find_dbdriver(std::string_view name);  // exact, case-sensitive; null when none
+void register_dbdriver(std::unique_ptr<dbdriver_t> drv);
+
+// Creates the drivers of every section of a parsed configuration file that has a dbdriver key.
+void load_dbdrivers(_dictionary_* ini);
+// Creates, configures, connects and registers one driver; unknown types create nothing.
+void load_dbdriver(_dictionary_* ini, const char* name, const char* dbtype);
