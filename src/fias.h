@@ -116,8 +116,8 @@ fias_field_t* fias_get_field(fias_packet_t* p, const char* field);
 // side effect, so the record changes. Empty for a null record.
 std::string fias_packet_to_str(fias_packet_t* p);
 
-// The record in `line` (no framing), or null when `line` is null or its id is unknown. `len` is
-// the text's length; the text must also be NUL-terminated at or after it.
+// The record in `line` (no framing), or null when `line` is null or its id is unknown. The text
+// ends after `len` characters or at a NUL, whichever comes first (a negative `len`: at the NUL).
 fias_packet_ptr fias_parse_packet(const char* line, int len);
 
 // Releases a record early; the pointer is null afterwards.

@@ -1,0 +1,459 @@
+// FIAS records with their text codec, and the TCP link to the PMS: framing, reading, link start-up.
+#include "fias.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <mutex>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "logger.h"
+
+std::atomic<int> fias_sock{-1};
+std::atomic<int> pms_connected{0};
+
+namespace {
+
+struct field_spec {
+  const char* name;
+  fias_field_type_t type;
+};
+
+// One entry of the record-type table, with no values.
+constexpr fias_packet_t packet_type(const char* id, int code, const char* desc,
+                                    std::initializer_list<field_spec> fields) {
+  fias_packet_t p;
+  p.packet[0] = id[0];
+  p.packet[1] = id[0] ? id[1] : '\0';
+  p.packet_code = code;
+  p.desc = desc;
+  p.num_fields = static_cast<int>(fields.size());
+  int i = 0;
+  for (const field_spec& f : fields) {
+    p.fields[i].name[0] = f.name[0];
+    p.fields[i].name[1] = f.name[1];
+    p.fields[i].type = f.type;
+    ++i;
+  }
+  return p;
+}
+
+constexpr auto S = FIAS_FIELD_STR;
+constexpr auto I = FIAS_FIELD_INT;
+constexpr auto D = FIAS_FIELD_DATE;
+constexpr auto T = FIAS_FIELD_TIME;
+constexpr auto B = FIAS_FIELD_BOOL;
+
+std::string errno_text(int err) { return std::error_code(err, std::generic_category()).message(); }
+
+}  // namespace
+
+constinit const std::array<fias_packet_t, FIAS_NUM_PACKET_TYPES + 1> fias_packets = {
+    packet_type("LS", FIAS_LS, "Link start", {{"DA", D}, {"TI", T}}),
+    packet_type("LA", FIAS_LA, "Link active", {{"DA", D}, {"TI", T}}),
+    packet_type("LD", FIAS_LD, "Link description", {{"DA", D}, {"TI", T}, {"V#", S}, {"IF", S}}),
+    packet_type("LR", FIAS_LR, "Link record", {{"RI", S}, {"FL", S}}),
+    packet_type("DR", FIAS_DR, "Description record", {{"DA", D}, {"TI", T}}),
+    packet_type("GI", FIAS_GI, "Guest checkin", {{"RN", S}, {"GN", S}, {"GL", S}, {"GS", B}}),
+    packet_type("GO", FIAS_GO, "Guest checkout", {{"RN", S}, {"GN", S}, {"GL", S}, {"GS", B}}),
+    packet_type("RE", FIAS_RE, "Room equipment", {{"RN", S}, {"RS", S}, {"CS", I}, {"DN", B}}),
+    packet_type("WC", FIAS_WC, "Wakeup clear", {{"RN", S}, {"DA", D}, {"TI", T}}),
+    packet_type("WR", FIAS_WR, "Wakeup record", {{"RN", S}, {"DA", D}, {"TI", T}}),
+    packet_type("WA", FIAS_WA, "Wakeup answer", {{"RN", S}, {"DA", D}, {"TI", T}, {"AS", S}}),
+    packet_type("PA", FIAS_PA, "Post answer",
+                {{"AS", S}, {"RN", S}, {"P#", S}, {"DA", D}, {"TI", T}}),
+    packet_type("PS", FIAS_PS, "Post simple",
+                {{"P#", S}, {"RN", S}, {"PT", S}, {"TA", I}, {"DA", D}, {"TI", T}, {"DU", T},
+                 {"DD", S}, {"PC", S}, {"CT", S}}),
+    packet_type("", FIAS_UNKNOWN, "", {}),
+};
+
+namespace {
+
+// The first record type, scanning from the top to the terminator, that `matches` accepts.
+template <typename Visit>
+const fias_packet_t* find_type(Visit matches) {
+  for (const fias_packet_t& entry : fias_packets) {
+    if (entry.num_fields == 0) break;
+    if (matches(entry)) return &entry;
+  }
+  return nullptr;
+}
+
+// A two-digit decimal group of a date or time text; stops at the first non-digit.
+uint8_t two_digits(std::string_view text) {
+  unsigned n = 0;
+  for (char c : text.substr(0, 2)) {
+    if (c < '0' || c > '9') break;
+    n = n * 10 + static_cast<unsigned>(c - '0');
+  }
+  return static_cast<uint8_t>(n);
+}
+
+// An integer with base detection (0x hexadecimal, leading 0 octal), saturated to 32 bits.
+int32_t integer_value(std::string_view text) {
+  std::string copy(text);
+  long long n = std::strtoll(copy.c_str(), nullptr, 0);
+  return static_cast<int32_t>(std::clamp<long long>(n, INT32_MIN, INT32_MAX));
+}
+
+// The value of a field parsed from its text.
+fias_value_t parse_value(uint8_t type, std::string_view text) {
+  fias_value_t v;
+  switch (type) {
+    case FIAS_FIELD_INT:
+      v.ival = static_cast<uint32_t>(integer_value(text));
+      break;
+    case FIAS_FIELD_DATE:
+      // Only the full YYMMDD form is read; anything else is a present but zero date.
+      if (text.size() == 6)
+        v.date = {two_digits(text.substr(0)), two_digits(text.substr(2)),
+                  two_digits(text.substr(4)), 0};
+      break;
+    case FIAS_FIELD_TIME:
+      if (text.size() == 6)
+        v.time = {two_digits(text.substr(0)), two_digits(text.substr(2)),
+                  two_digits(text.substr(4)), 0};
+      break;
+    case FIAS_FIELD_BOOL:
+      v.bval = !text.empty() && text[0] == 'Y';
+      break;
+    default:
+      v.str = std::string(text);
+      break;
+  }
+  return v;
+}
+
+// The text form of a typed value; text fields keep what they have.
+void refresh_text(const fias_field_t& f, fias_value_t& v) {
+  char buf[16];
+  switch (f.type) {
+    case FIAS_FIELD_INT:
+      std::snprintf(buf, sizeof buf, "%d", static_cast<int32_t>(v.ival));
+      break;
+    case FIAS_FIELD_DATE:
+      std::snprintf(buf, sizeof buf, "%02u%02u%02u", v.date.year, v.date.month, v.date.day);
+      break;
+    case FIAS_FIELD_TIME:
+      std::snprintf(buf, sizeof buf, "%02u%02u%02u", v.time.hour, v.time.min, v.time.sec);
+      break;
+    case FIAS_FIELD_BOOL:
+      std::snprintf(buf, sizeof buf, "%s", v.bval ? "Y" : "N");
+      break;
+    default:
+      return;
+  }
+  v.str = buf;
+}
+
+}  // namespace
+
+fias_packet_ptr fias_create_packet(int type) {
+  const fias_packet_t* entry =
+      find_type([type](const fias_packet_t& e) { return e.packet_code == type; });
+  if (!entry) return nullptr;
+  return std::make_unique<fias_packet_t>(*entry);
+}
+
+int fias_set_packet_field(fias_packet_t* p, const char* field, const fias_value_t& val) {
+  if (!p || !field) return -1;
+  fias_field_t* slot = nullptr;
+  for (int i = 0; i < p->num_fields; ++i)
+    if (strcasecmp(p->fields[i].name, field) == 0) slot = &p->fields[i];
+  if (!slot) {
+    LOG(L_WARNING, "Record %s has no field %s; value not set", p->packet, field);
+    return -1;
+  }
+  fias_value_t copy;
+  if (val.str) {
+    copy.str = val.str;
+  } else {
+    copy.ival = val.ival;
+    copy.bval = val.bval;
+    copy.date = val.date;
+    copy.time = val.time;
+  }
+  slot->value = std::move(copy);
+  return 0;
+}
+
+int fias_set_field_str(fias_packet_t* p, const char* field, std::string_view text) {
+  fias_value_t v;
+  v.str = std::string(text);
+  return fias_set_packet_field(p, field, v);
+}
+
+int fias_set_field_int(fias_packet_t* p, const char* field, int32_t number) {
+  fias_value_t v;
+  v.ival = static_cast<uint32_t>(number);
+  return fias_set_packet_field(p, field, v);
+}
+
+int fias_set_field_bool(fias_packet_t* p, const char* field, bool flag) {
+  fias_value_t v;
+  v.bval = flag ? 1 : 0;
+  return fias_set_packet_field(p, field, v);
+}
+
+int fias_set_field_date(fias_packet_t* p, const char* field, fias_date_t date) {
+  fias_value_t v;
+  v.date = date;
+  return fias_set_packet_field(p, field, v);
+}
+
+int fias_set_field_time(fias_packet_t* p, const char* field, fias_time_t time) {
+  fias_value_t v;
+  v.time = time;
+  return fias_set_packet_field(p, field, v);
+}
+
+fias_date_t fias_date_from_tm(const std::tm& tm) {
+  // Modulo rather than "less 100", so that the year keeps two digits in any century.
+  int year = tm.tm_year % 100;
+  if (year < 0) year += 100;
+  return {static_cast<uint8_t>(year), static_cast<uint8_t>(tm.tm_mon + 1),
+          static_cast<uint8_t>(tm.tm_mday), 0};
+}
+
+fias_time_t fias_time_from_tm(const std::tm& tm) {
+  return {static_cast<uint8_t>(tm.tm_hour), static_cast<uint8_t>(tm.tm_min),
+          static_cast<uint8_t>(tm.tm_sec), 0};
+}
+
+fias_time_t fias_time_from_seconds(long seconds) {
+  // The wire form has two digits of hours; a longer (or negative) duration is held at the bound
+  // rather than written with a third digit that would shift every following character.
+  seconds = std::clamp(seconds, 0L, 99L * 3600 + 59 * 60 + 59);
+  return {static_cast<uint8_t>(seconds / 3600), static_cast<uint8_t>(seconds % 3600 / 60),
+          static_cast<uint8_t>(seconds % 60), 0};
+}
+
+fias_field_t* fias_get_field(fias_packet_t* p, const char* field) {
+  if (!p || !field) return nullptr;
+  for (fias_field_t& f : p->fields)
+    if (f.value && std::strcmp(f.name, field) == 0) return &f;
+  return nullptr;
+}
+
+std::string fias_packet_to_str(fias_packet_t* p) {
+  if (!p) return {};
+  std::string out = p->packet;
+  out += '|';
+  for (fias_field_t& f : p->fields) {
+    if (!f.value) continue;
+    refresh_text(f, *f.value);
+    if (!f.value->str) continue;
+    out += f.name;
+    out += *f.value->str;
+    out += '|';
+  }
+  return out;
+}
+
+fias_packet_ptr fias_parse_packet(const char* line, int len) {
+  if (!line) return nullptr;
+  std::string_view text(line, len >= 0 ? strnlen(line, static_cast<size_t>(len)) : strlen(line));
+  if (text.size() < 2) return nullptr;
+  const fias_packet_t* entry = find_type([text](const fias_packet_t& e) {
+    return e.packet[0] == text[0] && e.packet[1] == text[1];
+  });
+  if (!entry) return nullptr;
+
+  auto p = std::make_unique<fias_packet_t>(*entry);
+  for (int i = 0; i < p->num_fields; ++i) {
+    fias_field_t& f = p->fields[i];
+    // "|XX" can only match at the start of a field, so a name inside a value is not taken.
+    const std::string key = std::string("|") + f.name;
+    size_t at = text.find(key);
+    if (at == std::string_view::npos) continue;
+    size_t begin = at + key.size();
+    size_t end = text.find('|', begin);
+    // A value whose closing bar is missing runs to the end of the text.
+    if (end == std::string_view::npos) end = text.size();
+    f.value = parse_value(f.type, text.substr(begin, end - begin));
+  }
+  return p;
+}
+
+void fias_free_packet(fias_packet_ptr& p) { p.reset(); }
+
+// ---- Link ----
+
+namespace {
+
+// Serialises frames from the main thread, the record workers and the poller: each frame is sent
+// whole before another starts, even when the kernel takes it in pieces.
+std::mutex send_lock;
+
+// A descriptor that is closed unless handed over.
+class socket_guard {
+ public:
+  explicit socket_guard(int fd) : fd_(fd) {}
+  ~socket_guard() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  socket_guard(const socket_guard&) = delete;
+  socket_guard& operator=(const socket_guard&) = delete;
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+// The current local time in a strftime pattern.
+std::string now_text(const char* pattern) {
+  time_t now = time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char buf[64];
+  size_t n = strftime(buf, sizeof buf, pattern, &tm);
+  return std::string(buf, n);
+}
+
+std::string link_description(const char* iftype) {
+  std::string text = now_text("LD|DA%y%m%d|TI%H%M%S|V#1.01|IF");
+  if (iftype) text.append(iftype, strnlen(iftype, 2));
+  text += '|';
+  return text;
+}
+
+// "LR|RIGI|FLRNGNGLGS|": a record type and the names of its fields in order.
+std::string link_record(const fias_packet_t& type) {
+  std::string fields;
+  for (int i = 0; i < type.num_fields; ++i) fields += type.fields[i].name;
+  return "LR|RI" + std::string(type.packet, strnlen(type.packet, 2)) + "|FL" + fields + "|";
+}
+
+}  // namespace
+
+int fias_connect(const char* host, int port, const char* /*interface*/) {
+  if (!host) return -1;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  int rc = getaddrinfo(host, nullptr, &hints, &found);
+  if (rc != 0 || !found) {
+    LOG(L_WARNING, "Cannot resolve PMS host %s: %s", host, gai_strerror(rc));
+    return -1;
+  }
+  std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, &freeaddrinfo);
+  sockaddr_in addr{};
+  std::memcpy(&addr, list->ai_addr, sizeof addr);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+
+  socket_guard sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (sock.get() < 0) {
+    LOG(L_WARNING, "Cannot create a socket for the PMS: %s", errno_text(errno).c_str());
+    return -1;
+  }
+  if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    LOG(L_WARNING, "Cannot connect to PMS %s:%d: %s", host, port, errno_text(errno).c_str());
+    return -1;
+  }
+  fias_send_raw_packet(sock.get(), now_text("LS|DA%y%m%d|TI%H%M%S|").c_str());
+  return sock.release();
+}
+
+void fias_disconnect(int sock) {
+  if (sock >= 0) ::close(sock);
+}
+
+int fias_send_raw_packet(int sock, const char* text) {
+  if (!text) return -1;
+  LOG(L_DEBUG, "Writing packet %s\n", text);
+  std::string frame;
+  frame.reserve(std::strlen(text) + 2);
+  frame += FIAS_STX;
+  frame += text;
+  frame += FIAS_ETX;
+  // A framing byte inside the text would end the record early at the PMS and turn the rest of
+  // it into garbage on the link.
+  if (frame.find_first_of("\x02\x03", 1) != frame.size() - 1) {
+    LOG(L_ERROR, "Not sending a record that contains STX or ETX: %s", text);
+    return -1;
+  }
+
+  std::lock_guard guard(send_lock);
+  size_t sent = 0;
+  while (sent < frame.size()) {
+    ssize_t n = ::send(sock, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      LOG(L_WARNING, "Sending to PMS failed: %s", errno_text(errno).c_str());
+      return -1;
+    }
+    sent += static_cast<size_t>(n);
+  }
+  return static_cast<int>(frame.size());
+}
+
+int fias_send_packet(int sock, fias_packet_t* p) {
+  std::string text = fias_packet_to_str(p);
+  if (text.empty()) return -1;
+  return fias_send_raw_packet(sock, text.c_str());
+}
+
+int fias_send_la(int sock) {
+  return fias_send_raw_packet(sock, now_text("LA|DA%y%m%d|TI%H%M%S|").c_str());
+}
+
+int fias_init_connection(int sock, const char* iftype) {
+  std::vector<std::string> link_records;
+  for (const fias_packet_t& type : fias_packets) {
+    if (type.num_fields == 0) break;
+    if (type.packet[0] == 'L') continue;
+    link_records.push_back(link_record(type));
+  }
+
+  bool ok = fias_send_raw_packet(sock, link_description(iftype).c_str()) >= 0;
+  for (size_t i = 0; ok && i < link_records.size(); ++i) {
+    LOG(L_DEBUG, "%s\n", link_records[i].c_str());
+    ok = fias_send_raw_packet(sock, link_records[i].c_str()) >= 0;
+  }
+  if (ok) ok = fias_send_la(sock) >= 0;
+  if (ok) return 0;
+
+  // The main thread may be blocked reading this descriptor, and only it may close it: closing
+  // here would let another thread's next open() reuse the number under the reader. Shutting the
+  // connection down makes that read fail, and the main loop closes and reconnects.
+  LOG(L_WARNING, "Link start-up answer to the PMS failed; dropping the connection");
+  ::shutdown(sock, SHUT_RDWR);
+  return -1;
+}
+
+int fias_read_packet(int sock, char* packet, int maxlen) {
+  if (maxlen < 1) return 0;
+  char c = 0;
+  ssize_t n = ::read(sock, &c, 1);
+  if (n < 0 && errno == EINTR) return FIAS_READ_INTERRUPTED;
+  if (n <= 0) return FIAS_READ_ERROR;
+  std::printf("Read code %x\n", static_cast<unsigned>(static_cast<signed char>(c)));
+  if (c != FIAS_STX) return FIAS_READ_NOT_STX;
+
+  // Inside a record a signal must not cut it: the rest would be read as garbage next time.
+  int stored = 0;
+  while (stored < maxlen - 1) {
+    n = ::read(sock, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return FIAS_READ_ERROR;
+    if (c == FIAS_ETX) break;
+    packet[stored++] = c;
+  }
+  packet[stored] = '\0';
+  return stored;
+}
