@@ -1,0 +1,112 @@
+// Configuration: defaults, number and boolean forms, syslog detection, reload, service values.
+#include <gtest/gtest.h>
+
+#include "config.h"
+#include "testutil.h"
+
+namespace {
+
+class ConfigTest : public ::testing::Test {
+ protected:
+  testutil::temp_dir dir;
+  std::string path = dir.file("velmorant.conf");
+  std::shared_ptr<const Settings> load(const std::string& text) {
+    testutil::write_file(path, text);
+    EXPECT_EQ(load_conf(path), 0);
+    return settings();
+  }
+};
+
+TEST_F(ConfigTest, EmptyFileGivesEveryDefault) {
+  auto s = load("");
+  EXPECT_EQ(s->pmshost, "localhost");
+  EXPECT_EQ(s->pmsport, 5010);
+  EXPECT_EQ(s->statesfile, "/var/run/velmorant.db");
+  EXPECT_FALSE(s->pmsinterface);
+  EXPECT_EQ(s->logtype, 0);
+  EXPECT_EQ(s->loglevel, 5);
+  EXPECT_EQ(s->disable_log, 0);
+  EXPECT_EQ(s->logfile, "/var/log/velmorant.log");
+  EXPECT_EQ(s->use_manager, 0);
+  EXPECT_EQ(s->mgr_port, 5038);
+  EXPECT_EQ(s->noremovecalls, 0);
+  EXPECT_FALSE(s->mgr_host);
+  EXPECT_FALSE(s->checkin);
+  EXPECT_FALSE(s->room_state);
+  EXPECT_EQ(config_file, path);
+}
+
+TEST_F(ConfigTest, IntegersReadWithBaseAndPortKeptTo16Bits) {
+  auto s = load("[pms]\nport = 0x1392\n[logger]\nlog_level = 010\n[services]\ncdr_mgr_port = 5039\n");
+  EXPECT_EQ(s->pmsport, 5010);
+  EXPECT_EQ(s->loglevel, 8);
+  EXPECT_EQ(s->mgr_port, 5039);
+  s = load("[pms]\nport = 70000\n");
+  EXPECT_EQ(s->pmsport, 70000 & 0xFFFF);
+}
+
+TEST_F(ConfigTest, BooleansFollowTheirFirstLetter) {
+  struct {
+    const char* value;
+    int expected;
+  } cases[] = {{"1", 1}, {"yes", 1}, {"Y", 1}, {"true", 1}, {"T", 1}, {"0", 0},
+               {"no", 0}, {"N", 0},  {"false", 0}, {"F", 0}, {"maybe", 0}};
+  for (auto& c : cases) {
+    auto s = load(std::string("[services]\ncdr_use_manager = ") + c.value + "\n");
+    EXPECT_EQ(s->use_manager, c.expected) << c.value;
+  }
+}
+
+TEST_F(ConfigTest, SyslogIsOnWhenLogTypeMentionsItInAnyCase) {
+  struct {
+    const char* value;
+    int expected;
+  } cases[] = {{"syslog", 1}, {"SysLog", 1}, {"local-syslog", 1}, {"file", 0}};
+  for (auto& c : cases) {
+    auto s = load(std::string("[logger]\nlog_type = ") + c.value + "\n");
+    EXPECT_EQ(s->logtype, c.expected) << c.value;
+  }
+  EXPECT_EQ(load("[logger]\nlog_level = 3\n")->logtype, 0);
+}
+
+TEST_F(ConfigTest, ReloadForgetsStringKeysRemovedFromTheFile) {
+  auto before = load("[pms]\nhost = pms.hotel\ninterface = PBX\n[services]\ncheckin = sqlite:x\nroom_status = pbx:y\n");
+  EXPECT_EQ(*before->checkin, "sqlite:x");
+  EXPECT_EQ(*before->room_state, "pbx:y");
+  auto after = load("[services]\ncheckout = sqlite:z\n");
+  EXPECT_EQ(after->pmshost, "localhost") << "defaults come back";
+  EXPECT_FALSE(after->pmsinterface);
+  EXPECT_FALSE(after->checkin);
+  EXPECT_EQ(*after->checkout, "sqlite:z");
+  EXPECT_EQ(*before->checkin, "sqlite:x") << "a reader's snapshot is never changed under it";
+}
+
+TEST_F(ConfigTest, MissingFileFailsWithDefaultsInForce) {
+  load("[pms]\nhost = elsewhere\n");
+  EXPECT_EQ(load_conf(dir.file("absent.conf")), -1);
+  EXPECT_EQ(settings()->pmshost, "localhost");
+  EXPECT_EQ(config_file, dir.file("absent.conf"));
+}
+
+TEST_F(ConfigTest, FreeConfvalsUnsetsStringsAndKeepsNumbers) {
+  load("[pms]\nport = 6000\ninterface = PB\n[services]\ncheckin = a\n");
+  free_confvals();
+  auto s = settings();
+  EXPECT_FALSE(s->checkin);
+  EXPECT_FALSE(s->pmsinterface);
+  EXPECT_EQ(s->pmsport, 6000);
+}
+
+TEST(ServiceValue, SplitsAtTheFirstColonAndDefaultsToSqlite) {
+  auto v = split_service_value("asterisk:update users set t='10:00' where ext='%exten%'");
+  EXPECT_EQ(v.driver, "asterisk");
+  EXPECT_EQ(v.sql, "update users set t='10:00' where ext='%exten%'");
+  v = split_service_value("delete from x");
+  EXPECT_EQ(v.driver, "sqlite");
+  EXPECT_EQ(v.sql, "delete from x");
+  v = split_service_value(":select 1");
+  EXPECT_EQ(v.driver, "");
+  EXPECT_EQ(v.sql, "select 1");
+}
+
+}  // namespace

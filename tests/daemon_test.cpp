@@ -1,0 +1,121 @@
+// Daemon support: pid file rules and locking; descriptor helpers; the list container.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "daemon.h"
+#include "fdutils.h"
+#include "list.h"
+#include "testutil.h"
+
+using testutil::read_file;
+using testutil::write_file;
+
+namespace {
+
+TEST(PidFile, PathDependsOnUserAndAbsoluteNamesStandAsGiven) {
+  std::string path;
+  ASSERT_EQ(daemon_construct_pidfile("velmorant", path), 0);
+  EXPECT_EQ(path, getuid() == 0 ? "/var/run/velmorant.pid" : "/tmp/velmorant.pid");
+  ASSERT_EQ(daemon_construct_pidfile("/srv/run/v.pid", path), 0);
+  EXPECT_EQ(path, "/srv/run/v.pid");
+  errno = 0;
+  EXPECT_EQ(daemon_construct_pidfile(std::string(100000, 'a').c_str(), path), -1);
+  EXPECT_EQ(errno, ENAMETOOLONG);
+}
+
+TEST(PidFile, WrittenLockedAndRemovedByClose) {
+  testutil::temp_dir dir;
+  std::string path = dir.file("d.pid");
+  ASSERT_EQ(daemon_pidfile(path.c_str()), 0);
+
+  // Record locks belong to processes: another process must be refused while this one holds it.
+  // (Checked before this process reads the file: closing any descriptor of a file drops the
+  // process's record locks on it.)
+  pid_t child = fork();
+  if (child == 0) _exit(daemon_lock_pidfile(path.c_str()) < 0 ? 0 : 1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "second process got the lock";
+  EXPECT_EQ(read_file(path), std::to_string(getpid()) + "\n");
+
+  EXPECT_EQ(daemon_close(), 0);
+  EXPECT_NE(access(path.c_str(), F_OK), 0) << "pid file still there";
+  EXPECT_EQ(daemon_close(), 0) << "closing twice is harmless";
+}
+
+TEST(PidFile, StaleFileIsTakenOverAndCutToTheNewText) {
+  testutil::temp_dir dir;
+  std::string path = dir.file("stale.pid");
+  write_file(path, "123456789012\n");
+  ASSERT_EQ(daemon_pidfile(path.c_str()), 0);
+  EXPECT_EQ(read_file(path), std::to_string(getpid()) + "\n");
+  daemon_close();
+}
+
+TEST(PidFile, SymbolicLinkIsNotFollowed) {
+  testutil::temp_dir dir;
+  std::string victim = dir.file("victim");
+  write_file(victim, "precious\n");
+  std::string link = dir.file("link.pid");
+  ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+  EXPECT_EQ(daemon_pidfile(link.c_str()), -1);
+  EXPECT_EQ(read_file(victim), "precious\n");
+}
+
+TEST(FdUtils, BasenameTakesTheLastComponent) {
+  struct {
+    const char* path;
+    const char* base;
+  } cases[] = {{"a/b/c", "c"}, {"a\\b", "b"}, {"abc", "abc"}, {"dir/", ""}, {"/abc", "/abc"}};
+  for (auto& c : cases) EXPECT_STREQ(getbasename(c.path), c.base) << c.path;
+  EXPECT_EQ(getbasename(""), nullptr);
+}
+
+TEST(FdUtils, FdgetsReadsOneLineAtATimeWithinTheBuffer) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  unique_fd reader(fds[0]), writer(fds[1]);
+  fdprintf(writer.get(), "ab\ncd");
+  writer.reset();
+  char buf[16];
+  EXPECT_EQ(fdgets(reader.get(), buf, sizeof buf), 3);
+  EXPECT_STREQ(buf, "ab\n");
+  EXPECT_EQ(fdgets(reader.get(), buf, sizeof buf), 2);
+  EXPECT_STREQ(buf, "cd");
+
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  unique_fd r2(fds[0]), w2(fds[1]);
+  fdprintf(w2.get(), "abcdef");
+  char small[4];
+  EXPECT_EQ(fdgets(r2.get(), small, sizeof small), 3);
+  EXPECT_STREQ(small, "abc");
+}
+
+TEST(FdUtils, FdprintfWritesAtMost4095Characters) {
+  testutil::temp_dir dir;
+  unique_fd fd(::open(dir.file("out").c_str(), O_WRONLY | O_CREAT, 0644));
+  fdprintf(fd.get(), "%s", std::string(5000, 'z').c_str());
+  EXPECT_EQ(read_file(dir.file("out")).size(), 4095u);
+}
+
+TEST(ListContainer, BuiltInCursorRestartsAfterReachingTheEnd) {
+  List<std::string> list;
+  list.append("101");
+  list.append("102");
+  std::string walk;
+  while (list.has_next()) walk += list.next();
+  while (list.has_next()) walk += list.next();
+  EXPECT_EQ(walk, "101102101102");
+  Lister<std::string> it(list);
+  ASSERT_TRUE(it.has_next());
+  EXPECT_EQ(it.next(), "101");
+  EXPECT_EQ(list.length(), 2u);
+}
+
+}  // namespace

@@ -1,0 +1,192 @@
+// The real binary: command line, start-up failures, reconnect pacing, background stop and reload.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "fdutils.h"
+#include "paths.h"
+#include "testutil.h"
+
+using namespace std::chrono_literals;
+using testutil::count_occurrences;
+using testutil::read_file;
+using testutil::wait_until;
+
+namespace {
+
+class CommandLine : public ::testing::Test {
+ protected:
+  testutil::temp_dir dir;
+  std::string out = dir.file("stdout"), err = dir.file("stderr");
+
+  // Runs the daemon with `args` and returns its exit status.
+  int run(std::vector<std::string> args) {
+    args.insert(args.begin(), testpaths::velmorant_binary());
+    testutil::child_process p(args, out, err);
+    return p.wait_exit(20s).value_or(-1);
+  }
+  std::string usage_text() const {
+    return "\nVelmorant: middle layer FIAS application.\n\nUsage:\n" + testpaths::velmorant_binary() +
+           " [options]\n\nWhere options are:\n"
+           "\t-c <path>, --config=<path>\tuse custom config file \n"
+           "\t-f, --foreground \t\trun in foreground mode\n"
+           "\t-d, --log-to-console\t\tlog to console (requires -f)\n"
+           "\t-h, --help\t\t\tshow this text\n\n\n";
+  }
+};
+
+TEST_F(CommandLine, HelpPrintsTheUsageTextExactlyAndExitsZero) {
+  EXPECT_EQ(run({"-h"}), 0);
+  EXPECT_EQ(read_file(err), usage_text());
+  EXPECT_EQ(run({"--help"}), 0);
+  EXPECT_EQ(read_file(err), usage_text());
+}
+
+TEST_F(CommandLine, ConsoleLoggingWithoutForegroundShowsUsage) {
+  EXPECT_EQ(run({"-d"}), 0);
+  EXPECT_EQ(read_file(err), usage_text());
+}
+
+TEST_F(CommandLine, UnknownOptionIsReportedThenUsage) {
+  EXPECT_EQ(run({"-x"}), 0);
+  std::string text = read_file(err);
+  EXPECT_NE(text.find("invalid option"), std::string::npos) << text;
+  EXPECT_NE(text.find(usage_text()), std::string::npos);
+}
+
+TEST_F(CommandLine, MissingConfigurationFileIsReportedOnStandardError) {
+  std::string missing = dir.file("absent.conf");
+  EXPECT_EQ(run({"-f", "-c", missing}), 0);
+  EXPECT_EQ(read_file(err), "\nUnable to open configuration file " + missing + ". Exiting...\n\n");
+}
+
+TEST_F(CommandLine, UnreachablePmsGivesOneErrorAndOneWarningEveryTwoSeconds) {
+  int port = testutil::unused_port();
+  std::string conf = dir.file("v.conf");
+  testutil::write_file(conf, "[pms]\nhost = 127.0.0.1\nport = " + std::to_string(port) +
+                                 "\ninterface = PB\nstatesfile = " + dir.file("states.db") +
+                                 "\n[logger]\nlog_file = " + dir.file("ignored.log") + "\n");
+  testutil::child_process daemon({testpaths::velmorant_binary(), "-f", "-d", "-c", conf}, out, err);
+  auto start = std::chrono::steady_clock::now();
+  std::string error_line = "Unable to connect to PMS at 127.0.0.1:" + std::to_string(port) + "/PB";
+  // The start-up attempt and the loop's first attempt come together; then one every two seconds.
+  ASSERT_TRUE(wait_until([&] { return count_occurrences(read_file(err), error_line) >= 5; }, 15s))
+      << read_file(err);
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, 5500ms) << "retries come about two seconds apart";
+  EXPECT_LE(elapsed, 9s);
+  std::string text = read_file(err);
+  int errors = count_occurrences(text, error_line);
+  int warnings = count_occurrences(text, "WARNING[");
+  EXPECT_EQ(warnings, count_occurrences(text, "Connection to PMS lost")) << "no other warnings";
+  EXPECT_TRUE(warnings == errors - 1 || warnings == errors - 2) << text;
+  EXPECT_EQ(read_file(dir.file("ignored.log")), "") << "-d logs to standard error only";
+  daemon.signal(SIGTERM);
+  EXPECT_EQ(daemon.wait_exit(5s), 128 + SIGTERM) << "in the foreground SIGTERM keeps its default action";
+}
+
+// A PMS that accepts the daemon and then stays silent.
+class SilentPms {
+ public:
+  SilentPms() : listener_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    listen(listener_.get(), 4);
+    socklen_t len = sizeof addr;
+    getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+  }
+  int port() const { return port_; }
+
+ private:
+  unique_fd listener_;
+  int port_ = 0;
+};
+
+class Background : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testutil::become_subreaper();
+    // The pid file is named after the program: a name of its own keeps parallel tests apart.
+    name = "velmorant-" + std::to_string(getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    program = dir.file(name);
+    ASSERT_EQ(symlink(testpaths::velmorant_binary().c_str(), program.c_str()), 0);
+    pidfile = (getuid() == 0 ? "/var/run/" : "/tmp/") + name + ".pid";
+  }
+  void TearDown() override {
+    if (daemon_pid > 0) {
+      kill(daemon_pid, SIGKILL);
+      testutil::wait_pid(daemon_pid, 5s);
+    }
+    unlink(pidfile.c_str());
+  }
+  void write_conf(const std::string& log) {
+    testutil::write_file(conf, "[pms]\nhost = 127.0.0.1\nport = " + std::to_string(pms.port()) +
+                                   "\nstatesfile = " + dir.file("states.db") +
+                                   "\n[logger]\nlog_file = " + log + "\n");
+  }
+  // Starts the daemon in the background and waits for its pid file.
+  void start() {
+    testutil::child_process launcher({program, "-c", conf}, dir.file("out"), dir.file("err"));
+    ASSERT_EQ(launcher.wait_exit(10s), 0);
+    ASSERT_TRUE(wait_until([&] { return !read_file(pidfile).empty(); }, 10s)) << pidfile;
+    daemon_pid = std::stoi(read_file(pidfile));
+  }
+
+  testutil::temp_dir dir;
+  SilentPms pms;
+  std::string name, program, pidfile, conf = dir.file("v.conf"), log = dir.file("v.log");
+  pid_t daemon_pid = -1;
+};
+
+TEST_F(Background, SigtermRemovesThePidFileAndExitsZero) {
+  write_conf(log);
+  start();
+  kill(daemon_pid, SIGTERM);
+  EXPECT_EQ(testutil::wait_pid(daemon_pid, 12s), 0);
+  daemon_pid = -1;
+  EXPECT_NE(access(pidfile.c_str(), F_OK), 0) << "pid file left behind";
+  EXPECT_NE(read_file(log).find("Caught signal 15. Exiting."), std::string::npos) << read_file(log);
+}
+
+TEST_F(Background, SighupReloadsWithinASecondWhileThePmsIsSilent) {
+  write_conf(log);
+  start();
+  std::string new_log = dir.file("after-reload.log");
+  write_conf(new_log);
+  auto sent = std::chrono::steady_clock::now();
+  kill(daemon_pid, SIGHUP);
+  ASSERT_TRUE(wait_until([&] {
+    return read_file(log).find("Hangup. Reloading configuration.") != std::string::npos;
+  }, 3s)) << read_file(log);
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, 1500ms);
+  // The reloaded logger writes to the new file; the silent link was not dropped.
+  kill(daemon_pid, SIGTERM);
+  ASSERT_EQ(testutil::wait_pid(daemon_pid, 12s), 0);
+  daemon_pid = -1;
+  EXPECT_NE(read_file(new_log).find("Caught signal 15. Exiting."), std::string::npos);
+  EXPECT_EQ(read_file(log).find("Connection to PMS lost"), std::string::npos) << read_file(log);
+}
+
+TEST_F(Background, ReloadOfAVanishedFileStopsTheDaemonAndLeavesThePidFile) {
+  write_conf(log);
+  start();
+  unlink(conf.c_str());
+  kill(daemon_pid, SIGHUP);
+  EXPECT_EQ(testutil::wait_pid(daemon_pid, 12s), 0);
+  daemon_pid = -1;
+  EXPECT_NE(read_file(log).find("Unable to open configuration file " + conf + ". Exiting..."),
+            std::string::npos);
+  EXPECT_EQ(access(pidfile.c_str(), F_OK), 0);
+}
+
+}  // namespace

@@ -1,0 +1,134 @@
+// Logger: thresholds, the bogus-level complaint, the line cut, and where lines go.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "logger.h"
+#include "testutil.h"
+
+using testutil::count_occurrences;
+using testutil::read_file;
+
+namespace {
+
+// Sends standard error to a file for as long as it lives.
+class stderr_capture {
+ public:
+  explicit stderr_capture(const std::string& path) : path_(path) {
+    saved_ = dup(2);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 2);
+    ::close(fd);
+  }
+  ~stderr_capture() { restore(); }
+  std::string text() {
+    restore();
+    return read_file(path_);
+  }
+
+ private:
+  void restore() {
+    if (saved_ < 0) return;
+    dup2(saved_, 2);
+    ::close(saved_);
+    saved_ = -1;
+  }
+  std::string path_;
+  int saved_ = -1;
+};
+
+class LoggerTest : public ::testing::Test {
+ protected:
+  void TearDown() override { logger_init(nullptr, 1, 0, 0); }
+  testutil::temp_dir dir;
+  std::string log = dir.file("velmorant.log");
+};
+
+TEST_F(LoggerTest, ThresholdDecidesWhichLevelsAreWritten) {
+  struct {
+    int threshold;
+    std::string expected;  // one letter per level written, DEBUG..VERBOSE
+  } cases[] = {{5, "DENWRV"}, {3, "NWRV"}, {0, "V"}};
+  const char* names[] = {"DEBUG[", "EVENT[", "NOTICE[", "WARNING[", "ERROR[", "VERBOSE["};
+  const char letters[] = "DENWRV";
+  for (auto& c : cases) {
+    unlink(log.c_str());
+    logger_init(log.c_str(), c.threshold, 0, 0);
+    for (int level = L_DEBUG; level <= L_VERBOSE; ++level) LOG(level, "line");
+    std::string text = read_file(log), written;
+    for (int level = 0; level < 6; ++level)
+      if (text.find(names[level]) != std::string::npos) written += letters[level];
+    EXPECT_EQ(written, c.expected) << "threshold " << c.threshold;
+  }
+}
+
+TEST_F(LoggerTest, LineCarriesStampLevelPidSourceAndFunction) {
+  logger_init(log.c_str(), 5, 0, 0);
+  LOG(L_ERROR, "Unable to open states file %s", "/x");
+  std::string line = read_file(log);
+  // "MM/DD/YY HH:MM:SS:  ERROR[pid]: logger_test.cpp:NN in TestBody: message\n"
+  std::string expected_tail = "  ERROR[" + std::to_string(getpid()) + "]: logger_test.cpp:";
+  EXPECT_EQ(line.find(expected_tail), 18u) << line;
+  EXPECT_NE(line.find(" in TestBody: Unable to open states file /x\n"), std::string::npos) << line;
+  EXPECT_EQ(line.back(), '\n');
+}
+
+TEST_F(LoggerTest, VerboseLinesHaveNoSourcePrefix) {
+  logger_init(log.c_str(), 5, 0, 0);
+  LOG(L_VERBOSE, "hello");
+  std::string line = read_file(log);
+  EXPECT_NE(line.find(":  VERBOSE[" + std::to_string(getpid()) + "]: hello\n"), std::string::npos)
+      << line;
+}
+
+TEST_F(LoggerTest, BogusLevelIsReportedOnStandardErrorUnlessLoggingIsOff) {
+  logger_init(log.c_str(), 5, 0, 0);
+  {
+    stderr_capture err(dir.file("err"));
+    write_log(7, "f.cpp", 1, "fn", "x");
+    write_log(-1, "f.cpp", 1, "fn", "dropped by the threshold");
+    EXPECT_EQ(err.text(), "log called with bogus level: 7\n");
+  }
+  logger_init(log.c_str(), 5, 0, 1);
+  {
+    stderr_capture err(dir.file("err2"));
+    write_log(7, "f.cpp", 1, "fn", "x");
+    LOG(L_ERROR, "not written");
+    EXPECT_EQ(err.text(), "");
+  }
+  EXPECT_EQ(read_file(log), "");
+}
+
+TEST_F(LoggerTest, LongMessageIsCutTo1023CharactersOfPrefixAndMessage) {
+  logger_init(log.c_str(), 5, 0, 0);
+  LOG(L_NOTICE, "%s", std::string(2000, 'x').c_str());
+  std::string line = read_file(log);
+  size_t body_start = line.find(": ") + 2;  // after the time stamp and its ": "
+  std::string body = line.substr(body_start, line.size() - body_start - 1);
+  EXPECT_EQ(body.size(), 1023u);
+  EXPECT_EQ(body.back(), 'x');
+}
+
+TEST_F(LoggerTest, UnopenableFileFallsBackToStandardErrorWithStamp) {
+  logger_init(dir.file("no/such/dir/log").c_str(), 5, 0, 0);
+  stderr_capture err(dir.file("err"));
+  LOG(L_WARNING, "Connection to PMS lost");
+  std::string text = err.text();
+  EXPECT_EQ(count_occurrences(text, "WARNING["), 1);
+  EXPECT_NE(text.find("Connection to PMS lost\n"), std::string::npos);
+  EXPECT_EQ(text[2], '/') << "time stamp first: " << text;
+}
+
+TEST_F(LoggerTest, BeforeConfigurationOnlyErrorsAndVerboseReachStandardError) {
+  logger_init(nullptr, 1, 0, 0);
+  stderr_capture err(dir.file("err"));
+  LOG(L_NOTICE, "quiet");
+  LOG(L_ERROR, "Can not connect to DB");
+  std::string text = err.text();
+  EXPECT_EQ(text.find("quiet"), std::string::npos);
+  EXPECT_NE(text.find("Can not connect to DB"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,131 @@
+// Test helpers: temporary folders, files, waiting on conditions, and child processes.
+#include "testutil.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace testutil {
+
+temp_dir::temp_dir() {
+  std::string pattern = "/tmp/velmorant-test-XXXXXX";
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+temp_dir::~temp_dir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void write_file(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+int count_occurrences(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
+  return n;
+}
+
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return condition();
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+child_process::child_process(const std::vector<std::string>& argv, const std::string& stdout_path,
+                             const std::string& stderr_path) {
+  std::vector<char*> args;
+  for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    int out = ::open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int in = ::open("/dev/null", O_RDONLY);
+    if (out < 0 || err < 0 || in < 0) _exit(126);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    // The test's own signal mask and dispositions must not leak into the program under test.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+}
+
+child_process::~child_process() {
+  if (pid_ > 0 && !reaped_) {
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+void child_process::signal(int signo) const { ::kill(pid_, signo); }
+
+std::optional<int> child_process::wait_exit(std::chrono::milliseconds timeout) {
+  if (reaped_) return std::nullopt;
+  auto status = wait_pid(pid_, timeout);
+  if (status) reaped_ = true;
+  return status;
+}
+
+void become_subreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+
+std::optional<int> wait_pid(pid_t pid, std::chrono::milliseconds timeout) {
+  int status = 0;
+  bool done = wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout);
+  if (!done) return std::nullopt;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return std::nullopt;
+}
+
+int unused_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+}  // namespace testutil

@@ -1,0 +1,68 @@
+// Test helpers: temporary folders, files, waiting on conditions, and child processes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+using namespace std::chrono_literals;
+
+// A fresh folder under /tmp, removed with everything in it when the object goes.
+class temp_dir {
+ public:
+  temp_dir();
+  ~temp_dir();
+  temp_dir(const temp_dir&) = delete;
+  temp_dir& operator=(const temp_dir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string read_file(const std::string& path);  // empty when missing
+void write_file(const std::string& path, const std::string& text);
+std::vector<std::string> lines_of(const std::string& text);
+int count_occurrences(const std::string& text, const std::string& needle);
+
+// Polls `condition` every 20 ms until it holds or `timeout` passes; returns its last answer.
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+// A program started by the test with standard output and error sent to files. Killed and reaped
+// when the object goes, so a failing test leaves nothing running.
+class child_process {
+ public:
+  child_process(const std::vector<std::string>& argv, const std::string& stdout_path,
+                const std::string& stderr_path);
+  ~child_process();
+  child_process(const child_process&) = delete;
+  child_process& operator=(const child_process&) = delete;
+
+  pid_t pid() const { return pid_; }
+  void signal(int signo) const;
+  // The exit status (or 128 + signal number) once the process ends within `timeout`.
+  std::optional<int> wait_exit(std::chrono::milliseconds timeout);
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+};
+
+// Makes this process the reaper of its orphaned descendants, so that a daemon that detached
+// from the program the test started can still be waited for.
+void become_subreaper();
+
+// Waits for any descendant `pid` (a child or, after become_subreaper, an orphaned grandchild).
+std::optional<int> wait_pid(pid_t pid, std::chrono::milliseconds timeout);
+
+// A TCP port on 127.0.0.1 that nothing listens on right now.
+int unused_port();
+
+}  // namespace testutil
