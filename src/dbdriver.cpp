@@ -1,13 +1,21 @@
 // Driver registry and the parts of the driver interface shared by both kinds.
 #include "dbdriver.h"
 
+#include <iniparser.h>
+#include <strings.h>
+
+#include <climits>
+#include <cstdlib>
 #include <list>
 
 #include "logger.h"
+#include "mysql.h"
+#include "sqlite.h"
 
 namespace {
 
 constexpr size_t kNameMax = 15;
+constexpr size_t kFormatMax = 15;
 
 std::mutex registry_lock;  // a reload registers drivers while workers look them up
 std::list<std::unique_ptr<dbdriver_t>> registry;
@@ -17,11 +25,15 @@ std::list<std::unique_ptr<dbdriver_t>> registry;
 dbdriver_t::dbdriver_t(dbkind k, std::string_view instance_name, int default_port)
     : kind(k), name(instance_name.substr(0, kNameMax)), port(default_port) {}
 
-void dbdriver_t::reconnect_if_needed() {
-  if (is_connected() == 0) return;
-  connect(host ? host->c_str() : nullptr, static_cast<uint16_t>(port),
-          user ? user->c_str() : nullptr, password ? password->c_str() : nullptr,
-          database ? database->c_str() : nullptr);
+int dbdriver_t::connect_with_settings() {
+  return connect(host ? host->c_str() : nullptr, static_cast<uint16_t>(port),
+                 user ? user->c_str() : nullptr, password ? password->c_str() : nullptr,
+                 database ? database->c_str() : nullptr);
+}
+
+int dbdriver_t::reconnect_if_needed() {
+  if (is_connected() == 0) return 0;
+  return connect_with_settings();
 }
 
 std::string sql_escape(dbkind kind, std::string_view value) {
@@ -47,5 +59,77 @@ void register_dbdriver(std::unique_ptr<dbdriver_t> drv) {
   registry.push_front(std::move(drv));
 }
 
-// Until the drivers land, no section creates a driver.
-void load_dbdrivers(_dictionary_*) {}
+int db_text_to_int(const char* text) {
+  long long value = std::strtoll(text, nullptr, 0);
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+float db_text_to_float(const char* text) { return std::strtof(text, nullptr); }
+
+namespace {
+
+// The value of "section:key", or null when the section has no such key.
+const char* section_value(_dictionary_* ini, const char* section, const char* key) {
+  std::string full = std::string(section) + ":" + key;
+  return iniparser_getstring(ini, full.c_str(), nullptr);
+}
+
+// Takes a date or time format from the section when one is given. A format longer than the
+// driver keeps is refused whole, since a cut pattern would write wrong dates into statements.
+// ERROR, so that the line shows even before the logger is configured.
+void take_format(_dictionary_* ini, const char* section, const char* key, std::string& format) {
+  const char* value = section_value(ini, section, key);
+  if (!value) return;
+  if (std::string_view(value).size() > kFormatMax) {
+    LOG(L_ERROR, "%s:%s \"%s\" is longer than %zu characters; keeping \"%s\"", section, key,
+        value, kFormatMax, format.c_str());
+    return;
+  }
+  format = value;
+}
+
+void take_text(_dictionary_* ini, const char* section, const char* key,
+               std::optional<std::string>& setting) {
+  if (const char* value = section_value(ini, section, key)) setting = value;
+}
+
+}  // namespace
+
+void load_dbdrivers(_dictionary_* ini) {
+  int sections = iniparser_getnsec(ini);
+  for (int i = 0; i < sections; ++i) {
+    const char* section = iniparser_getsecname(ini, i);
+    if (!section) continue;
+    if (const char* type = section_value(ini, section, "dbdriver"))
+      load_dbdriver(ini, section, type);
+  }
+}
+
+void load_dbdriver(_dictionary_* ini, const char* name, const char* dbtype) {
+  std::unique_ptr<dbdriver_t> drv;
+  if (strcasecmp(dbtype, "sqlite") == 0)
+    drv = sqlite_create_drv(name);
+  else if (strcasecmp(dbtype, "mysql") == 0)
+    drv = mysql_create_drv(name);
+  else
+    return;
+
+  take_format(ini, name, "date_format", drv->dateformat);
+  take_format(ini, name, "time_format", drv->timeformat);
+  take_text(ini, name, "host", drv->host);
+  take_text(ini, name, "user", drv->user);
+  take_text(ini, name, "password", drv->password);
+  take_text(ini, name, "database", drv->database);
+  drv->port = iniparser_getint(ini, (std::string(name) + ":port").c_str(), drv->port);
+
+  int rc;
+  {
+    std::lock_guard guard(*drv);
+    rc = drv->connect_with_settings();
+  }
+  // The driver is kept all the same: its users connect again before each statement.
+  if (rc != 0) LOG(L_ERROR, "Can not connect to DB %s of %s. Please check settings\n", name, dbtype);
+  register_dbdriver(std::move(drv));
+}

@@ -53,9 +53,11 @@ class dbdriver_t {
   void lock() { mutex_.lock(); }
   void unlock() { mutex_.unlock(); }
 
-  // Opens the connection with the instance's own settings when is_connected asks for it.
-  // The caller holds the lock.
-  void reconnect_if_needed();
+  // Opens the connection with the instance's own settings; connect's result. The caller holds
+  // the lock.
+  int connect_with_settings();
+  // The same, only when is_connected asks for it; 0 when the connection was usable.
+  int reconnect_if_needed();
 
  protected:
   dbdriver_t(dbkind k, std::string_view instance_name, int default_port);
@@ -66,6 +68,12 @@ class dbdriver_t {
 
 // The text of a value made safe inside a single-quoted SQL string literal of this kind.
 std::string sql_escape(dbkind kind, std::string_view value);
+
+// How both kinds read a column's text as a number. Integers take their base from the text
+// ("0x1A" is 26, "010" is 8) and stop at the first character that does not fit; text without
+// digits gives 0, and values beyond an int are held at its limits.
+int db_text_to_int(const char* text);
+float db_text_to_float(const char* text);
 
 // Driver registry, newest first. Instances live until the process ends, so the pointers that
 // find_dbdriver returns stay valid across reloads.
