@@ -1,0 +1,246 @@
+// The internal store: the daemon's own SQLite file with the room registry and the call cache.
+#include "store.h"
+
+#include <iniparser.h>
+#include <ldap.h>
+#include <strings.h>
+
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
+
+#include "logger.h"
+#include "sqlite.h"
+
+namespace {
+
+constexpr int kMaxRoomKeys = 9999;
+constexpr int kDefaultLdapPort = 389;
+constexpr int kDefaultLdapVersion = 2;
+
+constexpr const char* kCreateRooms =
+    "create table rooms (room varchar(8), ci_date date, citime time, calls integer, "
+    "primary key(room))";
+
+constexpr const char* kCreateCdrcache =
+    "create table if not exists `cdrcache` ("
+    "`accountcode` varchar(20) NOT NULL default '', "
+    "`src` varchar(80) NOT NULL default '', "
+    "`dst` varchar(80) NOT NULL default '', "
+    "`dcontext` varchar(80) NOT NULL default '', "
+    "`clid` varchar(80) NOT NULL default '', "
+    "`channel` varchar(80) NOT NULL default '', "
+    "`dstchannel` varchar(80) NOT NULL default '', "
+    "`lastapp` varchar(80) NOT NULL default '', "
+    "`lastdata` varchar(80) NOT NULL default '', "
+    "`start` datetime NOT NULL default '0000-00-00 00:00:00', "
+    "`answer` datetime NOT NULL default '0000-00-00 00:00:00', "
+    "`end` datetime NOT NULL default '0000-00-00 00:00:00', "
+    "`duration` int(11) NOT NULL default '0', "
+    "`billsec` int(11) NOT NULL default '0', "
+    "`disposition` varchar(45) NOT NULL default '', "
+    "`amaflags` int(11) NOT NULL default '', "
+    "`c_from` varchar(80) NOT NULL default '', "
+    "`c_to` varchar(80) NOT NULL default '', "
+    "`cost` varchar(20) NOT NULL default '', "
+    "`callclass` int(11) NOT NULL default '0', "
+    "`faxdata` varchar(255) NOT NULL default '', "
+    "`userfield` varchar(255) NOT NULL default '', "
+    "`uniqueid` varchar(32) NOT NULL default '')";
+
+constexpr const char* kCreateCdrcacheIndex =
+    "CREATE INDEX IF NOT EXISTS `idx_cdrcache_c_from_start` ON `cdrcache` (`c_from`,`start`)";
+
+// Opens the store if it is not open yet; the caller holds its lock. 0, or -1 after logging.
+int open_store() {
+  if (sqliteint.reconnect_if_needed() == 0) return 0;
+  LOG(L_ERROR, "Unable to open states file %s",
+      sqliteint.database ? sqliteint.database->c_str() : "(not set)");
+  return -1;
+}
+
+// Runs one statement on the store: 0, -1 the store could not be opened, -2 it failed.
+int store_statement(const std::string& statement) {
+  std::lock_guard guard(sqliteint);
+  if (open_store() != 0) return -1;
+  return sqliteint.query(statement) == 0 ? 0 : -2;
+}
+
+// The local date or time now, in the store's format.
+std::string now_formatted(const tm& now, const std::string& format) {
+  char text[32];
+  size_t n = strftime(text, sizeof text, format.c_str(), &now);
+  return std::string(text, n);
+}
+
+// Registers one room read by a loader. Empty values are refused: the PMS never sends an empty
+// room number, so one here is a mistake in the file or the directory.
+int register_loaded_room(std::string_view room, const char* where) {
+  if (room.empty()) {
+    LOG(L_WARNING, "Empty room number in %s skipped", where);
+    return 0;
+  }
+  return store_register_room(room);
+}
+
+int load_rooms_list(dictionary* ini) {
+  int result = 0;
+  for (int n = 1; n <= kMaxRoomKeys; ++n) {
+    std::string key = "rooms:room" + std::to_string(n);
+    const char* room = iniparser_getstring(ini, key.c_str(), nullptr);
+    if (!room) break;
+    int rc = register_loaded_room(room, key.c_str());
+    if (rc == -1) return -1;  // no store: the rooms that follow cannot be kept either
+    if (rc != 0) result = -1;
+  }
+  return result;
+}
+
+int load_rooms_from_directory(dictionary* ini) {
+  auto text = [ini](const char* key) { return iniparser_getstring(ini, key, nullptr); };
+  int rc = load_rooms_ldap(text("rooms:ldap_host"),
+                           iniparser_getint(ini, "rooms:ldap_port", kDefaultLdapPort),
+                           iniparser_getint(ini, "rooms:ldap_version", kDefaultLdapVersion), 0,
+                           text("rooms:ldap_user"), text("rooms:ldap_pass"),
+                           text("rooms:ldap_base"), text("rooms:ldap_scope"),
+                           text("rooms:ldap_filter"), text("rooms:ldap_attribute"));
+  if (rc == 0) return 0;
+  LOG(L_ERROR, "LDAP rooms load failure\n");
+  return -1;
+}
+
+struct dictionary_freer {
+  void operator()(dictionary* d) const { iniparser_freedict(d); }
+};
+struct ldap_unbinder {
+  void operator()(LDAP* ld) const { ldap_unbind_ext_s(ld, nullptr, nullptr); }
+};
+struct ldap_message_freer {
+  void operator()(LDAPMessage* msg) const { ldap_msgfree(msg); }
+};
+struct ldap_values_freer {
+  void operator()(berval** values) const { ldap_value_free_len(values); }
+};
+
+// ldap_initialize takes a URI; an IPv6 address needs brackets in one.
+std::string ldap_uri(const char* host, int port) {
+  std::string h = host ? host : "";
+  if (h.find(':') != std::string::npos && !h.starts_with('[')) h = "[" + h + "]";
+  return "ldap://" + h + ":" + std::to_string(port);
+}
+
+// Scope words are compared by their beginning and case-sensitively; anything else is a subtree.
+int ldap_scope(const char* scope) {
+  std::string_view word = scope ? scope : "";
+  if (word.starts_with("sub")) return LDAP_SCOPE_SUBTREE;
+  if (word.starts_with("base")) return LDAP_SCOPE_BASE;
+  if (word.starts_with("one")) return LDAP_SCOPE_ONELEVEL;
+  return LDAP_SCOPE_SUBTREE;
+}
+
+}  // namespace
+
+int store_init(const std::string& statesfile) {
+  std::lock_guard guard(sqliteint);
+  sqliteint.database = statesfile;
+  if (open_store() != 0) return -1;
+  if (sqliteint.query("select count(*) from rooms") != 0) sqliteint.query(kCreateRooms);
+  // The index goes only with a table created here: an existing cache is left as it is.
+  if (sqliteint.query("select count(*) from cdrcache") != 0 &&
+      sqliteint.query(kCreateCdrcache) == 0)
+    sqliteint.query(kCreateCdrcacheIndex);
+  sqliteint.free_result();
+  return 0;
+}
+
+int store_register_room(std::string_view room) {
+  time_t now = time(nullptr);
+  tm local{};
+  localtime_r(&now, &local);
+  std::string statement = "replace into rooms values ('" + sql_escape(dbkind::sqlite, room) +
+                          "','" + now_formatted(local, sqliteint.dateformat) + "','" +
+                          now_formatted(local, sqliteint.timeformat) + "',0)";
+  return store_statement(statement);
+}
+
+int store_remove_room(std::string_view room) {
+  return store_statement("delete from rooms where room='" + sql_escape(dbkind::sqlite, room) +
+                         "'");
+}
+
+std::vector<std::string> store_rooms() {
+  std::vector<std::string> rooms;
+  std::lock_guard guard(sqliteint);
+  if (open_store() != 0 || sqliteint.query("select room from rooms") != 0) return rooms;
+  std::string room;
+  while (sqliteint.fetch_row() == 0)
+    if (sqliteint.fetch_char_field(0, room, std::string::npos) == 0) rooms.push_back(room);
+  sqliteint.free_result();
+  return rooms;
+}
+
+int load_rooms_conf(const char* filename) {
+  std::unique_ptr<dictionary, dictionary_freer> ini(filename ? iniparser_load(filename) : nullptr);
+  if (!ini) {
+    LOG(L_ERROR, "Unable to read the rooms of configuration file %s; no rooms loaded",
+        filename ? filename : "(none)");
+    return -1;
+  }
+  const char* type = iniparser_getstring(ini.get(), "rooms:type", nullptr);
+  if (!type || *type == '\0') return load_rooms_list(ini.get());
+  if (strncasecmp(type, "ldap", 4) == 0) return load_rooms_from_directory(ini.get());
+  LOG(L_WARNING, "Unknown rooms:type %s; no rooms loaded", type);
+  return 0;
+}
+
+int load_rooms_ldap(const char* host, int port, int version, int timeout, const char* user,
+                    const char* pass, const char* base, const char* scope, const char* filter,
+                    const char* attribute) {
+  LDAP* raw_ld = nullptr;
+  if (ldap_initialize(&raw_ld, ldap_uri(host, port).c_str()) != LDAP_SUCCESS || !raw_ld) {
+    LOG(L_WARNING, "LDAPget: unable to initialize ldap connection to %s:%d\n", host ? host : "",
+        port);
+    return -1;
+  }
+  std::unique_ptr<LDAP, ldap_unbinder> ld(raw_ld);
+  ldap_set_option(ld.get(), LDAP_OPT_TIMELIMIT, &timeout);
+  ldap_set_option(ld.get(), LDAP_OPT_PROTOCOL_VERSION, &version);
+
+  berval credentials{};
+  if (user && pass) {
+    credentials.bv_val = const_cast<char*>(pass);
+    credentials.bv_len = std::strlen(pass);
+  }
+  int rc = ldap_sasl_bind_s(ld.get(), user, LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr,
+                            nullptr);
+  if (rc != LDAP_SUCCESS) {
+    LOG(L_WARNING, "LDAPget: bind failed: %s\n", ldap_err2string(rc));
+    return -2;
+  }
+
+  LDAPMessage* raw_result = nullptr;
+  rc = ldap_search_ext_s(ld.get(), base, ldap_scope(scope), filter, nullptr, 0, nullptr, nullptr,
+                         nullptr, LDAP_NO_LIMIT, &raw_result);
+  std::unique_ptr<LDAPMessage, ldap_message_freer> result(raw_result);
+  if (rc != LDAP_SUCCESS) {
+    LOG(L_DEBUG, "LDAPget: search failed: %s\n", ldap_err2string(rc));
+    return -3;
+  }
+  LDAPMessage* entry = ldap_first_entry(ld.get(), result.get());
+  if (!entry) {
+    LOG(L_WARNING, "LDAPget: Value not found in directory.\n");
+    return -4;
+  }
+  if (!attribute) return -5;
+  std::unique_ptr<berval*, ldap_values_freer> values(
+      ldap_get_values_len(ld.get(), entry, attribute));
+  if (!values || ldap_count_values_len(values.get()) == 0) return -5;
+
+  for (berval** value = values.get(); *value; ++value) {
+    std::string_view room((*value)->bv_val, (*value)->bv_len);
+    // Without the store no room can be kept; a success code here would hide that.
+    if (register_loaded_room(room, attribute) == -1) return -6;
+  }
+  return 0;
+}
