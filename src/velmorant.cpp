@@ -14,8 +14,10 @@
 #include "config.h"
 #include "daemon.h"
 #include "fias.h"
+#include "handlers.h"
 #include "logger.h"
 #include "sig.h"
+#include "store.h"
 
 std::atomic<int> doexit{0};
 int foreground = 0;
@@ -74,6 +76,12 @@ constexpr std::array<record_action_t, FIAS_PA + 1> kRecordActions = [] {
   std::array<record_action_t, FIAS_PA + 1> actions{};
   actions[FIAS_LS] = on_link_start;
   actions[FIAS_LA] = on_link_active;
+  actions[FIAS_GI] = do_checkin;
+  actions[FIAS_GO] = do_checkout;
+  actions[FIAS_RE] = do_room_equip;
+  actions[FIAS_WC] = do_wakeup_clear;
+  actions[FIAS_WR] = do_wakeup_set;
+  actions[FIAS_PA] = do_pa;
   return actions;
 }();
 
@@ -253,6 +261,9 @@ int velmorant_main(int argc, char** argv) {
 
   pms_connected = 0;
   start_logger(*settings(), console_log != 0);
+
+  if (store_init(settings()->statesfile) < 0) leave(1);
+  load_rooms_conf(config_file.c_str());
 
   {
     auto s = settings();

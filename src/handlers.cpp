@@ -1,0 +1,189 @@
+// PMS request handlers: each runs the administrator's template for its kind of request.
+#include "handlers.h"
+
+#include <strings.h>
+
+#include <optional>
+#include <string>
+
+#include "config.h"
+#include "dbdriver.h"
+#include "logger.h"
+#include "query.h"
+#include "sqlite.h"
+#include "store.h"
+
+namespace {
+
+// The record fields a service template may use; unset ones stay null.
+struct template_fields {
+  fias_field_t* rn = nullptr;
+  fias_field_t* name = nullptr;
+  fias_field_t* lang = nullptr;
+  fias_field_t* shared = nullptr;
+  fias_field_t* date = nullptr;
+  fias_field_t* time = nullptr;
+  fias_field_t* seq = nullptr;
+};
+
+// Runs one service: split the setting, find its driver, fill the template, and run it under the
+// driver's lock, reconnecting first when the connection must be made again. The template is
+// filled before the lock is taken. Statement failures are logged by the driver.
+void run_service(const std::optional<std::string>& setting, const template_fields& f) {
+  if (!setting) return;
+  service_value sv = split_service_value(*setting);
+  dbdriver_t* drv = find_dbdriver(sv.driver);
+  if (!drv) {
+    LOG(L_ERROR, "Unable to find DB driver %s", sv.driver.c_str());
+    return;
+  }
+  std::string statement =
+      prepare_query(*drv, sv.sql, f.rn, f.name, f.lang, f.shared, f.date, f.time, f.seq);
+  std::lock_guard guard(*drv);
+  drv->reconnect_if_needed();
+  drv->query(statement);
+}
+
+// Logs the handler's headline and its room; null when the record has no room number.
+fias_field_t* headline_and_room(fias_packet_t* p, const char* headline) {
+  LOG(L_NOTICE, "%s", headline);
+  fias_field_t* rn = fias_get_field(p, "RN");
+  if (!rn) {
+    LOG(L_ERROR, "No room number");
+    return nullptr;
+  }
+  LOG(L_NOTICE, "\tRoom number: %s", rn->value->str.value_or("").c_str());
+  return rn;
+}
+
+// The guest fields of GI and GO, logged in the order name, language, shared.
+template_fields guest_fields(fias_packet_t* p, fias_field_t* rn) {
+  template_fields f;
+  f.rn = rn;
+  f.lang = fias_get_field(p, "GL");
+  f.name = fias_get_field(p, "GN");
+  f.shared = fias_get_field(p, "GS");
+  if (f.name) LOG(L_NOTICE, "\tName: %s", f.name->value->str.value_or("").c_str());
+  if (f.lang) LOG(L_NOTICE, "\tLanguage: %s", f.lang->value->str.value_or("").c_str());
+  if (f.shared) LOG(L_NOTICE, "\tShared: %d", f.shared->value->bval);
+  return f;
+}
+
+// Looks up DA and TI and logs them as the wake-up and post-answer handlers do.
+void date_and_time(fias_packet_t* p, template_fields& f) {
+  f.date = fias_get_field(p, "DA");
+  f.time = fias_get_field(p, "TI");
+  if (f.date) {
+    const fias_date_t& d = f.date->value->date;
+    LOG(L_NOTICE, "\tDate: %02d-%02d-%02d", d.year, d.month, d.day);
+  }
+  if (f.time) {
+    const fias_time_t& t = f.time->value->time;
+    LOG(L_NOTICE, "\tTime: %02d:%02d:%02d", t.hour, t.min, t.sec);
+  }
+}
+
+std::string room_of(const fias_field_t* rn) { return rn->value->str.value_or(""); }
+
+// Settles a posted call in the call cache: delete it, or keep it marked with the answer's text.
+void settle_cached_call(fias_packet_t* p, const template_fields& f, int noremovecalls) {
+  std::string answer_text = fias_packet_to_str(p);
+  fias_value_t text_value;
+  text_value.str = answer_text;
+  fias_field_t answer_as_seqno;
+  answer_as_seqno.value = text_value;
+  std::string statement =
+      noremovecalls
+          ? prepare_query(sqliteint,
+                          "update cdrcache set userfield='%seqno%' where src='%exten%' and "
+                          "date(start)='%date%' and time(start)='%time%'",
+                          f.rn, nullptr, nullptr, nullptr, f.date, f.time, &answer_as_seqno)
+          : prepare_query(sqliteint,
+                          "delete from cdrcache where src='%exten%' and date(start)='%date%' and "
+                          "time(start)='%time%'",
+                          f.rn, nullptr, nullptr, nullptr, f.date, f.time, f.seq);
+  LOG(L_DEBUG, "OK query is: %s\n", statement.c_str());
+  std::lock_guard guard(sqliteint);
+  sqliteint.reconnect_if_needed();
+  sqliteint.query(statement);
+}
+
+}  // namespace
+
+void do_checkin(fias_packet_t* p) {
+  fias_field_t* rn = headline_and_room(p, "Checkin");
+  if (!rn) return;
+  template_fields f = guest_fields(p, rn);
+  if (store_register_room(room_of(rn)) == -1) return;  // the store could not be opened
+  run_service(settings()->checkin, f);
+}
+
+void do_checkout(fias_packet_t* p) {
+  fias_field_t* rn = headline_and_room(p, "Checkout");
+  if (!rn) return;
+  template_fields f = guest_fields(p, rn);
+  if (store_remove_room(room_of(rn)) == -1) return;
+  run_service(settings()->checkout, f);
+}
+
+void do_room_equip(fias_packet_t* p) {
+  fias_field_t* rn = headline_and_room(p, "Room equipment request");
+  if (!rn) return;
+  auto s = settings();
+  template_fields f;
+  f.rn = rn;
+  if (fias_field_t* cs = fias_get_field(p, "CS")) {
+    bool barred = static_cast<int32_t>(cs->value->ival) == 0;
+    LOG(L_NOTICE, barred ? "Phone bar on" : "Phone bar off");
+    run_service(barred ? s->bareon : s->bareoff, f);
+  }
+  if (fias_field_t* dn = fias_get_field(p, "DN")) {
+    bool dnd = dn->value->bval != 0;
+    LOG(L_NOTICE, dnd ? "Phone DND on" : "Phone DND off");
+    run_service(dnd ? s->dndon : s->dndoff, f);
+  }
+}
+
+void do_wakeup_set(fias_packet_t* p) {
+  fias_field_t* rn = headline_and_room(p, "Wakeup set");
+  if (!rn) return;
+  template_fields f;
+  f.rn = rn;
+  date_and_time(p, f);
+  run_service(settings()->wakeup_set, f);
+}
+
+void do_wakeup_clear(fias_packet_t* p) {
+  fias_field_t* rn = headline_and_room(p, "Wakeup clear");
+  if (!rn) return;
+  template_fields f;
+  f.rn = rn;
+  date_and_time(p, f);
+  run_service(settings()->wakeup_clear, f);
+}
+
+void do_pa(fias_packet_t* p) {
+  fias_field_t* rn = headline_and_room(p, "Posting answer");
+  if (!rn) return;
+  template_fields f;
+  f.rn = rn;
+  date_and_time(p, f);
+  f.seq = fias_get_field(p, "P#");
+  if (!f.seq) {
+    LOG(L_NOTICE, "\tAnswer not contains p#\n");
+    return;
+  }
+  // An answer that is missing cannot be judged, and is treated as not OK.
+  fias_field_t* as = fias_get_field(p, "AS");
+  std::string answer = as ? as->value->str.value_or("") : "";
+  if (as) LOG(L_NOTICE, "\tAnswer is: %s", answer.c_str());
+  if (answer.size() < 2 || strncasecmp(answer.c_str(), "OK", 2) != 0) {
+    LOG(L_WARNING, "Non-OK answer on Post call. Please check");
+    return;
+  }
+  auto s = settings();
+  if (s->use_manager)
+    settle_cached_call(p, f, s->noremovecalls);
+  else
+    run_service(s->billok, f);
+}

@@ -1,0 +1,215 @@
+// PMS request handlers against real SQLite files: the PBX database and the internal store.
+#include <gtest/gtest.h>
+
+#include <ctime>
+
+#include "config.h"
+#include "fias.h"
+#include "handlers.h"
+#include "logger.h"
+#include "sqlite_probe.h"
+#include "store.h"
+#include "testutil.h"
+
+using testutil::count_occurrences;
+using testutil::read_file;
+using testutil::rows_t;
+using testutil::sqlite_exec;
+using testutil::sqlite_rows;
+
+namespace {
+
+// The store stays on the file it was first opened on, so one store serves the whole program.
+const std::string& states() {
+  static testutil::temp_dir dir;
+  static const std::string path = dir.file("states.db");
+  static const int opened = store_init(path);
+  EXPECT_EQ(opened, 0);
+  return path;
+}
+
+class HandlersTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sqlite_exec(states(), "delete from rooms; delete from cdrcache;");
+    sqlite_exec(pbx, "create table ext (ext text primary key, name text, lang text, shared int, "
+                     "dnd int, barred int, wakeup text);"
+                     "insert into ext (ext) values ('101');"
+                     "create table actions (n integer primary key, what text, room text);");
+    logger_init(log.c_str(), 5, 0, 0);
+  }
+  void TearDown() override { logger_init(nullptr, 1, 0, 0); }
+
+  // Loads a configuration whose [sqlite] and [pbx] sections both open the test's PBX file.
+  void configure(const std::string& services, const std::string& extra = "") {
+    std::string conf = dir.file("v.conf");
+    testutil::write_file(conf, "[pms]\nstatesfile = " + states() + "\n[sqlite]\ndbdriver = sqlite\n"
+                               "database = " + pbx + "\n[PBX]\ndbdriver = SQLite\ndatabase = " +
+                               pbx + "\n" + extra + "[services]\n" + services);
+    ASSERT_EQ(load_conf(conf), 0);
+  }
+  void handle(void (*handler)(fias_packet_t*), const std::string& text) {
+    auto p = fias_parse_packet(text.c_str(), static_cast<int>(text.size()));
+    ASSERT_TRUE(p) << text;
+    handler(p.get());
+  }
+  rows_t ext() { return sqlite_rows(pbx, "select ext, name, lang, shared, dnd, barred, wakeup from ext"); }
+  rows_t rooms() { return sqlite_rows(states(), "select room, ci_date, calls from rooms"); }
+  std::string actions() {
+    std::string seen;
+    for (auto& row : sqlite_rows(pbx, "select what from actions order by n")) seen += row[0] + " ";
+    return seen;
+  }
+
+  testutil::temp_dir dir;
+  std::string pbx = dir.file("pbx.db"), log = dir.file("v.log");
+};
+
+std::string today() {
+  char buf[32];
+  time_t now = time(nullptr);
+  std::tm tm_now{};
+  localtime_r(&now, &tm_now);
+  strftime(buf, sizeof buf, "%Y-%m-%d", &tm_now);
+  return buf;
+}
+
+TEST_F(HandlersTest, CheckinRegistersTheRoomAndRunsTheTemplate) {
+  configure("checkin = sqlite:update ext set name='%name%', lang='%lang%', shared=%share% where ext='%exten%'\n");
+  handle(do_checkin, "GI|RN101|GNGuest|GLEA|GSY|");
+  EXPECT_EQ(rooms(), (rows_t{{"101", today(), "0"}}));
+  EXPECT_EQ(ext()[0], (std::vector<std::string>{"101", "Guest", "EA", "1", "NULL", "NULL", "NULL"}));
+  std::string text = read_file(log);
+  for (const char* line : {"Checkin", "\tRoom number: 101", "\tName: Guest", "\tLanguage: EA", "\tShared: 1"})
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+}
+
+TEST_F(HandlersTest, GuestNamedOBrienReachesThePbxAsSent) {
+  configure("checkin = pbx:update ext set name='%name%' where ext='%exten%'\n");
+  handle(do_checkin, "GI|RN101|GNO'Brien|");
+  EXPECT_EQ(ext()[0][1], "O'Brien");
+}
+
+TEST_F(HandlersTest, CheckinWithoutRoomTouchesNothing) {
+  configure("checkin = sqlite:update ext set name='%name%'\n");
+  handle(do_checkin, "GI|GNGuest|");
+  EXPECT_TRUE(rooms().empty());
+  EXPECT_EQ(ext()[0][1], "NULL");
+  EXPECT_NE(read_file(log).find("ERROR["), std::string::npos);
+  EXPECT_NE(read_file(log).find("No room number"), std::string::npos);
+}
+
+TEST_F(HandlersTest, CheckoutRemovesTheRoomEvenWithoutATemplate) {
+  configure("");
+  handle(do_checkin, "GI|RN101|");
+  handle(do_checkin, "GI|RN102|");
+  handle(do_checkout, "GO|RN101|GNGuest|");
+  EXPECT_EQ(rooms(), (rows_t{{"102", today(), "0"}}));
+}
+
+TEST_F(HandlersTest, RoomEquipmentRunsBarringFirstThenDoNotDisturb) {
+  configure("bareon = pbx:insert into actions (what, room) values ('bareon', '%exten%')\n"
+            "bareoff = pbx:insert into actions (what, room) values ('bareoff', '%exten%')\n"
+            "dndon = pbx:insert into actions (what, room) values ('dndon', '%exten%')\n"
+            "dndoff = pbx:insert into actions (what, room) values ('dndoff', '%exten%')\n");
+  struct {
+    const char* record;
+    const char* expected;
+  } cases[] = {
+      {"RE|RN101|", ""},
+      {"RE|RN101|RS1|", ""},
+      {"RE|RN101|CS0|", "bareon "},
+      {"RE|RN101|CS2|", "bareoff "},
+      {"RE|RN101|DNY|", "dndon "},
+      {"RE|RN101|DNN|", "dndoff "},
+      {"RE|RN101|CS0|DNY|", "bareon dndon "},
+      {"RE|RN101|CS0|DNy|", "bareon dndoff "},
+      {"RE|RN101|CS1|DNY|", "bareoff dndon "},
+      {"RE|RN101|CS2|DNN|", "bareoff dndoff "},
+  };
+  for (auto& c : cases) {
+    sqlite_exec(pbx, "delete from actions");
+    handle(do_room_equip, c.record);
+    EXPECT_EQ(actions(), c.expected) << c.record;
+  }
+  EXPECT_EQ(sqlite_rows(pbx, "select distinct room from actions"), (rows_t{{"101"}}));
+}
+
+TEST_F(HandlersTest, MissingTemplateOrDriverSkipsOnlyThatService) {
+  configure("bareon = nosuch:delete from ext\n"
+            "dndon = pbx:insert into actions (what) values ('dndon')\n");
+  handle(do_room_equip, "RE|RN101|DNN|");
+  EXPECT_NE(read_file(log).find("Phone DND off"), std::string::npos);
+  EXPECT_EQ(actions(), "");
+  handle(do_room_equip, "RE|RN101|CS0|DNY|");
+  EXPECT_NE(read_file(log).find("Unable to find DB driver nosuch"), std::string::npos);
+  EXPECT_EQ(actions(), "dndon ");
+  EXPECT_EQ(ext().size(), 1u);
+}
+
+TEST_F(HandlersTest, DriverNamesAreCaseSensitiveAndNoColonMeansSqlite) {
+  configure("dndon = PBX:insert into actions (what) values ('upper')\n"
+            "dndoff = insert into actions (what) values ('no colon')\n");
+  handle(do_room_equip, "RE|RN101|DNY|");
+  EXPECT_NE(read_file(log).find("Unable to find DB driver PBX"), std::string::npos);
+  handle(do_room_equip, "RE|RN101|DNN|");
+  EXPECT_EQ(actions(), "no colon ");
+}
+
+TEST_F(HandlersTest, WakeupDatesAndTimesUseTheTargetDriversFormats) {
+  configure("wakeup_set = pbx:update ext set wakeup='%date% %time%' where ext='%exten%'\n"
+            "wakeup_clear = sqlite:update ext set wakeup=NULL where ext='%exten%'\n",
+            "date_format = %d.%m.%Y\ntime_format = %H%M\n");
+  handle(do_wakeup_set, "WR|RN101|DA091231|TI063000|");
+  EXPECT_EQ(ext()[0][6], "31.12.2009 0630");
+  std::string text = read_file(log);
+  EXPECT_NE(text.find("\tDate: 09-12-31"), std::string::npos);
+  EXPECT_NE(text.find("\tTime: 06:30:00"), std::string::npos);
+  handle(do_wakeup_clear, "WC|RN101|");
+  EXPECT_EQ(ext()[0][6], "NULL");
+}
+
+class PostAnswer : public HandlersTest {
+ protected:
+  void cache_call() {
+    sqlite_exec(states(), "insert into cdrcache (src, dst, start, billsec, userfield) values "
+                          "('101', '200', '2009-12-31 06:30:00', 125, 'PS|P#0001|RN101|')");
+  }
+  rows_t cache() { return sqlite_rows(states(), "select src, userfield from cdrcache"); }
+};
+
+TEST_F(PostAnswer, WithTheManagerAnOkAnswerDeletesTheCachedCall) {
+  configure("cdr_use_manager = 1\nbillok = pbx:insert into actions (what) values ('billok')\n");
+  cache_call();
+  handle(do_pa, "PA|ASok|RN101|P#0001|DA091231|TI063000|");
+  EXPECT_TRUE(cache().empty());
+  EXPECT_EQ(actions(), "") << "billok is not used with the manager";
+}
+
+TEST_F(PostAnswer, WithNoremovecallsTheCachedCallKeepsTheAnswerText) {
+  configure("cdr_use_manager = yes\nnoremovecalls = 1\n");
+  cache_call();
+  handle(do_pa, "PA|ASOK|RN101|P#0001|DA091231|TI063000|");
+  EXPECT_EQ(cache(), (rows_t{{"101", "PA|ASOK|RN101|P#0001|DA091231|TI063000|"}}));
+}
+
+TEST_F(PostAnswer, AnswersThatAreNotOkOrLackASequenceNumberChangeNothing) {
+  configure("cdr_use_manager = 1\n");
+  cache_call();
+  handle(do_pa, "PA|ASNO|RN101|P#0001|DA091231|TI063000|");
+  handle(do_pa, "PA|RN101|P#0001|DA091231|TI063000|");
+  handle(do_pa, "PA|ASOK|RN101|DA091231|TI063000|");
+  EXPECT_EQ(cache().size(), 1u);
+  std::string text = read_file(log);
+  EXPECT_EQ(count_occurrences(text, "Non-OK answer on Post call. Please check"), 2);
+  EXPECT_EQ(count_occurrences(text, "\tAnswer not contains p#\n"), 1);
+}
+
+TEST_F(PostAnswer, WithoutTheManagerBillokRunsWithTheAnswersFields) {
+  configure("billok = pbx:insert into actions (what, room) values ('%seqno% %date% %time%', '%exten%')\n");
+  handle(do_pa, "PA|ASOK|RN101|P#0007|DA091231|TI063000|");
+  EXPECT_EQ(sqlite_rows(pbx, "select what, room from actions"),
+            (rows_t{{"0007 2009-12-31 06:30:00", "101"}}));
+}
+
+}  // namespace

@@ -1,0 +1,100 @@
+// Query templates: placeholders, defaults, record dates in driver formats, escaping.
+#include <gtest/gtest.h>
+
+#include <ctime>
+
+#include "fias.h"
+#include "mysql.h"
+#include "query.h"
+#include "sqlite.h"
+
+namespace {
+
+class QueryTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<dbdriver_t> sq = sqlite_create_drv("pbx");
+  std::unique_ptr<dbdriver_t> my = mysql_create_drv("mysql");
+
+  fias_packet_ptr parse(const std::string& text) {
+    return fias_parse_packet(text.c_str(), static_cast<int>(text.size()));
+  }
+  // Fills `q` from the fields of a received record, as the request handlers do.
+  std::string from_record(const dbdriver_t& drv, const std::string& q, const std::string& record) {
+    auto p = parse(record);
+    return prepare_query(drv, q, fias_get_field(p.get(), "RN"), fias_get_field(p.get(), "GN"),
+                         fias_get_field(p.get(), "GL"), fias_get_field(p.get(), "GS"),
+                         fias_get_field(p.get(), "DA"), fias_get_field(p.get(), "TI"),
+                         fias_get_field(p.get(), "P#"));
+  }
+};
+
+TEST_F(QueryTest, RecordFieldsFillTheirPlaceholders) {
+  struct {
+    const char* q;
+    const char* record;
+    const char* expected;
+  } cases[] = {
+      {"select 1", "GI|RN101|", "select 1"},
+      {"update users set dnd=1 where ext='%exten%'", "RE|RN101|DNY|",
+       "update users set dnd=1 where ext='101'"},
+      {"%exten%%exten%", "GI|RN101|", "101101"},
+      {"update ext set name='%name%', lang='%lang%', shared=%share% where ext='%exten%'",
+       "GI|RN101|GNGuest|GLEA|GSY|", "update ext set name='Guest', lang='EA', shared=1 where ext='101'"},
+      {"s=%share% n='%name%'", "GI|RN101|", "s=0 n=''"},
+      {"d='%date%' t='%time%'", "WR|RN101|DA091231|TI063000|", "d='2009-12-31' t='06:30:00'"},
+      {"d='%date%' t='%time%'", "WR|RN101|", "d='' t=''"},
+      {"d='%date%' t='%time%'", "WR|RN101|DA0912|TI06|", "d='2000-00-00' t='00:00:00'"},
+      {"p='%seqno%'", "PA|ASOK|RN101|P#0042|", "p='0042'"},
+      {"where ext like '10%' and ext='%exten%'", "GI|RN101|", "where ext like '10%' and ext='101'"},
+      {"%bogus% %exten% 100%", "GI|RN101|", "%bogus% 101 100%"},
+      {"%exten", "GI|RN101|", "%exten"},
+  };
+  for (auto& c : cases) EXPECT_EQ(from_record(*sq, c.q, c.record), c.expected) << c.q;
+}
+
+TEST_F(QueryTest, RecordDatesFollowTheDriverFormats) {
+  sq->dateformat = "%d.%m.%Y";
+  sq->timeformat = "%H%M";
+  EXPECT_EQ(from_record(*sq, "%date% %time%", "WR|RN1|DA090808|TI063000|"), "08.08.2009 0630");
+}
+
+TEST_F(QueryTest, CurrentDateAndTimeComeFromTheClock) {
+  char today[32];
+  time_t now = time(nullptr);
+  std::tm tm_now{};
+  localtime_r(&now, &tm_now);
+  strftime(today, sizeof today, "%Y-%m-%d", &tm_now);
+  EXPECT_EQ(from_record(*sq, "%current_date%", "GI|RN1|"), today);
+  std::string t = prepare_query2(*sq, "%current_time%", nullptr, nullptr, nullptr, nullptr);
+  ASSERT_EQ(t.size(), 8u);
+  EXPECT_EQ(t[2], ':');
+}
+
+TEST_F(QueryTest, PlainVariantsInsertTextsAsGivenAndKnowOnlyTheirPlaceholders) {
+  EXPECT_EQ(prepare_query2(*sq, "%exten% %date% %time% %seqno% %name%", "101", "2009-12-31",
+                           "10:15:00", "0001"),
+            "101 2009-12-31 10:15:00 0001 %name%");
+  EXPECT_EQ(prepare_query2(*sq, "'%exten%' '%date%'", nullptr, nullptr, nullptr, nullptr), "'' ''");
+  EXPECT_EQ(prepare_query3(*sq, "set userfield='%param%' %exten%", "PS|RN101|", "101", nullptr,
+                           nullptr, nullptr),
+            "set userfield='PS|RN101|' 101");
+  EXPECT_EQ(prepare_query2(*sq, "%param%", "1", nullptr, nullptr, nullptr), "%param%");
+}
+
+TEST_F(QueryTest, ValuesAreEscapedForTheDriversDialect) {
+  const char* q = "update ext set name='%name%' where ext='%exten%'";
+  EXPECT_EQ(from_record(*sq, q, "GI|RN101|GNO'Brien \\ Co|"),
+            "update ext set name='O''Brien \\ Co' where ext='101'");
+  EXPECT_EQ(from_record(*my, q, "GI|RN101|GNO'Brien \\ Co|"),
+            "update ext set name='O''Brien \\\\ Co' where ext='101'");
+  EXPECT_EQ(from_record(*sq, q, "GI|RN1'; drop table ext; --|GNx|"),
+            "update ext set name='x' where ext='1''; drop table ext; --'");
+  EXPECT_EQ(prepare_query3(*sq, "'%param%'", "it's", nullptr, nullptr, nullptr, nullptr), "'it''s'");
+}
+
+TEST_F(QueryTest, LongValuesAreNeverCut) {
+  std::string name(5000, 'n');
+  EXPECT_EQ(from_record(*sq, "%name%", "GI|RN1|GN" + name + "|"), name);
+}
+
+}  // namespace

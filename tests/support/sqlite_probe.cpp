@@ -1,0 +1,37 @@
+// Direct access to SQLite files for tests.
+#include "sqlite_probe.h"
+
+#include <sqlite3.h>
+
+#include <memory>
+#include <stdexcept>
+
+namespace testutil {
+
+rows_t sqlite_rows(const std::string& path, const std::string& sql) {
+  sqlite3* raw = nullptr;
+  if (sqlite3_open(path.c_str(), &raw) != SQLITE_OK) throw std::runtime_error("cannot open " + path);
+  std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
+  sqlite3_busy_timeout(raw, 5000);
+  rows_t rows;
+  char* err = nullptr;
+  int rc = sqlite3_exec(
+      raw, sql.c_str(),
+      [](void* ctx, int n, char** vals, char**) {
+        auto* out = static_cast<rows_t*>(ctx);
+        out->emplace_back();
+        for (int i = 0; i < n; ++i) out->back().push_back(vals[i] ? vals[i] : "NULL");
+        return 0;
+      },
+      &rows, &err);
+  if (rc != SQLITE_OK) {
+    std::string message = err ? err : "error";
+    sqlite3_free(err);
+    throw std::runtime_error(message + " in: " + sql);
+  }
+  return rows;
+}
+
+void sqlite_exec(const std::string& path, const std::string& sql) { sqlite_rows(path, sql); }
+
+}  // namespace testutil
