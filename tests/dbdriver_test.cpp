@@ -1,0 +1,123 @@
+// Drivers made from configuration sections, and the registry that finds them by name.
+#include <gtest/gtest.h>
+
+#include <iniparser.h>
+
+#include "log_capture.h"
+#include "mysql.h"
+#include "sqlite.h"
+#include "testutil.h"
+
+namespace {
+
+struct dictionary_freer {
+  void operator()(dictionary* d) const { iniparser_freedict(d); }
+};
+
+class DriverLoadTest : public ::testing::Test {
+ protected:
+  testutil::temp_dir dir;
+  testutil::log_capture log;
+
+  // Loads the drivers of a configuration text, as a configuration load does.
+  void load(const std::string& text) {
+    std::string path = dir.file("velmorant.conf");
+    testutil::write_file(path, text);
+    std::unique_ptr<dictionary, dictionary_freer> ini(iniparser_load(path.c_str()));
+    ASSERT_TRUE(ini);
+    load_dbdrivers(ini.get());
+  }
+};
+
+TEST_F(DriverLoadTest, SqliteSectionMakesAConnectedDriverNamedInLowerCase) {
+  load("[PbxLite]\ndbdriver = SQLite\ndatabase = " + dir.file("pbx.db") +
+       "\ndate_format = %d.%m.%Y\ntime_format = %H%M\nhost = ignored\nuser = u\n"
+       "password = p\nport = 0x10\n");
+  EXPECT_EQ(find_dbdriver("PbxLite"), nullptr) << "names are compared case-sensitively";
+  dbdriver_t* drv = find_dbdriver("pbxlite");
+  ASSERT_NE(drv, nullptr);
+  EXPECT_EQ(drv->kind, dbkind::sqlite);
+  EXPECT_EQ(drv->is_connected(), 0) << "the loader connects every driver once";
+  EXPECT_EQ(drv->dateformat, "%d.%m.%Y");
+  EXPECT_EQ(drv->timeformat, "%H%M");
+  EXPECT_EQ(drv->host, "ignored");
+  EXPECT_EQ(drv->user, "u");
+  EXPECT_EQ(drv->password, "p");
+  EXPECT_EQ(drv->database, dir.file("pbx.db"));
+  EXPECT_EQ(drv->port, 16);
+}
+
+TEST_F(DriverLoadTest, LongSectionNameIsCutToFifteenCharacters) {
+  load("[abcdefghijklmnopqrst]\ndbdriver = sqlite\ndatabase = " + dir.file("a.db") + "\n");
+  EXPECT_EQ(find_dbdriver("abcdefghijklmnopqrst"), nullptr);
+  ASSERT_NE(find_dbdriver("abcdefghijklmno"), nullptr);
+}
+
+TEST_F(DriverLoadTest, OnlySqliteAndMysqlMakeDrivers) {
+  load("[ora]\ndbdriver = oracle\n[empty]\ndbdriver =\n[plain]\nhost = x\n"
+       "[mydb]\ndbdriver = MySQL\nhost = 127.0.0.1\nport = " +
+       std::to_string(testutil::unused_port()) + "\n");
+  EXPECT_EQ(find_dbdriver("ora"), nullptr);
+  EXPECT_EQ(find_dbdriver("empty"), nullptr);
+  EXPECT_EQ(find_dbdriver("plain"), nullptr);
+  dbdriver_t* my = find_dbdriver("mydb");
+  ASSERT_NE(my, nullptr) << "a MySQL driver is kept even when its server is down";
+  EXPECT_EQ(my->kind, dbkind::mysql);
+  EXPECT_EQ(my->is_connected(), 1);
+  EXPECT_TRUE(log.contains("Can not connect to DB mydb of MySQL. Please check settings\n"))
+      << log.text();
+  EXPECT_TRUE(log.contains("Failed to connect to database: Error: ")) << log.text();
+}
+
+TEST_F(DriverLoadTest, MysqlDefaultsArePortAndFormats) {
+  auto drv = mysql_create_drv("abcdefghijklmnopq");
+  EXPECT_EQ(drv->name, "abcdefghijklmno");
+  EXPECT_EQ(drv->kind, dbkind::mysql);
+  EXPECT_EQ(drv->port, 3306);
+  EXPECT_EQ(drv->dateformat, "%Y-%m-%d");
+  EXPECT_EQ(drv->timeformat, "%H:%M:%S");
+  EXPECT_EQ(drv->is_connected(), 1) << "never connected";
+}
+
+TEST_F(DriverLoadTest, OverlongFormatIsRefusedWithAnErrorNamingTheSection) {
+  load("[fmt]\ndbdriver = sqlite\ndatabase = " + dir.file("f.db") +
+       "\ndate_format = %Y-%m-%d %A, %B %Z\ntime_format = %H:%M:%S.%%%%%%%%\n");
+  dbdriver_t* drv = find_dbdriver("fmt");
+  ASSERT_NE(drv, nullptr);
+  EXPECT_EQ(drv->dateformat, "%Y-%m-%d");
+  EXPECT_EQ(drv->timeformat, "%H:%M:%S");
+  EXPECT_TRUE(log.contains("ERROR")) << log.text();
+  EXPECT_TRUE(log.contains("fmt:date_format")) << log.text();
+  EXPECT_TRUE(log.contains("fmt:time_format")) << log.text();
+}
+
+TEST_F(DriverLoadTest, FormatOfExactlyFifteenCharactersIsKept) {
+  load("[fifteen]\ndbdriver = sqlite\ndatabase = " + dir.file("f.db") +
+       "\ndate_format = %Y/%m/%d %A\n");
+  dbdriver_t* drv = find_dbdriver("fifteen");
+  ASSERT_NE(drv, nullptr);
+  EXPECT_EQ(drv->dateformat, "%Y/%m/%d %A");
+}
+
+TEST_F(DriverLoadTest, UnopenableSqliteFileIsLoggedAndTheDriverKept) {
+  load("[lost]\ndbdriver = sqlite\ndatabase = " + dir.file("no/dir/x.db") + "\n");
+  dbdriver_t* drv = find_dbdriver("lost");
+  ASSERT_NE(drv, nullptr);
+  EXPECT_EQ(drv->is_connected(), 1);
+  EXPECT_TRUE(log.contains("Can not connect to DB lost of sqlite. Please check settings\n"))
+      << log.text();
+}
+
+TEST_F(DriverLoadTest, ReloadPutsNewDriversInFrontOfTheOldOnes) {
+  load("[again]\ndbdriver = sqlite\ndatabase = " + dir.file("1.db") + "\n");
+  dbdriver_t* first = find_dbdriver("again");
+  ASSERT_NE(first, nullptr);
+  load("[again]\ndbdriver = sqlite\ndatabase = " + dir.file("2.db") + "\n");
+  dbdriver_t* second = find_dbdriver("again");
+  ASSERT_NE(second, nullptr);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(second->database, dir.file("2.db"));
+  EXPECT_EQ(first->is_connected(), 0) << "the old driver stays open";
+}
+
+}  // namespace

@@ -1,0 +1,197 @@
+// The SQLite driver on real database files: connection, results in memory, field fetches.
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "log_capture.h"
+#include "sqlite.h"
+#include "testutil.h"
+
+namespace {
+
+class SqliteDriverTest : public ::testing::Test {
+ protected:
+  testutil::temp_dir dir;
+  testutil::log_capture log;
+  std::unique_ptr<dbdriver_t> drv = sqlite_create_drv("pbx");
+
+  void SetUp() override {
+    drv->database = dir.file("pbx.db");
+    ASSERT_EQ(drv->reconnect_if_needed(), 0);
+  }
+
+  // Runs a reading statement and moves to its first row.
+  void first_row(const std::string& statement) {
+    ASSERT_EQ(drv->query(statement), 0);
+    ASSERT_EQ(drv->fetch_row(), 0);
+  }
+
+  std::vector<std::string> all_rows() {
+    std::vector<std::string> rows;
+    std::string value;
+    while (drv->fetch_row() == 0) {
+      EXPECT_EQ(drv->fetch_char_field(0, value, 64), 0);
+      rows.push_back(value);
+    }
+    return rows;
+  }
+};
+
+TEST_F(SqliteDriverTest, FreshInstanceAsksToBeConnectedAndCarriesTheDefaults) {
+  auto fresh = sqlite_create_drv("a-name-longer-than-fifteen");
+  EXPECT_EQ(fresh->is_connected(), 1);
+  EXPECT_EQ(fresh->name, "a-name-longer-t");
+  EXPECT_EQ(fresh->kind, dbkind::sqlite);
+  EXPECT_EQ(fresh->port, 0);
+  EXPECT_EQ(fresh->dateformat, "%Y-%m-%d");
+  EXPECT_EQ(fresh->timeformat, "%H:%M:%S");
+  EXPECT_FALSE(fresh->host || fresh->user || fresh->password || fresh->database);
+  EXPECT_EQ(drv->is_connected(), 0);
+}
+
+TEST_F(SqliteDriverTest, IntegerFetchTakesItsBaseFromTheText) {
+  struct {
+    const char* sql_value;
+    int expected;
+  } cases[] = {{"'010'", 8},       {"'0x1A'", 26}, {"'42'", 42},       {"'-7'", -7},
+               {"'no digits'", 0}, {"'12abc'", 12}, {"'08'", 0},       {"NULL", 0},
+               {"'99999999999'", INT_MAX},          {"'-99999999999'", INT_MIN}};
+  for (auto& c : cases) {
+    first_row(std::string("select ") + c.sql_value);
+    int value = -12345;
+    EXPECT_EQ(drv->fetch_int_field(0, value), 0) << c.sql_value;
+    EXPECT_EQ(value, c.expected) << c.sql_value;
+  }
+}
+
+TEST_F(SqliteDriverTest, FloatFetchReadsDecimalTextAndNullAsZero) {
+  first_row("select '2.75', 'abc', NULL, '1e3'");
+  float values[4] = {-1, -1, -1, -1};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(drv->fetch_float_field(i, values[i]), 0);
+  EXPECT_FLOAT_EQ(values[0], 2.75f);
+  EXPECT_FLOAT_EQ(values[1], 0.0f);
+  EXPECT_FLOAT_EQ(values[2], 0.0f);
+  EXPECT_FLOAT_EQ(values[3], 1000.0f);
+}
+
+TEST_F(SqliteDriverTest, TextFetchKeepsOneCharacterLessThanTheBuffer) {
+  first_row("select '123456789', NULL");
+  struct {
+    size_t len;
+    const char* expected;
+  } cases[] = {{8, "1234567"}, {1, ""}, {9, "12345678"}, {10, "123456789"}, {100, "123456789"}};
+  for (auto& c : cases) {
+    std::string value = "old";
+    EXPECT_EQ(drv->fetch_char_field(0, value, c.len), 0);
+    EXPECT_EQ(value, c.expected) << "len " << c.len;
+  }
+  std::string null_text = "old";
+  EXPECT_EQ(drv->fetch_char_field(1, null_text, 16), 0);
+  EXPECT_EQ(null_text, "");
+}
+
+TEST_F(SqliteDriverTest, FetchesWithoutRowOrOutsideTheRowStoreNothing) {
+  ASSERT_EQ(drv->query("select 5, 6"), 0);
+  int number = 99;
+  std::string text = "untouched";
+  float real = 9.5f;
+  EXPECT_EQ(drv->fetch_int_field(0, number), -1);
+  EXPECT_EQ(drv->fetch_char_field(0, text, 16), -1);
+  ASSERT_EQ(drv->fetch_row(), 0);
+  EXPECT_EQ(drv->fetch_int_field(2, number), -2);
+  EXPECT_EQ(drv->fetch_char_field(-1, text, 16), -2);
+  EXPECT_EQ(drv->fetch_float_field(7, real), -2);
+  EXPECT_EQ(number, 99);
+  EXPECT_EQ(text, "untouched");
+  EXPECT_EQ(real, 9.5f);
+}
+
+TEST_F(SqliteDriverTest, NextStatementDiscardsUnreadRowsAndEndStaysAtEnd) {
+  ASSERT_EQ(drv->query("create table t (v text); insert into t values ('a'), ('b'), ('c')"), 0);
+  EXPECT_EQ(drv->fetch_row(), -1) << "a statement without rows leaves no result";
+  EXPECT_EQ(drv->numrets(), 0);
+
+  first_row("select v from t order by v");
+  EXPECT_EQ(drv->numrets(), 3);
+  ASSERT_EQ(drv->query("select 'x' union all select 'y'"), 0);
+  EXPECT_EQ(all_rows(), (std::vector<std::string>{"x", "y"}));
+  EXPECT_EQ(drv->fetch_row(), -1) << "asking again after the end must not start over";
+
+  first_row("select v from t order by v");
+  drv->free_result();
+  EXPECT_EQ(drv->fetch_row(), -1);
+  EXPECT_EQ(drv->numrets(), 0);
+}
+
+TEST_F(SqliteDriverTest, FailedStatementIsLoggedWithTheExtendedCode) {
+  EXPECT_EQ(drv->query("select * from no_such_table"), -1);
+  EXPECT_TRUE(log.contains("Sqlite query error: no such table: no_such_table, ext.errcode 1"))
+      << log.text();
+  EXPECT_EQ(drv->query("create table u (k integer primary key); insert into u values (1);"
+                       "insert into u values (1)"),
+            -1);
+  EXPECT_TRUE(log.contains("ext.errcode 1555")) << "SQLITE_CONSTRAINT_PRIMARYKEY\n" << log.text();
+}
+
+TEST_F(SqliteDriverTest, ConnectOnAnOpenHandleKeepsItsFile) {
+  ASSERT_EQ(drv->query("create table marker (v)"), 0);
+  std::string other = dir.file("other.db");
+  EXPECT_EQ(drv->connect(nullptr, 0, nullptr, nullptr, other.c_str()), 0);
+  EXPECT_EQ(drv->query("select count(*) from marker"), 0);
+  struct stat st;
+  EXPECT_NE(stat(other.c_str(), &st), 0) << "the other file must not have been opened";
+}
+
+TEST_F(SqliteDriverTest, CloseAndReopenFindsTheData) {
+  ASSERT_EQ(drv->query("create table kept (v); insert into kept values ('still here')"), 0);
+  drv->close();
+  EXPECT_EQ(drv->is_connected(), 1);
+  EXPECT_EQ(drv->query("select v from kept"), -1) << "a closed handle runs nothing";
+  ASSERT_EQ(drv->reconnect_if_needed(), 0);
+  EXPECT_EQ(drv->is_connected(), 0);
+  ASSERT_EQ(drv->query("select v from kept"), 0);
+  EXPECT_EQ(all_rows(), std::vector<std::string>{"still here"});
+}
+
+TEST_F(SqliteDriverTest, FileThatCannotBeOpenedIsLoggedAndLeavesTheHandleClosed) {
+  auto broken = sqlite_create_drv("broken");
+  std::string path = dir.file("no/such/folder/x.db");
+  EXPECT_EQ(broken->connect(nullptr, 0, nullptr, nullptr, path.c_str()), -2);
+  EXPECT_TRUE(log.contains("Error connecting to " + path + " sqlite db")) << log.text();
+  EXPECT_EQ(broken->is_connected(), 1);
+  EXPECT_EQ(broken->connect(nullptr, 0, nullptr, nullptr, nullptr), -2)
+      << "without a file the driver must not fall back to a temporary database";
+  EXPECT_EQ(broken->is_connected(), 1);
+}
+
+TEST_F(SqliteDriverTest, ThreadsTakingTurnsUnderTheLockLoseNoStatement) {
+  ASSERT_EQ(drv->query("create table calls (n integer)"), 0);
+  constexpr int kThreads = 4;
+  constexpr int kEach = 50;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < kEach; ++i) {
+        std::lock_guard guard(*drv);
+        drv->reconnect_if_needed();
+        drv->query("insert into calls values (1)");
+        drv->query("select count(*) from calls");
+        int n = 0;
+        drv->fetch_row();
+        drv->fetch_int_field(0, n);
+      }
+    });
+  for (auto& t : threads) t.join();
+  first_row("select count(*) from calls");
+  int count = 0;
+  EXPECT_EQ(drv->fetch_int_field(0, count), 0);
+  EXPECT_EQ(count, kThreads * kEach);
+}
+
+}  // namespace

@@ -1,0 +1,199 @@
+// The internal store on real files: schema at start-up, room registry, rooms from the file.
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "log_capture.h"
+#include "sqlite.h"
+#include "store.h"
+#include "testutil.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct sqlite_closer {
+  void operator()(sqlite3* db) const { sqlite3_close(db); }
+};
+
+// A connection of the test's own to the store's file, as the PBX or an administrator would have.
+class outside_connection {
+ public:
+  explicit outside_connection(const std::string& path) {
+    sqlite3* raw = nullptr;
+    sqlite3_open(path.c_str(), &raw);
+    db_.reset(raw);
+  }
+  void exec(const std::string& sql) {
+    char* error = nullptr;
+    int rc = sqlite3_exec(db_.get(), sql.c_str(), nullptr, nullptr, &error);
+    std::string text = error ? error : "";
+    sqlite3_free(error);
+    ASSERT_EQ(rc, SQLITE_OK) << sql << ": " << text;
+  }
+  // The values of the first column of every row.
+  std::vector<std::string> column(const std::string& sql) {
+    std::vector<std::string> values;
+    auto collect = [](void* out, int, char** vals, char**) {
+      static_cast<std::vector<std::string>*>(out)->emplace_back(vals[0] ? vals[0] : "NULL");
+      return 0;
+    };
+    sqlite3_exec(db_.get(), sql.c_str(), collect, &values, nullptr);
+    return values;
+  }
+
+ private:
+  std::unique_ptr<sqlite3, sqlite_closer> db_;
+};
+
+class StoreTest : public ::testing::Test {
+ protected:
+  testutil::temp_dir dir;
+  testutil::log_capture log;
+  std::string path = dir.file("states.db");
+
+  // The store is process-wide: each test opens it afresh on a file of its own.
+  void reopen(const std::string& file) {
+    {
+      std::lock_guard guard(sqliteint);
+      sqliteint.close();
+    }
+    ASSERT_EQ(store_init(file), 0);
+  }
+  void SetUp() override { reopen(path); }
+
+  std::set<std::string> rooms() {
+    auto list = store_rooms();
+    return {list.begin(), list.end()};
+  }
+  int load_conf_text(const std::string& text) {
+    std::string conf = dir.file("velmorant.conf");
+    testutil::write_file(conf, text);
+    return load_rooms_conf(conf.c_str());
+  }
+};
+
+TEST_F(StoreTest, FreshFileGetsBothTablesAndTheIndexAndASecondStartCreatesNothing) {
+  outside_connection db(path);
+  auto schema = "select name from sqlite_master where name not like 'sqlite_%' order by name";
+  EXPECT_EQ(db.column(schema),
+            (std::vector<std::string>{"cdrcache", "idx_cdrcache_c_from_start", "rooms"}));
+  EXPECT_EQ(db.column("select count(*) from pragma_table_info('cdrcache')"),
+            std::vector<std::string>{"23"});
+  EXPECT_EQ(db.column("select name from pragma_index_info('idx_cdrcache_c_from_start')"),
+            (std::vector<std::string>{"c_from", "start"}));
+
+  ASSERT_EQ(store_register_room("101"), 0);
+  std::string before = log.text();
+  reopen(path);
+  EXPECT_EQ(log.text(), before) << "a second start finds its tables and logs no failed check";
+  EXPECT_EQ(rooms(), std::set<std::string>{"101"}) << "rows survive a restart";
+}
+
+TEST_F(StoreTest, ExistingCdrcacheWithoutIndexIsLeftAsItIs) {
+  std::string old_file = dir.file("old.db");
+  outside_connection(old_file).exec("create table cdrcache (src varchar(80))");
+  reopen(old_file);
+  outside_connection db(old_file);
+  EXPECT_EQ(db.column("select name from sqlite_master where type = 'index' and tbl_name = "
+                      "'cdrcache'"),
+            std::vector<std::string>{});
+  EXPECT_EQ(db.column("select name from sqlite_master where type = 'table' order by name"),
+            (std::vector<std::string>{"cdrcache", "rooms"}));
+}
+
+TEST_F(StoreTest, StoreThatCannotBeOpenedIsReported) {
+  {
+    std::lock_guard guard(sqliteint);
+    sqliteint.close();
+  }
+  std::string bad = dir.file("missing/states.db");
+  EXPECT_EQ(store_init(bad), -1);
+  EXPECT_TRUE(log.contains("Unable to open states file " + bad)) << log.text();
+  EXPECT_EQ(store_register_room("101"), -1);
+  EXPECT_EQ(load_conf_text("[rooms]\nroom1 = 101\nroom2 = 102\n"), -1);
+  EXPECT_EQ(testutil::count_occurrences(log.text(), "Unable to open states file"), 3)
+      << "loading stops at the first room that cannot be stored\n" << log.text();
+}
+
+TEST_F(StoreTest, RegisteringTwiceKeepsOneRowWithTheLaterTime) {
+  ASSERT_EQ(store_register_room("101"), 0);
+  outside_connection db(path);
+  db.exec("update rooms set ci_date = '2000-01-01', citime = '00:00:00'");
+  ASSERT_EQ(store_register_room("101"), 0);
+  EXPECT_EQ(db.column("select count(*) from rooms"), std::vector<std::string>{"1"});
+  auto date = db.column("select ci_date from rooms")[0];
+  auto time = db.column("select citime from rooms")[0];
+  EXPECT_NE(date, "2000-01-01");
+  EXPECT_EQ(date.size(), 10u) << date;
+  EXPECT_EQ(time.size(), 8u) << time;
+  EXPECT_EQ(db.column("select calls from rooms"), std::vector<std::string>{"0"});
+}
+
+TEST_F(StoreTest, RoomNumberWithAQuoteIsStoredAsSentAndRemoved) {
+  ASSERT_EQ(store_register_room("10'1"), 0);
+  ASSERT_EQ(store_register_room("x') ; drop table rooms; --"), 0);
+  EXPECT_EQ(rooms(), (std::set<std::string>{"10'1", "x') ; drop table rooms; --"}));
+  ASSERT_EQ(store_remove_room("10'1"), 0);
+  EXPECT_EQ(rooms(), std::set<std::string>{"x') ; drop table rooms; --"});
+}
+
+TEST_F(StoreTest, RoomKeysStopAtTheFirstMissingNumber) {
+  EXPECT_EQ(load_conf_text("[rooms]\nroom1 = 101\nroom2 = 102\nroom4 = 104\n"), 0);
+  EXPECT_EQ(rooms(), (std::set<std::string>{"101", "102"}));
+}
+
+TEST_F(StoreTest, EmptyRoomValueIsSkippedWithAWarningAndTheListGoesOn) {
+  EXPECT_EQ(load_conf_text("[rooms]\ntype =\nroom1 = 101\nroom2 =\nroom3 = 103\n"), 0);
+  EXPECT_EQ(rooms(), (std::set<std::string>{"101", "103"}));
+  EXPECT_TRUE(log.contains("Empty room number in rooms:room2 skipped")) << log.text();
+}
+
+TEST_F(StoreTest, UnknownTypeOrUnreadableFileRegistersNothingButSaysSo) {
+  EXPECT_EQ(load_conf_text("[rooms]\ntype = file\nroom1 = 101\n"), 0);
+  EXPECT_TRUE(log.contains("Unknown rooms:type file")) << log.text();
+  std::string missing = dir.file("nowhere.conf");
+  EXPECT_EQ(load_rooms_conf(missing.c_str()), -1);
+  EXPECT_TRUE(log.contains(missing)) << log.text();
+  EXPECT_TRUE(rooms().empty());
+}
+
+TEST_F(StoreTest, StatementWaitsForAnotherConnectionsWriteLock) {
+  outside_connection holder(path);
+  holder.exec("begin exclusive");
+  auto start = std::chrono::steady_clock::now();
+  constexpr auto kHeld = 500ms;
+  std::thread release([&] {
+    std::this_thread::sleep_until(start + kHeld);  // the lock is held this long on purpose
+    holder.exec("commit");
+  });
+  int rc = store_register_room("207");
+  auto waited = std::chrono::steady_clock::now() - start;
+  release.join();
+  EXPECT_EQ(rc, 0) << log.text();
+  EXPECT_GE(waited, kHeld) << "the statement ran while the file was locked";
+  EXPECT_EQ(rooms(), std::set<std::string>{"207"});
+}
+
+TEST_F(StoreTest, ConcurrentCheckInsAndCheckOutsKeepTheRegistryConsistent) {
+  constexpr int kThreads = 4;
+  constexpr int kRooms = 25;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([t] {
+      for (int r = 0; r < kRooms; ++r) {
+        std::string room = std::to_string(t * 100 + r);
+        store_register_room(room);
+        if (r % 5 == 0) store_remove_room(room);
+        store_rooms();
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(rooms().size(), static_cast<size_t>(kThreads * (kRooms - kRooms / 5)));
+}
+
+}  // namespace
