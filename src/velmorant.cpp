@@ -16,6 +16,7 @@
 #include "fias.h"
 #include "handlers.h"
 #include "logger.h"
+#include "poller.h"
 #include "sig.h"
 #include "store.h"
 
@@ -49,6 +50,7 @@ void start_logger(const Settings& s, bool to_console) {
 // runs the stop in whichever thread it hits).
 void stop_poller() {
   doexit = 1;
+  poller_wake();
   if (bg.joinable() && bg.get_id() != std::this_thread::get_id()) bg.join();
 }
 
@@ -273,5 +275,6 @@ int velmorant_main(int argc, char** argv) {
           or_empty(s->pmsinterface));
   }
 
+  bg = start_thread(service_background);
   pms_loop();
 }

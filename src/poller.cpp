@@ -1,0 +1,339 @@
+// Background poller: finds what the PMS must be told, tells it, and marks it as told.
+#include "poller.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <vector>
+
+#include "config.h"
+#include "dbdriver.h"
+#include "fias.h"
+#include "logger.h"
+#include "query.h"
+#include "sqlite.h"
+#include "store.h"
+#include "velmorant.h"
+
+std::atomic<unsigned> ps_secno{0};
+
+namespace {
+
+constexpr auto kPollInterval = std::chrono::seconds(10);
+constexpr size_t kDateTimeBuf = 32;   // column texts are read as into buffers of these sizes
+constexpr size_t kNumberBuf = 256;
+
+constexpr const char* kCacheMark =
+    "update cdrcache set userfield='%param%' where src='%exten%' and date(start)='%date%' and "
+    "time(start)='%time%'";
+
+std::mutex pause_lock;
+std::condition_variable pause_cv;
+
+// One call row, read from the columns date, time, dialled number, billable seconds, amount.
+struct call_row {
+  std::string date;
+  std::string time;
+  std::string number;
+  int billsec = 0;
+  int amount = -1;
+};
+
+// Reads the current row; false (logged) when a mandatory column is missing.
+bool read_call_row(dbdriver_t& drv, call_row& row) {
+  row = call_row{};
+  if (drv.fetch_char_field(0, row.date, kDateTimeBuf) < 0) {
+    LOG(L_ERROR, "No mandatory date field in cdr query");
+    return false;
+  }
+  if (drv.fetch_char_field(1, row.time, kDateTimeBuf) < 0) {
+    LOG(L_ERROR, "No mandatory time field in cdr query");
+    return false;
+  }
+  if (drv.fetch_char_field(2, row.number, kNumberBuf) < 0) {
+    LOG(L_ERROR, "No mandatory destination field in cdr query");
+    return false;
+  }
+  if (drv.fetch_int_field(3, row.billsec) < 0) {
+    LOG(L_ERROR, "No mandatory billsec field in cdr query");
+    return false;
+  }
+  if (drv.fetch_int_field(4, row.amount) < 0) row.amount = -1;
+  return true;
+}
+
+// Parses a date or time text with a driver pattern, as strptime reads it; what the text does
+// not supply stays zero.
+std::tm parse_with(const std::string& text, const std::string& pattern) {
+  std::tm tm{};
+  strptime(text.c_str(), pattern.c_str(), &tm);
+  return tm;
+}
+
+fias_date_t fias_date_of(const dbdriver_t& drv, const std::string& text) {
+  return fias_date_from_tm(parse_with(text, drv.dateformat));
+}
+
+fias_time_t fias_time_of(const dbdriver_t& drv, const std::string& text) {
+  return fias_time_from_tm(parse_with(text, drv.timeformat));
+}
+
+std::string four_digits(unsigned n) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%04u", n);
+  return buf;
+}
+
+// A posted call: the record text and its sequence number, or nothing when it was not sent.
+struct posting {
+  std::string text;
+  std::string seqno;
+};
+
+// Builds and sends the PS record of one call. Nothing is returned when the record could not be
+// sent: the row then stays unmarked and is posted again at a later pass.
+std::optional<posting> post_call(const dbdriver_t& drv, const std::string& room, const call_row& row) {
+  fias_packet_ptr ps = fias_create_packet(FIAS_PS);
+  if (!ps) return std::nullopt;
+  fias_set_field_str(ps.get(), "RN", room);
+  fias_set_field_str(ps.get(), "DD", row.number);
+  unsigned next = ps_secno + 1;
+  if (next > 9999) next = 0;
+  ps_secno = next;
+  std::string seqno = four_digits(next);
+  fias_set_field_str(ps.get(), "P#", seqno);
+  fias_set_field_time(ps.get(), "DU", fias_time_from_seconds(row.billsec));
+  fias_set_field_date(ps.get(), "DA", fias_date_of(drv, row.date));
+  fias_set_field_time(ps.get(), "TI", fias_time_of(drv, row.time));
+  if (row.amount != -1) {
+    fias_set_field_int(ps.get(), "TA", row.amount);
+    fias_set_field_str(ps.get(), "PT", "C");
+  } else {
+    fias_set_field_str(ps.get(), "PT", "T");
+  }
+  if (fias_send_packet(fias_sock, ps.get()) < 0) {
+    LOG(L_ERROR, "Unable to send fias Post Simple");
+    return std::nullopt;
+  }
+  return posting{fias_packet_to_str(ps.get()), seqno};
+}
+
+// Runs the marks collected while a room's rows were read; the rows must be read to the end first,
+// since a new statement on the same driver replaces the result being read.
+void run_marks(dbdriver_t& drv, List<std::string>& marks) {
+  for (const std::string& mark : marks) drv.query(mark);
+}
+
+// Finds the driver of a poll setting; logged and skipped for this pass when there is none, so a
+// reload that corrects the name takes effect at the next pass.
+dbdriver_t* poll_driver(const std::string& name) {
+  dbdriver_t* drv = find_dbdriver(name);
+  if (!drv) LOG(L_ERROR, "Unable to find DB driver %s", name.c_str());
+  return drv;
+}
+
+// Calls from the call cache that the manager thread fills; marked with the PS text once sent.
+void cache_step(const List<std::string>& rooms) {
+  LOG(L_DEBUG, "Cache case: check internal cdrcache values");
+  for (const std::string& room : rooms) {
+    std::string query = "select date(start),time(start),dst,billsec,-1 from cdrcache where src='" +
+                        sql_escape(dbkind::sqlite, room) +
+                        "' and (userfield='NULL' or userfield=NULL or userfield='')";
+    std::lock_guard guard(sqliteint);
+    sqliteint.reconnect_if_needed();
+    sqliteint.query(query);
+    List<std::string> marks;
+    call_row row;
+    while (sqliteint.fetch_row() == 0) {
+      LOG(L_DEBUG, "Have something in cache for room %s\n", room.c_str());
+      if (!read_call_row(sqliteint, row)) break;
+      std::optional<posting> sent = post_call(sqliteint, room, row);
+      if (!sent) continue;
+      std::string mark = prepare_query3(sqliteint, kCacheMark, sent->text.c_str(), room.c_str(),
+                                        row.date.c_str(), row.time.c_str(), sent->seqno.c_str());
+      LOG(L_DEBUG, "Sending mark query: %s\n", mark.c_str());
+      marks.append(std::move(mark));
+    }
+    sqliteint.free_result();
+    run_marks(sqliteint, marks);
+  }
+}
+
+// Calls from the PBX database through services:billcalls, marked with services:billmark.
+void billcalls_step(const Settings& s, const List<std::string>& rooms) {
+  service_value poll = split_service_value(*s.billcalls);
+  dbdriver_t* drv = poll_driver(poll.driver);
+  if (!drv) return;
+  std::optional<std::string> mark_template;
+  if (s.billmark) mark_template = split_service_value(*s.billmark).sql;
+  for (const std::string& room : rooms) {
+    std::string query = prepare_query2(*drv, poll.sql, room.c_str(), nullptr, nullptr, nullptr);
+    std::lock_guard guard(*drv);
+    drv->reconnect_if_needed();
+    drv->query(query);
+    List<std::string> marks;
+    call_row row;
+    while (drv->fetch_row() == 0) {
+      if (!read_call_row(*drv, row)) break;
+      std::optional<posting> sent = post_call(*drv, room, row);
+      if (!sent || !mark_template) continue;
+      std::string mark = prepare_query2(*drv, *mark_template, room.c_str(), row.date.c_str(),
+                                        row.time.c_str(), sent->seqno.c_str());
+      std::printf("Sending mark query: %s\n", mark.c_str());
+      marks.append(std::move(mark));
+    }
+    drv->free_result();
+    run_marks(*drv, marks);
+  }
+}
+
+// The answer text of a wake-up result code.
+const char* wakeup_answer(int code) {
+  switch (code) {
+    case 1: return "OK";
+    case 2: return "BY";
+    case 3: return "NR";
+    case -1: return "UR";
+    default: return "RY";
+  }
+}
+
+// The one-character room status reported for a room state.
+const char* room_status(int state) {
+  switch (state) {
+    case 1: return "1";
+    case 2: return "2";
+    case 4: return "4";
+    case 5: return "5";
+    case 6: return "6";
+    default: return "0";
+  }
+}
+
+// Runs a statement that marks a reported row, on the poll query's driver, under its lock.
+void run_mark(dbdriver_t& drv, const std::string& mark) {
+  LOG(L_DEBUG, "Sending mark query: %s\n", mark.c_str());
+  drv.query(mark);
+}
+
+// Wake-up results (first row per room), reported as WA and marked with services:wrmark.
+void wakeup_step(const Settings& s, const List<std::string>& rooms) {
+  service_value poll = split_service_value(*s.wakeup_result);
+  dbdriver_t* drv = poll_driver(poll.driver);
+  if (!drv) return;
+  for (const std::string& room : rooms) {
+    std::string query = prepare_query2(*drv, poll.sql, room.c_str(), nullptr, nullptr, nullptr);
+    std::lock_guard guard(*drv);
+    drv->reconnect_if_needed();
+    drv->query(query);
+    if (drv->fetch_row() != 0) {
+      drv->free_result();
+      continue;
+    }
+    int code = 0;
+    std::string date, time;
+    if (drv->fetch_int_field(0, code) < 0) {
+      LOG(L_ERROR, "No mandatory billsec field in cdr query");
+      drv->free_result();
+      return;
+    }
+    if (drv->fetch_char_field(1, date, kDateTimeBuf) < 0) {
+      LOG(L_ERROR, "No mandatory date field in cdr query");
+      drv->free_result();
+      return;
+    }
+    if (drv->fetch_char_field(2, time, kDateTimeBuf) < 0) {
+      LOG(L_ERROR, "No mandatory time field in cdr query");
+      drv->free_result();
+      return;
+    }
+    drv->free_result();
+    fias_packet_ptr wa = fias_create_packet(FIAS_WA);
+    if (!wa) continue;
+    fias_set_field_str(wa.get(), "RN", room);
+    fias_set_field_date(wa.get(), "DA", fias_date_of(*drv, date));
+    fias_set_field_time(wa.get(), "TI", fias_time_of(*drv, time));
+    fias_set_field_str(wa.get(), "AS", wakeup_answer(code));
+    if (fias_send_packet(fias_sock, wa.get()) < 0) {
+      LOG(L_ERROR, "Unable to send fias WR");
+      continue;  // unmarked: reported again at a later pass
+    }
+    if (s.wrmark)
+      run_mark(*drv, prepare_query2(*drv, split_service_value(*s.wrmark).sql, room.c_str(),
+                                    date.c_str(), time.c_str(), nullptr));
+  }
+}
+
+// Room states (first row per room), reported as RE and marked with services:remark.
+void room_state_step(const Settings& s, const List<std::string>& rooms) {
+  service_value poll = split_service_value(*s.room_state);
+  dbdriver_t* drv = poll_driver(poll.driver);
+  if (!drv) return;
+  for (const std::string& room : rooms) {
+    std::string query = prepare_query2(*drv, poll.sql, room.c_str(), nullptr, nullptr, nullptr);
+    std::lock_guard guard(*drv);
+    drv->reconnect_if_needed();
+    drv->query(query);
+    if (drv->fetch_row() != 0) {
+      drv->free_result();
+      continue;
+    }
+    int state = 0;
+    if (drv->fetch_int_field(0, state) < 0) {
+      LOG(L_ERROR, "No mandatory billsec field in cdr query");
+      drv->free_result();
+      return;
+    }
+    drv->free_result();
+    fias_packet_ptr re = fias_create_packet(FIAS_RE);
+    if (!re) continue;
+    fias_set_field_str(re.get(), "RN", room);
+    fias_set_field_str(re.get(), "RS", room_status(state));
+    if (fias_send_packet(fias_sock, re.get()) < 0) {
+      LOG(L_ERROR, "Unable to send fias RE");
+      continue;
+    }
+    if (s.remark)
+      run_mark(*drv, prepare_query2(*drv, split_service_value(*s.remark).sql, room.c_str(),
+                                    nullptr, nullptr, nullptr));
+  }
+}
+
+}  // namespace
+
+void poller_rooms::refresh() {
+  for (std::string& room : store_rooms())
+    if (known.insert(room).second) rooms.append(std::move(room));
+}
+
+void poll_pass(poller_rooms& r) {
+  r.refresh();
+  if (!pms_connected) return;
+  auto s = settings();
+  if (s->use_manager)
+    cache_step(r.rooms);
+  else if (s->billcalls)
+    billcalls_step(*s, r.rooms);
+  if (!pms_connected) return;
+  if (s->wakeup_result) wakeup_step(*s, r.rooms);
+  if (!pms_connected) return;
+  if (s->room_state) room_state_step(*s, r.rooms);
+}
+
+void service_background() {
+  poller_rooms rooms;
+  for (;;) {
+    poll_pass(rooms);
+    if (doexit) return;
+    std::unique_lock lock(pause_lock);
+    pause_cv.wait_for(lock, kPollInterval, [] { return doexit != 0; });
+    if (doexit) return;
+  }
+}
+
+void poller_wake() {
+  std::lock_guard lock(pause_lock);
+  pause_cv.notify_all();
+}

@@ -1,0 +1,273 @@
+// Poll passes against real SQLite files, with a socketpair standing in for the PMS link.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "config.h"
+#include "fdutils.h"
+#include "fias.h"
+#include "logger.h"
+#include "poller.h"
+#include "sqlite_probe.h"
+#include "store.h"
+#include "testutil.h"
+
+using testutil::count_occurrences;
+using testutil::read_file;
+using testutil::rows_t;
+using testutil::sqlite_exec;
+using testutil::sqlite_rows;
+
+namespace {
+
+const std::string& states() {
+  static testutil::temp_dir dir;
+  static const std::string path = dir.file("states.db");
+  static const int opened = store_init(path);
+  EXPECT_EQ(opened, 0);
+  return path;
+}
+
+class PollerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sqlite_exec(states(), "delete from rooms; delete from cdrcache;");
+    sqlite_exec(pbx, "create table cdr (calldate text, src text, dst text, billsec int, amount int, "
+                     "userfield text default '');"
+                     "create table wakeups (ext text, result int, wdate text, wtime text, reported int default 0);"
+                     "create table roomstate (ext text, state int, reported int default 0);");
+    logger_init(log.c_str(), 5, 0, 0);
+    connect_pms();
+    ps_secno = 0;
+  }
+  void TearDown() override {
+    fias_sock = -1;
+    pms_connected = 0;
+    logger_init(nullptr, 1, 0, 0);
+  }
+  // A fresh link: the poller writes to one end, the test reads the other.
+  void connect_pms() {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    daemon_end.reset(fds[0]);
+    pms_end.reset(fds[1]);
+    fcntl(pms_end.get(), F_SETFL, O_NONBLOCK);
+    fias_sock = daemon_end.get();
+    pms_connected = 1;
+  }
+  // Every record the PMS has received so far, framing removed.
+  std::vector<std::string> received() {
+    std::string bytes;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(pms_end.get(), buf, sizeof buf)) > 0) bytes.append(buf, static_cast<size_t>(n));
+    std::vector<std::string> records;
+    for (size_t stx = bytes.find('\x02'); stx != std::string::npos; stx = bytes.find('\x02', stx + 1)) {
+      size_t etx = bytes.find('\x03', stx);
+      records.push_back(bytes.substr(stx + 1, etx - stx - 1));
+    }
+    return records;
+  }
+  void configure(const std::string& services) {
+    std::string conf = dir.file("v.conf");
+    testutil::write_file(conf, "[pbx]\ndbdriver = sqlite\ndatabase = " + pbx + "\n[services]\n" + services);
+    ASSERT_EQ(load_conf(conf), 0);
+  }
+  void add_call(const std::string& room, const std::string& when, const std::string& dst, int billsec,
+                int amount = -1) {
+    sqlite_exec(pbx, "insert into cdr (calldate, src, dst, billsec, amount) values ('" + when + "', '" +
+                         room + "', '" + dst + "', " + std::to_string(billsec) + ", " +
+                         std::to_string(amount) + ")");
+  }
+  std::string userfields() {
+    std::string all;
+    for (auto& row : sqlite_rows(pbx, "select userfield from cdr order by rowid")) all += "[" + row[0] + "]";
+    return all;
+  }
+
+  const std::string calls =
+      "billcalls = pbx:select date(calldate), time(calldate), dst, billsec, amount from cdr "
+      "where src='%exten%' and userfield=''\n";
+  const std::string mark =
+      "billmark = pbx:update cdr set userfield='%seqno%' where src='%exten%' and calldate='%date% %time%'\n";
+
+  testutil::temp_dir dir;
+  std::string pbx = dir.file("pbx.db"), log = dir.file("v.log");
+  unique_fd daemon_end, pms_end;
+  poller_rooms rooms;
+};
+
+TEST_F(PollerTest, CallsArePostedWithTheirFieldsAndMarked) {
+  configure(calls + mark);
+  store_register_room("101");
+  add_call("101", "2009-12-31 10:15:00", "200", 125);
+  add_call("101", "2000-01-01 08:00:00", "0049301234", 3725, 150);
+  add_call("102", "2009-12-31 11:00:00", "300", 10);  // not a guest room
+  poll_pass(rooms);
+  EXPECT_EQ(received(), (std::vector<std::string>{
+                            "PS|P#0001|RN101|PTT|DA091231|TI101500|DU000205|DD200|",
+                            "PS|P#0002|RN101|PTC|TA150|DA000101|TI080000|DU010205|DD0049301234|"}));
+  EXPECT_EQ(userfields(), "[0001][0002][]");
+  poll_pass(rooms);
+  EXPECT_TRUE(received().empty()) << "marked calls are not posted again";
+}
+
+TEST_F(PollerTest, SequenceNumberWrapsFrom9999To0000) {
+  configure(calls + mark);
+  store_register_room("101");
+  add_call("101", "2009-12-31 10:15:00", "200", 1);
+  add_call("101", "2009-12-31 10:16:00", "201", 1);
+  ps_secno = 9998;
+  poll_pass(rooms);
+  auto records = received();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].substr(0, 10), "PS|P#9999|");
+  EXPECT_EQ(records[1].substr(0, 10), "PS|P#0000|");
+}
+
+TEST_F(PollerTest, WithoutAMarkEveryPassPostsTheSameCallWithANewNumber) {
+  configure(calls);
+  store_register_room("101");
+  add_call("101", "2009-12-31 10:15:00", "200", 125);
+  poll_pass(rooms);
+  poll_pass(rooms);
+  auto records = received();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].substr(0, 10), "PS|P#0001|");
+  EXPECT_EQ(records[1].substr(0, 10), "PS|P#0002|");
+}
+
+TEST_F(PollerTest, NothingRunsWhileTheLinkIsInactive) {
+  configure(calls + mark + "wakeup_result = pbx:select result, wdate, wtime from wakeups\n");
+  store_register_room("101");
+  add_call("101", "2009-12-31 10:15:00", "200", 125);
+  sqlite_exec(pbx, "insert into wakeups values ('101', 1, '2009-12-31', '06:30:00', 0)");
+  pms_connected = 0;
+  poll_pass(rooms);
+  EXPECT_TRUE(received().empty());
+  EXPECT_EQ(userfields(), "[]");
+}
+
+TEST_F(PollerTest, AFailedSendLeavesTheCallUnmarkedForALaterPass) {
+  configure(calls + mark);
+  store_register_room("101");
+  add_call("101", "2009-12-31 10:15:00", "200", 125);
+  pms_end.reset();  // the PMS went away: sends fail
+  poll_pass(rooms);
+  EXPECT_NE(read_file(log).find("Unable to send fias Post Simple"), std::string::npos);
+  EXPECT_EQ(userfields(), "[]");
+  connect_pms();
+  poll_pass(rooms);
+  auto records = received();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0], "PS|P#0002|RN101|PTT|DA091231|TI101500|DU000205|DD200|");
+  EXPECT_EQ(userfields(), "[0002]");
+}
+
+TEST_F(PollerTest, RoomsCheckedInAfterStartAreServedAtTheNextPass) {
+  configure(calls + mark);
+  store_register_room("101");
+  poll_pass(rooms);
+  store_register_room("102");
+  store_remove_room("101");
+  add_call("102", "2009-12-31 10:15:00", "200", 5);
+  add_call("101", "2009-12-31 10:20:00", "201", 5);
+  poll_pass(rooms);
+  auto records = received();
+  ASSERT_EQ(records.size(), 2u) << "a checked-out room's late call is still posted";
+  EXPECT_NE(records[0].find("RN101|"), std::string::npos);
+  EXPECT_NE(records[1].find("RN102|"), std::string::npos);
+}
+
+TEST_F(PollerTest, MissingMandatoryColumnEndsTheRoomButNotThePass) {
+  configure("billcalls = pbx:select date(calldate), time(calldate) from cdr where src='%exten%'\n"
+            "room_status = pbx:select state from roomstate where ext='%exten%'\n");
+  store_register_room("101");
+  add_call("101", "2009-12-31 10:15:00", "200", 125);
+  sqlite_exec(pbx, "insert into roomstate values ('101', 4, 0)");
+  poll_pass(rooms);
+  EXPECT_NE(read_file(log).find("No mandatory destination field in cdr query"), std::string::npos);
+  EXPECT_EQ(received(), std::vector<std::string>{"RE|RN101|RS4|"});
+}
+
+TEST_F(PollerTest, MissingPollDriverSkipsOnlyThatStep) {
+  configure(calls + mark + "room_status = nosuch:select 1\n");
+  store_register_room("101");
+  add_call("101", "2009-12-31 10:15:00", "200", 125);
+  poll_pass(rooms);
+  EXPECT_EQ(received().size(), 1u);
+  add_call("101", "2009-12-31 10:30:00", "200", 125);
+  poll_pass(rooms);
+  EXPECT_EQ(received().size(), 1u) << "later passes still post";
+  EXPECT_EQ(count_occurrences(read_file(log), "Unable to find DB driver nosuch"), 2);
+}
+
+TEST_F(PollerTest, WakeupResultsReportTheFirstRowWithTheirAnswerCode) {
+  configure("wakeup_result = pbx:select result, wdate, wtime from wakeups where ext='%exten%' and reported=0\n"
+            "wrmark = pbx:update wakeups set reported=1 where ext='%exten%' and wdate='%date%' and wtime='%time%'\n");
+  struct {
+    int code;
+    const char* answer;
+  } cases[] = {{1, "OK"}, {2, "BY"}, {3, "NR"}, {-1, "UR"}, {0, "RY"}, {7, "RY"}};
+  store_register_room("101");
+  for (auto& c : cases) {
+    sqlite_exec(pbx, "delete from wakeups; insert into wakeups values ('101', " + std::to_string(c.code) +
+                         ", '2009-12-31', '06:30:00', 0), ('101', 1, '2009-12-31', '07:00:00', 0)");
+    poll_pass(rooms);
+    EXPECT_EQ(received(),
+              std::vector<std::string>{std::string("WA|RN101|DA091231|TI063000|AS") + c.answer + "|"})
+        << c.code;
+    EXPECT_EQ(sqlite_rows(pbx, "select count(*) from wakeups where reported=1"), (rows_t{{"1"}}));
+  }
+}
+
+TEST_F(PollerTest, RoomStatesMapToTheirStatusDigits) {
+  configure("room_status = pbx:select state from roomstate where ext='%exten%' and reported=0\n"
+            "remark = pbx:update roomstate set reported=1 where ext='%exten%'\n");
+  store_register_room("101");
+  std::string seen;
+  for (int state : {1, 2, 3, 4, 5, 6, 7, 0}) {
+    sqlite_exec(pbx, "insert into roomstate values ('101', " + std::to_string(state) + ", 0)");
+    poll_pass(rooms);
+    for (auto& r : received()) seen += r.substr(11, 1);  // "RE|RN101|RS?|"
+  }
+  EXPECT_EQ(seen, "12045600");
+}
+
+class CachePoller : public PollerTest {
+ protected:
+  void cache(const std::string& src, const std::string& start, const std::string& dst, int billsec) {
+    sqlite_exec(states(), "insert into cdrcache (src, dst, start, billsec) values ('" + src + "', '" +
+                              dst + "', '" + start + "', " + std::to_string(billsec) + ")");
+  }
+};
+
+TEST_F(CachePoller, CachedCallsComeFirstAndKeepTheirPostingText) {
+  configure("cdr_use_manager = 1\n" + calls + mark);
+  store_register_room("101");
+  cache("101", "2009-12-31 10:15:00", "200", 125);
+  add_call("101", "2009-12-31 11:00:00", "999", 1);  // billcalls is not used with the manager
+  poll_pass(rooms);
+  std::string expected = "PS|P#0001|RN101|PTT|DA091231|TI101500|DU000205|DD200|";
+  EXPECT_EQ(received(), std::vector<std::string>{expected});
+  EXPECT_EQ(sqlite_rows(states(), "select userfield from cdrcache"), (rows_t{{expected}}));
+  EXPECT_EQ(userfields(), "[]");
+  poll_pass(rooms);
+  EXPECT_TRUE(received().empty());
+  EXPECT_NE(read_file(log).find("Cache case: check internal cdrcache values"), std::string::npos);
+}
+
+TEST_F(CachePoller, CachedCallIsPostedAgainWhenTheSendFailed) {
+  configure("cdr_use_manager = 1\n");
+  store_register_room("101");
+  cache("101", "2009-12-31 10:15:00", "200", 125);
+  pms_end.reset();
+  poll_pass(rooms);
+  EXPECT_EQ(sqlite_rows(states(), "select userfield from cdrcache"), (rows_t{{""}}));
+  connect_pms();
+  poll_pass(rooms);
+  EXPECT_EQ(received().size(), 1u);
+}
+
+}  // namespace
