@@ -1,0 +1,158 @@
+// Loading the room registry from a real slapd started by the test.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "log_capture.h"
+#include "slapd_server.h"
+#include "sqlite.h"
+#include "store.h"
+#include "testutil.h"
+
+namespace {
+
+using rooms_t = std::set<std::string>;
+
+class LdapRoomsTest : public ::testing::Test {
+ protected:
+  testutil::temp_dir dir;
+  testutil::log_capture log;
+  testutil::slapd_server* server = nullptr;
+  std::string base;
+
+  void SetUp() override {
+    try {
+      server = &testutil::slapd_server::shared();
+    } catch (const std::exception& e) {
+      FAIL() << e.what();
+    }
+    base = "ou=rooms," + server->suffix();
+    open_store(dir.file("states.db"));
+  }
+
+  static void open_store(const std::string& path) {
+    {
+      std::lock_guard guard(sqliteint);
+      sqliteint.close();
+    }
+    store_init(path);
+  }
+
+  // An anonymous load with LDAPv3 and no time limit.
+  int load(const char* scope, const char* filter, const char* attribute = "roomNumber",
+           const std::string* search_base = nullptr) {
+    return load_rooms_ldap(server->host().c_str(), server->port(), 3, 0, nullptr, nullptr,
+                           (search_base ? *search_base : base).c_str(), scope, filter,
+                           attribute);
+  }
+
+  static rooms_t rooms() {
+    auto list = store_rooms();
+    return {list.begin(), list.end()};
+  }
+
+  int load_conf_text(const std::string& rooms_section) {
+    std::string conf = dir.file("velmorant.conf");
+    testutil::write_file(conf, "[rooms]\n" + rooms_section);
+    return load_rooms_conf(conf.c_str());
+  }
+  std::string directory_keys() const {
+    return "ldap_host = " + server->host() + "\nldap_port = " + std::to_string(server->port()) +
+           "\nldap_base = " + base + "\nldap_attribute = roomNumber\n";
+  }
+};
+
+TEST_F(LdapRoomsTest, ValuesOfTheFoundEntryBecomeRooms) {
+  EXPECT_EQ(load("sub", "(cn=annex)"), 0) << log.text();
+  EXPECT_EQ(rooms(), (rooms_t{"201", "202"}));
+}
+
+TEST_F(LdapRoomsTest, OnlyTheFirstEntryFoundCounts) {
+  EXPECT_EQ(load("sub", "(roomNumber=*)"), 0) << log.text();
+  EXPECT_EQ(rooms(), (rooms_t{"101", "102", "103"}));
+}
+
+TEST_F(LdapRoomsTest, ScopeWordsAreReadByTheirBeginningAndCase) {
+  struct {
+    const char* scope;
+    const char* filter;
+    int rc;
+    rooms_t expected;
+  } cases[] = {
+      {"sub", "(cn=annex)", 0, {"201", "202"}},
+      {"subtree", "(cn=annex)", 0, {"201", "202"}},
+      {"Base", "(cn=annex)", 0, {"201", "202"}},  // not a scope word: a subtree search
+      {nullptr, "(cn=annex)", 0, {"201", "202"}},
+      {"one", "(cn=annex)", -4, {}},  // annex lies two levels down
+      {"onelevel", "(roomNumber=*)", 0, {"101", "102", "103"}},
+      {"base", "(roomNumber=*)", -4, {}},  // the base entry itself holds no rooms
+      {"base", "(objectClass=*)", -5, {}},
+  };
+  for (auto& c : cases) {
+    open_store(dir.file(std::string("scope-") + (c.scope ? c.scope : "none") + c.filter + ".db"));
+    EXPECT_EQ(load(c.scope, c.filter), c.rc) << (c.scope ? c.scope : "(none)") << " " << c.filter;
+    EXPECT_EQ(rooms(), c.expected) << (c.scope ? c.scope : "(none)") << " " << c.filter;
+  }
+}
+
+TEST_F(LdapRoomsTest, AdministratorBindSucceedsAndAWrongPasswordIsRefused) {
+  std::string admin = server->admin_dn();
+  std::string good = server->admin_password();
+  EXPECT_EQ(load_rooms_ldap(server->host().c_str(), server->port(), 3, 0, admin.c_str(),
+                            good.c_str(), base.c_str(), "sub", "(cn=main)", "roomNumber"),
+            0)
+      << log.text();
+  EXPECT_EQ(load_rooms_ldap(server->host().c_str(), server->port(), 3, 0, admin.c_str(),
+                            "wrong", base.c_str(), "sub", "(cn=annex)", "roomNumber"),
+            -2);
+  EXPECT_TRUE(log.contains("LDAPget: bind failed: Invalid credentials\n")) << log.text();
+  EXPECT_EQ(rooms(), (rooms_t{"101", "102", "103"}));
+}
+
+TEST_F(LdapRoomsTest, FailuresGiveTheirOwnCodesAndRegisterNothing) {
+  std::string nowhere = "ou=nowhere," + server->suffix();
+  EXPECT_EQ(load("sub", "(cn=nobody)"), -4);
+  EXPECT_TRUE(log.contains("LDAPget: Value not found in directory.\n")) << log.text();
+  EXPECT_EQ(load("sub", "(cn=main)", "telephoneNumber"), -5);
+  EXPECT_EQ(load("sub", "(cn=main)", nullptr), -5);
+  EXPECT_EQ(load("sub", "(cn=main)", "roomNumber", &nowhere), -3);
+  EXPECT_TRUE(log.contains("LDAPget: search failed: No such object\n")) << log.text();
+  EXPECT_EQ(load_rooms_ldap("bad host", 389, 3, 0, nullptr, nullptr, base.c_str(), "sub",
+                            "(cn=main)", "roomNumber"),
+            -1);
+  EXPECT_TRUE(log.contains("LDAPget: unable to initialize ldap connection to bad host:389\n"))
+      << log.text();
+  EXPECT_EQ(load_rooms_ldap(server->host().c_str(), testutil::unused_port(), 3, 0, nullptr,
+                            nullptr, base.c_str(), "sub", "(cn=main)", "roomNumber"),
+            -2)
+      << "a directory that does not answer fails at the bind";
+  EXPECT_TRUE(rooms().empty());
+}
+
+TEST_F(LdapRoomsTest, StoreThatCannotBeOpenedIsAFailureNotASuccess) {
+  open_store(dir.file("missing/states.db"));
+  EXPECT_EQ(load("sub", "(cn=annex)"), -6);
+  EXPECT_TRUE(log.contains("Unable to open states file")) << log.text();
+}
+
+TEST_F(LdapRoomsTest, RoomsTypeBeginningWithLdapInAnyCaseReadsTheDirectory) {
+  for (const char* type : {"LDAP", "ldap", "LdapDirectory"}) {
+    open_store(dir.file(std::string(type) + ".db"));
+    // No ldap_version key: the default, version 2, which this directory accepts.
+    EXPECT_EQ(load_conf_text(std::string("type = ") + type + "\n" + directory_keys() +
+                             "ldap_scope = sub\nldap_filter = (cn=annex)\n"),
+              0)
+        << type << "\n" << log.text();
+    EXPECT_EQ(rooms(), (rooms_t{"201", "202"})) << type;
+  }
+}
+
+TEST_F(LdapRoomsTest, FailedDirectoryLoadFromTheFileIsLogged) {
+  EXPECT_EQ(load_conf_text("type = ldap\n" + directory_keys() + "ldap_version = 3\n"
+                           "ldap_filter = (cn=nobody)\n"),
+            -1);
+  EXPECT_TRUE(log.contains("LDAP rooms load failure\n")) << log.text();
+  EXPECT_TRUE(rooms().empty());
+}
+
+}  // namespace
