@@ -11,6 +11,7 @@
 #include "config.h"
 #include "dbdriver.h"
 #include "fias.h"
+#include "list.h"
 #include "logger.h"
 #include "query.h"
 #include "sqlite.h"
@@ -135,7 +136,7 @@ dbdriver_t* poll_driver(const std::string& name) {
 }
 
 // Calls from the call cache that the manager thread fills; marked with the PS text once sent.
-void cache_step(const List<std::string>& rooms) {
+void cache_step(const std::vector<std::string>& rooms) {
   LOG(L_DEBUG, "Cache case: check internal cdrcache values");
   for (const std::string& room : rooms) {
     std::string query = "select date(start),time(start),dst,billsec,-1 from cdrcache where src='" +
@@ -162,7 +163,7 @@ void cache_step(const List<std::string>& rooms) {
 }
 
 // Calls from the PBX database through services:billcalls, marked with services:billmark.
-void billcalls_step(const Settings& s, const List<std::string>& rooms) {
+void billcalls_step(const Settings& s, const std::vector<std::string>& rooms) {
   service_value poll = split_service_value(*s.billcalls);
   dbdriver_t* drv = poll_driver(poll.driver);
   if (!drv) return;
@@ -219,7 +220,7 @@ void run_mark(dbdriver_t& drv, const std::string& mark) {
 }
 
 // Wake-up results (first row per room), reported as WA and marked with services:wrmark.
-void wakeup_step(const Settings& s, const List<std::string>& rooms) {
+void wakeup_step(const Settings& s, const std::vector<std::string>& rooms) {
   service_value poll = split_service_value(*s.wakeup_result);
   dbdriver_t* drv = poll_driver(poll.driver);
   if (!drv) return;
@@ -267,7 +268,7 @@ void wakeup_step(const Settings& s, const List<std::string>& rooms) {
 }
 
 // Room states (first row per room), reported as RE and marked with services:remark.
-void room_state_step(const Settings& s, const List<std::string>& rooms) {
+void room_state_step(const Settings& s, const std::vector<std::string>& rooms) {
   service_value poll = split_service_value(*s.room_state);
   dbdriver_t* drv = poll_driver(poll.driver);
   if (!drv) return;
@@ -303,12 +304,7 @@ void room_state_step(const Settings& s, const List<std::string>& rooms) {
 
 }  // namespace
 
-void poller_rooms::refresh() {
-  for (std::string& room : store_rooms())
-    if (known.insert(room).second) rooms.append(std::move(room));
-}
-
-void poll_pass(poller_rooms& r) {
+void poll_pass(room_list& r) {
   r.refresh();
   if (!pms_connected) return;
   auto s = settings();
@@ -323,7 +319,7 @@ void poll_pass(poller_rooms& r) {
 }
 
 void service_background() {
-  poller_rooms rooms;
+  room_list rooms;
   for (;;) {
     poll_pass(rooms);
     if (doexit) return;

@@ -244,3 +244,13 @@ int load_rooms_ldap(const char* host, int port, int version, int timeout, const 
   }
   return 0;
 }
+
+size_t room_list::refresh() {
+  size_t added = 0;
+  for (std::string& room : store_rooms()) {
+    if (!known.insert(room).second) continue;
+    rooms.push_back(std::move(room));
+    ++added;
+  }
+  return added;
+}

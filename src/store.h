@@ -1,6 +1,7 @@
 // The internal store: the daemon's own SQLite file with the room registry and the call cache.
 #pragma once
 
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,3 +35,14 @@ int load_rooms_conf(const char* filename);
 int load_rooms_ldap(const char* host, int port, int version, int timeout, const char* user,
                     const char* pass, const char* base, const char* scope, const char* filter,
                     const char* attribute);
+
+// A thread's own copy of the room registry (the poller's, the manager thread's). refresh adds
+// the rooms registered since the last look; rooms removed by a check-out stay until a restart,
+// so that their late calls are still reported.
+struct room_list {
+  std::vector<std::string> rooms;
+  std::set<std::string> known;
+  // Adds the rooms the registry gained; returns how many were added.
+  size_t refresh();
+  bool contains(std::string_view room) const { return known.count(std::string(room)) != 0; }
+};

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "cdrmanager.h"
 #include "config.h"
 #include "daemon.h"
 #include "fias.h"
@@ -276,5 +277,6 @@ int velmorant_main(int argc, char** argv) {
   }
 
   bg = start_thread(service_background);
+  if (settings()->use_manager) start_thread(cdrmanager_thread).detach();
   pms_loop();
 }

@@ -95,7 +95,7 @@ class PollerTest : public ::testing::Test {
   testutil::temp_dir dir;
   std::string pbx = dir.file("pbx.db"), log = dir.file("v.log");
   unique_fd daemon_end, pms_end;
-  poller_rooms rooms;
+  room_list rooms;
 };
 
 TEST_F(PollerTest, CallsArePostedWithTheirFieldsAndMarked) {
