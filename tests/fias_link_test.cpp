@@ -1,0 +1,383 @@
+// FIAS link: framed reading over a socketpair, sending, connecting and the link start-up answer.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fias.h"
+#include "logger.h"
+#include "pms_peer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Two connected stream sockets; [0] is the daemon's end, [1] the PMS's.
+struct socket_pair {
+  int fd[2] = {-1, -1};
+  socket_pair() { EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd), 0); }
+  ~socket_pair() {
+    for (int f : fd)
+      if (f >= 0) ::close(f);
+  }
+  void close_pms_end() {
+    ::close(fd[1]);
+    fd[1] = -1;
+  }
+};
+
+void write_bytes(int fd, const std::string& bytes) {
+  ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+// Bytes waiting to be read on `fd`.
+int queued(int fd) {
+  int n = -1;
+  ::ioctl(fd, FIONREAD, &n);
+  return n;
+}
+
+// Polls `done` until it holds or `limit` passes.
+template <typename Pred>
+bool wait_until(Pred done, std::chrono::milliseconds limit = 5s) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// True while thread `tid` of this process sleeps in a blocking call.
+bool thread_sleeping(pid_t tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  size_t paren = line.rfind(')');
+  return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'S';
+}
+
+// A read on a descriptor, run in its own thread so that a test can signal it while it blocks.
+struct background_read {
+  std::atomic<pid_t> tid{0};
+  std::atomic<bool> done{false};
+  int result = 0;
+  std::string text;
+  std::thread thread;
+
+  background_read(int fd, int maxlen) {
+    thread = std::thread([this, fd, maxlen] {
+      tid = gettid();
+      std::vector<char> buf(static_cast<size_t>(maxlen) + 1, '\0');
+      result = fias_read_packet(fd, buf.data(), maxlen);
+      if (result >= 0) text.assign(buf.data(), static_cast<size_t>(result));
+      done = true;
+    });
+  }
+  ~background_read() {
+    if (thread.joinable()) thread.join();
+  }
+  bool blocked() { return tid != 0 && thread_sleeping(tid); }
+};
+
+std::atomic<int> signals_seen{0};
+void count_signal(int) { signals_seen.fetch_add(1); }
+
+struct read_result {
+  int rc;
+  std::string text;
+};
+
+read_result read_one(int fd, int maxlen = 4096) {
+  std::vector<char> buf(static_cast<size_t>(std::max(maxlen, 1)), '\x7f');
+  int rc = fias_read_packet(fd, buf.data(), maxlen);
+  return {rc, rc > 0 ? std::string(buf.data()) : std::string()};
+}
+
+std::string today(const char* pattern) {
+  time_t now = time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char buf[32];
+  strftime(buf, sizeof buf, pattern, &tm);
+  return buf;
+}
+
+class FiasLink : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    logger_init(nullptr, 2, 0, 0);  // warnings and errors to standard error, nothing to syslog
+    // Without SA_RESTART, as the daemon installs its handlers: a blocked read returns EINTR.
+    struct sigaction sa {};
+    sa.sa_handler = count_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    sigaction(SIGUSR1, &sa, nullptr);
+  }
+};
+
+TEST_F(FiasLink, ReaderReturnsTheTextBetweenStxAndEtx) {
+  struct {
+    std::string input;
+    int rc;
+    std::string text;
+    std::string printed;
+  } cases[] = {
+      {"\x02LA|DA091231|TI120000|\x03", 21, "LA|DA091231|TI120000|", "Read code 2\n"},
+      {std::string("\x02\x03", 2), 0, "", "Read code 2\n"},
+      {"X\x02GI|\x03", -2, "", "Read code 58\n"},
+      {"\xff", -2, "", "Read code ffffffff\n"},
+  };
+  for (const auto& c : cases) {
+    socket_pair sp;
+    write_bytes(sp.fd[1], c.input);
+    testing::internal::CaptureStdout();
+    read_result r = read_one(sp.fd[0]);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed);
+    EXPECT_EQ(r.rc, c.rc);
+    EXPECT_EQ(r.text, c.text);
+  }
+}
+
+TEST_F(FiasLink, ReaderTakesOneFrameAndLeavesTheNextInTheStream) {
+  socket_pair sp;
+  write_bytes(sp.fd[1], "\x02GI|RN101|\x03\x02GO|RN101|\x03");
+  EXPECT_EQ(read_one(sp.fd[0]).text, "GI|RN101|");
+  EXPECT_EQ(read_one(sp.fd[0]).text, "GO|RN101|");
+  EXPECT_EQ(queued(sp.fd[0]), 0);
+}
+
+TEST_F(FiasLink, ReaderStopsAtBufferEndAndNextReadFails) {
+  socket_pair sp;
+  write_bytes(sp.fd[1], "\x02" + std::string(5000, 'a') + "\x03");
+  read_result first = read_one(sp.fd[0], 4096);
+  EXPECT_EQ(first.rc, 4095);
+  EXPECT_EQ(first.text, std::string(4095, 'a'));
+  EXPECT_EQ(read_one(sp.fd[0], 4096).rc, FIAS_READ_NOT_STX);
+  EXPECT_EQ(queued(sp.fd[0]), 5002 - 4097) << "exactly the record's rest stays unread";
+
+  socket_pair tiny;
+  write_bytes(tiny.fd[1], "\x02GI|\x03");
+  EXPECT_EQ(read_one(tiny.fd[0], 0).rc, 0);
+  EXPECT_EQ(queued(tiny.fd[0]), 5) << "a buffer of no size reads nothing";
+  EXPECT_EQ(read_one(tiny.fd[0], 1).rc, 0);
+}
+
+TEST_F(FiasLink, ReaderAssemblesARecordArrivingOneBytePerWrite) {
+  socket_pair sp;
+  const std::string frame = "\x02WR|RN101|DA091231|TI063000|\x03";
+  background_read reader(sp.fd[0], 4096);
+  for (char c : frame) {
+    write_bytes(sp.fd[1], std::string(1, c));
+    // The reader takes each byte before the next is written.
+    ASSERT_TRUE(wait_until([&] { return queued(sp.fd[0]) == 0; }));
+  }
+  reader.thread.join();
+  EXPECT_EQ(reader.result, 27);
+  EXPECT_EQ(reader.text, "WR|RN101|DA091231|TI063000|");
+}
+
+TEST_F(FiasLink, ReaderReportsEndOfStreamAsError) {
+  for (std::string sent : {"", "\x02", "\x02GI|RN1"}) {
+    socket_pair sp;
+    write_bytes(sp.fd[1], sent);
+    sp.close_pms_end();
+    EXPECT_EQ(read_one(sp.fd[0]).rc, FIAS_READ_ERROR) << sent.size() << " bytes before the end";
+  }
+}
+
+TEST_F(FiasLink, SignalInsideARecordDoesNotCutIt) {
+  socket_pair sp;
+  background_read reader(sp.fd[0], 4096);
+  write_bytes(sp.fd[1], "\x02GI|RN1");
+  ASSERT_TRUE(wait_until([&] { return queued(sp.fd[0]) == 0 && reader.blocked(); }));
+  int before = signals_seen;
+  pthread_kill(reader.thread.native_handle(), SIGUSR1);
+  ASSERT_TRUE(wait_until([&] { return signals_seen > before; }));
+  write_bytes(sp.fd[1], "01|GNAnn|\x03");
+  reader.thread.join();
+  EXPECT_EQ(reader.result, 15);
+  EXPECT_EQ(reader.text, "GI|RN101|GNAnn|");
+}
+
+TEST_F(FiasLink, SignalWhileWaitingForARecordIsReportedAndTheLinkStaysUsable) {
+  socket_pair sp;
+  {
+    background_read reader(sp.fd[0], 4096);
+    ASSERT_TRUE(wait_until([&] { return reader.blocked(); }));
+    pthread_kill(reader.thread.native_handle(), SIGUSR1);
+    reader.thread.join();
+    EXPECT_EQ(reader.result, FIAS_READ_INTERRUPTED);
+  }
+  write_bytes(sp.fd[1], "\x02LA|DA091231|TI120000|\x03");
+  read_result next = read_one(sp.fd[0]);
+  EXPECT_EQ(next.rc, 21);
+  EXPECT_EQ(next.text, "LA|DA091231|TI120000|");
+}
+
+TEST_F(FiasLink, SendFramesTheTextAndCountsTheFramingBytes) {
+  socket_pair sp;
+  EXPECT_EQ(fias_send_raw_packet(sp.fd[0], "GI|RN101|"), 11);
+  auto pa = fias_parse_packet("PA|ASOK|RN101|P#0001|DA091231|TI063000|", 39);
+  ASSERT_NE(pa, nullptr);
+  EXPECT_EQ(fias_send_packet(sp.fd[0], pa.get()), 41);
+  EXPECT_EQ(fias_send_packet(sp.fd[0], nullptr), -1);
+
+  char buf[128];
+  ssize_t n = ::read(sp.fd[1], buf, sizeof buf);
+  EXPECT_EQ(std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0))),
+            "\x02GI|RN101|\x03\x02PA|ASOK|RN101|P#0001|DA091231|TI063000|\x03");
+}
+
+TEST_F(FiasLink, SendRefusesTextThatWouldBreakTheFraming) {
+  socket_pair sp;
+  EXPECT_EQ(fias_send_raw_packet(sp.fd[0], "GI|RN1\x03|GNX|"), -1);
+  EXPECT_EQ(fias_send_raw_packet(sp.fd[0], "GI|RN1\x02|"), -1);
+  EXPECT_EQ(fias_send_raw_packet(sp.fd[0], nullptr), -1);
+  EXPECT_EQ(queued(sp.fd[1]), 0);
+}
+
+TEST_F(FiasLink, SendToAClosedPeerFailsWithoutRaisingSigpipe) {
+  struct sigaction dfl {}, old {};
+  dfl.sa_handler = SIG_DFL;
+  sigaction(SIGPIPE, &dfl, &old);  // the default action would end this test process
+  socket_pair sp;
+  sp.close_pms_end();
+  EXPECT_EQ(fias_send_raw_packet(sp.fd[0], "LA|DA091231|TI120000|"), -1);
+  EXPECT_EQ(fias_send_la(sp.fd[0]), -1);
+  sigaction(SIGPIPE, &old, nullptr);
+}
+
+TEST_F(FiasLink, ConcurrentSendersNeverInterleaveFrames) {
+  socket_pair sp;
+  // A small send buffer makes the kernel take large frames in pieces, between which another
+  // thread's send could slip in.
+  int small = 4096;
+  setsockopt(sp.fd[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  std::string stream;
+  std::thread pms([&] {
+    char buf[1024];
+    ssize_t n;
+    while ((n = ::read(sp.fd[1], buf, sizeof buf)) > 0) stream.append(buf, static_cast<size_t>(n));
+  });
+
+  constexpr int kThreads = 4;
+  constexpr int kFrames = 40;
+  std::vector<std::string> expected;
+  for (int t = 0; t < kThreads; ++t)
+    for (int i = 0; i < kFrames; ++i)
+      expected.push_back("PS|P#" + std::to_string(t * 1000 + i) + "|DD" +
+                         std::string(20000, static_cast<char>('a' + t)) + "|");
+  std::vector<std::thread> senders;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < kThreads; ++t)
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < kFrames; ++i)
+        if (fias_send_raw_packet(sp.fd[0], expected[t * kFrames + i].c_str()) < 0) ++failures;
+    });
+  for (auto& s : senders) s.join();
+  ::shutdown(sp.fd[0], SHUT_WR);
+  pms.join();
+  EXPECT_EQ(failures, 0);
+
+  std::vector<std::string> got;
+  for (size_t at = 0; at < stream.size();) {
+    ASSERT_EQ(stream[at], '\x02') << "frame " << got.size() << " does not start with STX";
+    size_t etx = stream.find('\x03', at);
+    ASSERT_NE(etx, std::string::npos);
+    got.push_back(stream.substr(at + 1, etx - at - 1));
+    at = etx + 1;
+  }
+  std::sort(got.begin(), got.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_TRUE(got == expected) << "some frames arrived mixed with others";
+}
+
+TEST_F(FiasLink, ConnectSendsALinkStartOfTwentyThreeBytes) {
+  pms_peer pms;
+  const std::string day_before = today("%y%m%d");
+  int sock = fias_connect("localhost", pms.port(), "PB");
+  ASSERT_GE(sock, 0);
+  ASSERT_TRUE(pms.accept());
+  auto ls = pms.wait_for_record("LS");
+  ASSERT_TRUE(ls.has_value());
+  EXPECT_TRUE(std::regex_match(*ls, std::regex(R"(LS\|DA\d{6}\|TI\d{6}\|)"))) << *ls;
+  EXPECT_EQ(ls->size() + 2, 23u);
+  EXPECT_TRUE(ls->substr(5, 6) == day_before || ls->substr(5, 6) == today("%y%m%d")) << *ls;
+  EXPECT_EQ(pms.stray_bytes(), 0u);
+
+  fias_disconnect(sock);
+  EXPECT_TRUE(pms.wait_closed());
+  fias_disconnect(-1);
+}
+
+TEST_F(FiasLink, ConnectToAPortNobodyListensOnFails) {
+  uint16_t port;
+  {
+    pms_peer gone;
+    port = gone.port();
+  }
+  EXPECT_EQ(fias_connect("127.0.0.1", port, "PB"), -1);
+  EXPECT_EQ(fias_connect(nullptr, port, "PB"), -1);
+}
+
+TEST_F(FiasLink, LinkStartAnswerIsDescriptionNineLinkRecordsAndLinkActive) {
+  struct {
+    const char* iftype;
+    const char* if_field;
+  } cases[] = {{"PBX", "IFPB"}, {"P", "IFP"}, {"", "IF"}, {nullptr, "IF"}};
+  for (const auto& c : cases) {
+    pms_peer pms;
+    int sock = fias_connect("127.0.0.1", pms.port(), c.iftype);
+    ASSERT_GE(sock, 0);
+    ASSERT_TRUE(pms.accept());
+    ASSERT_TRUE(pms.wait_for_record("LS").has_value());
+    EXPECT_EQ(fias_init_connection(sock, c.iftype), 0);
+    ASSERT_TRUE(pms.wait_for_record("LA").has_value());
+
+    std::vector<std::string> got = pms.received();
+    ASSERT_EQ(got.size(), 12u);
+    EXPECT_TRUE(std::regex_match(
+        got[1], std::regex(std::string(R"(LD\|DA\d{6}\|TI\d{6}\|V#1\.01\|)") + c.if_field + R"(\|)")))
+        << got[1];
+    const std::vector<std::string> link_records = {
+        "LR|RIDR|FLDATI|",      "LR|RIGI|FLRNGNGLGS|", "LR|RIGO|FLRNGNGLGS|",
+        "LR|RIRE|FLRNRSCSDN|",  "LR|RIWC|FLRNDATI|",   "LR|RIWR|FLRNDATI|",
+        "LR|RIWA|FLRNDATIAS|",  "LR|RIPA|FLASRNP#DATI|", "LR|RIPS|FLP#RNPTTADATIDUDDPCCT|",
+    };
+    EXPECT_EQ(std::vector<std::string>(got.begin() + 2, got.begin() + 11), link_records);
+    EXPECT_TRUE(std::regex_match(got[11], std::regex(R"(LA\|DA\d{6}\|TI\d{6}\|)"))) << got[11];
+    EXPECT_EQ(pms.stray_bytes(), 0u);
+    fias_disconnect(sock);
+  }
+}
+
+TEST_F(FiasLink, FailedLinkStartAnswerShutsTheLinkDownButLeavesTheDescriptorOpen) {
+  socket_pair sp;
+  background_read main_loop(sp.fd[0], 4096);
+  ASSERT_TRUE(wait_until([&] { return main_loop.blocked(); }));
+  ::shutdown(sp.fd[1], SHUT_RD);  // the PMS takes nothing more: every send fails
+
+  EXPECT_EQ(fias_init_connection(sp.fd[0], "PB"), -1);
+  bool woken = wait_until([&] { return main_loop.done.load(); });
+  if (!woken) write_bytes(sp.fd[1], "X");  // release the reader so the test can end
+  main_loop.thread.join();
+  EXPECT_TRUE(woken) << "the blocked read must learn of the lost link";
+  EXPECT_EQ(main_loop.result, FIAS_READ_ERROR);
+  EXPECT_NE(fcntl(sp.fd[0], F_GETFD), -1) << "closing is left to the main loop";
+}
+
+}  // namespace
