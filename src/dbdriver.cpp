@@ -130,6 +130,7 @@ void load_dbdriver(_dictionary_* ini, const char* name, const char* dbtype) {
     rc = drv->connect_with_settings();
   }
   // The driver is kept all the same: its users connect again before each statement.
-  if (rc != 0) LOG(L_ERROR, "Can not connect to DB %s of %s. Please check settings\n", name, dbtype);
+  if (rc != 0)
+    LOG(L_ERROR, "Can not connect to DB %s of %s. Please check settings\n", name, dbtype);
   register_dbdriver(std::move(drv));
 }

@@ -82,5 +82,7 @@ void register_dbdriver(std::unique_ptr<dbdriver_t> drv);
 
 // Creates the drivers of every section of a parsed configuration file that has a dbdriver key.
 void load_dbdrivers(_dictionary_* ini);
-// Creates, configures, connects and registers one driver; unknown types create nothing.
+// Creates, configures, connects and registers one driver named after its section. `dbtype`
+// "sqlite" or "mysql" (any case) chooses the kind; other types create nothing. A driver that
+// cannot connect is logged and registered all the same.
 void load_dbdriver(_dictionary_* ini, const char* name, const char* dbtype);
