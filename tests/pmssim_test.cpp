@@ -1,0 +1,120 @@
+// pmssim against the daemon's own FIAS link code: start-up, script, posting answers, reconnects.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "fias.h"
+#include "logger.h"
+#include "paths.h"
+#include "testutil.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The next record on `sock`, or "<read failed N>"; reads give up after the socket's time-out.
+std::string next_record(int sock) {
+  char buf[4096];
+  int rc = fias_read_packet(sock, buf, sizeof buf);
+  return rc >= 0 ? std::string(buf, static_cast<size_t>(rc)) : "<read failed " + std::to_string(rc) + ">";
+}
+
+// Connects like the daemon and answers the simulator's link start; the socket, or -1.
+int connect_as_daemon(int port) {
+  int sock = fias_connect("127.0.0.1", port, "PB");
+  if (sock < 0) return -1;
+  timeval limit{5, 0};
+  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  EXPECT_TRUE(next_record(sock).starts_with("LS|DA"));
+  EXPECT_EQ(fias_init_connection(sock, "PB"), 0);
+  EXPECT_TRUE(next_record(sock).starts_with("LA|DA"));
+  return sock;
+}
+
+struct simulator {
+  testutil::temp_dir dir;
+  std::unique_ptr<testutil::child_process> process;
+  int port = -1;
+
+  explicit simulator(const std::string& script, std::vector<std::string> extra = {}) {
+    testutil::write_file(dir.file("script"), script);
+    std::vector<std::string> argv = {testpaths::pmssim_binary(), "--port", "0", "--script",
+                                     dir.file("script")};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    process = std::make_unique<testutil::child_process>(argv, dir.file("out"), dir.file("err"));
+    std::smatch m;
+    testutil::wait_until(
+        [&] {
+          std::string out = output();
+          return std::regex_search(out, m, std::regex(R"(^listening on 127\.0\.0\.1:(\d+)\n)")) &&
+                 (port = std::stoi(m[1])) > 0;
+        },
+        5s);
+  }
+  std::string output() const { return testutil::read_file(dir.file("out")); }
+  std::string errors() const { return testutil::read_file(dir.file("err")); }
+};
+
+class Pmssim : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { logger_init(nullptr, 2, 0, 0); }
+};
+
+TEST_F(Pmssim, PlaysTheScriptAfterTheStartUpAndAnswersPostings) {
+  simulator sim("# a check-in, a bad line, then a wake-up order\n"
+                "GI|RN101|GNGuest|GLEA|GSN|\n"
+                "XX|RN101|\n"
+                "sleep 0.1\n"
+                "WR|RN101|DA091231|TI063000|",
+                {"--answer-postings"});
+  ASSERT_GT(sim.port, 0) << sim.output() << sim.errors();
+
+  int sock = connect_as_daemon(sim.port);
+  ASSERT_GE(sock, 0);
+  EXPECT_EQ(next_record(sock), "GI|RN101|GNGuest|GLEA|GSN|");
+  EXPECT_EQ(next_record(sock), "WR|RN101|DA091231|TI063000|");
+  ASSERT_GT(fias_send_raw_packet(sock, "PS|P#0001|RN101|PTT|DA091231|TI101500|DU000205|DD200|"), 0);
+  EXPECT_EQ(next_record(sock), "PA|ASOK|RN101|P#0001|DA091231|TI101500|");
+  fias_disconnect(sock);
+
+  // The script is over, so the daemon leaving ends the simulator.
+  EXPECT_EQ(sim.process->wait_exit(5s), 0);
+  std::string out = sim.output();
+  const char* transcript[] = {
+      "< LS|DA",  "> LS|DA", "< LD|DA", "< LR|RIDR|FLDATI|", "< LR|RIPS|", "< LA|DA", "> LA|DA",
+      "* link active", "> GI|RN101|GNGuest|GLEA|GSN|", "> WR|RN101|DA091231|TI063000|",
+      "* script finished", "< PS|P#0001|", "> PA|ASOK|RN101|P#0001|DA091231|TI101500|",
+      "* connection closed",
+  };
+  size_t at = 0;
+  for (const char* line : transcript) {
+    size_t found = out.find(line, at);
+    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << out;
+    at = found;
+  }
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(\n\d\d:\d\d:\d\d > GI\|)"))) << out;
+  EXPECT_NE(sim.errors().find("script line 3 \"XX|RN101|\""), std::string::npos) << sim.errors();
+}
+
+TEST_F(Pmssim, GoesOnWithTheScriptWhenTheDaemonReconnects) {
+  simulator sim("GI|RN101|\nsleep 0.3\nGO|RN101|\n", {"--linger", "0"});
+  ASSERT_GT(sim.port, 0) << sim.output() << sim.errors();
+
+  int first = connect_as_daemon(sim.port);
+  ASSERT_GE(first, 0);
+  EXPECT_EQ(next_record(first), "GI|RN101|");
+  fias_disconnect(first);
+
+  int second = connect_as_daemon(sim.port);
+  ASSERT_GE(second, 0);
+  EXPECT_EQ(next_record(second), "GO|RN101|");
+  EXPECT_EQ(sim.process->wait_exit(5s), 0) << "--linger 0 ends the simulator with the script";
+  fias_disconnect(second);
+  EXPECT_EQ(testutil::count_occurrences(sim.output(), "* link active"), 2) << sim.output();
+}
+
+}  // namespace
