@@ -348,7 +348,7 @@ int fias_connect(const char* host, int port, const char* /*interface*/) {
   addrinfo* found = nullptr;
   int rc = getaddrinfo(host, nullptr, &hints, &found);
   if (rc != 0 || !found) {
-    LOG(L_WARNING, "Cannot resolve PMS host %s: %s", host, gai_strerror(rc));
+    LOG(L_DEBUG, "Cannot resolve PMS host %s: %s", host, gai_strerror(rc));
     return -1;
   }
   std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, &freeaddrinfo);
@@ -358,11 +358,11 @@ int fias_connect(const char* host, int port, const char* /*interface*/) {
 
   socket_guard sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (sock.get() < 0) {
-    LOG(L_WARNING, "Cannot create a socket for the PMS: %s", errno_text(errno).c_str());
+    LOG(L_DEBUG, "Cannot create a socket for the PMS: %s", errno_text(errno).c_str());
     return -1;
   }
   if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-    LOG(L_WARNING, "Cannot connect to PMS %s:%d: %s", host, port, errno_text(errno).c_str());
+    LOG(L_DEBUG, "Cannot connect to PMS %s:%d: %s", host, port, errno_text(errno).c_str());
     return -1;
   }
   fias_send_raw_packet(sock.get(), now_text("LS|DA%y%m%d|TI%H%M%S|").c_str());

@@ -127,6 +127,22 @@ void run_marks(dbdriver_t& drv, List<std::string>& marks) {
   for (const std::string& mark : marks) drv.query(mark);
 }
 
+// Runs the marks of a whole step as one transaction: on an SQLite file every commit waits for
+// the disk, and a thousand postings in one pass would otherwise take a thousand waits. When the
+// transaction cannot be committed it is rolled back and the marks run one by one, so that no
+// posted call is left unmarked.
+void run_marks_together(dbdriver_t& drv, List<std::string>& marks) {
+  if (marks.empty()) return;
+  if (marks.length() == 1 || drv.query("BEGIN") != 0) {
+    run_marks(drv, marks);
+    return;
+  }
+  run_marks(drv, marks);
+  if (drv.query("COMMIT") == 0) return;
+  drv.query("ROLLBACK");
+  run_marks(drv, marks);
+}
+
 // Finds the driver of a poll setting; logged and skipped for this pass when there is none, so a
 // reload that corrects the name takes effect at the next pass.
 dbdriver_t* poll_driver(const std::string& name) {
@@ -169,12 +185,14 @@ void billcalls_step(const Settings& s, const std::vector<std::string>& rooms) {
   if (!drv) return;
   std::optional<std::string> mark_template;
   if (s.billmark) mark_template = split_service_value(*s.billmark).sql;
+  // The driver stays locked for the whole step, so that a post answer's statement (which waits
+  // for the lock) always comes after the mark of the call it answers.
+  std::lock_guard guard(*drv);
+  List<std::string> marks;
   for (const std::string& room : rooms) {
     std::string query = prepare_query2(*drv, poll.sql, room.c_str(), nullptr, nullptr, nullptr);
-    std::lock_guard guard(*drv);
     drv->reconnect_if_needed();
     drv->query(query);
-    List<std::string> marks;
     call_row row;
     while (drv->fetch_row() == 0) {
       if (!read_call_row(*drv, row)) break;
@@ -186,8 +204,9 @@ void billcalls_step(const Settings& s, const std::vector<std::string>& rooms) {
       marks.append(std::move(mark));
     }
     drv->free_result();
-    run_marks(*drv, marks);
   }
+  drv->reconnect_if_needed();
+  run_marks_together(*drv, marks);
 }
 
 // The answer text of a wake-up result code.

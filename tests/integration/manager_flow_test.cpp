@@ -4,7 +4,6 @@
 #include <signal.h>
 
 #include <chrono>
-#include <regex>
 #include <string>
 
 #include "ami_server.h"
@@ -28,12 +27,15 @@ class ManagerFlow : public ::testing::Test {
         std::vector<std::string>{testpaths::pmssim_binary(), "--port", "0", "--answer-postings", "--script",
                                  "/dev/null"},
         sim_out, dir.file("pmssim.err"));
-    std::smatch port;
+    // The first line names the port pmssim picked: "listening on 127.0.0.1:PORT".
+    const std::string banner = "listening on 127.0.0.1:";
+    std::string pms_port;
     ASSERT_TRUE(wait_until([&] {
-      std::string text = read_file(sim_out);
-      return std::regex_search(text, port, std::regex("listening on 127\\.0\\.0\\.1:([0-9]+)"));
+      std::vector<std::string> lines = testutil::lines_of(read_file(sim_out));
+      if (lines.empty() || lines[0].rfind(banner, 0) != 0) return false;
+      pms_port = lines[0].substr(banner.size());
+      return true;
     }, 5s)) << read_file(sim_out) << read_file(dir.file("pmssim.err"));
-    std::string pms_port = port[1];
     testutil::write_file(conf, "[pms]\nhost = 127.0.0.1\nport = " + pms_port + "\nstatesfile = " + states +
                                    "\n[logger]\nlog_file = " + log + "\n[services]\ncdr_use_manager = 1\n"
                                    "cdr_mgr_host = 127.0.0.1\ncdr_mgr_port = " + std::to_string(ami.port()) +
