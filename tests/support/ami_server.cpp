@@ -1,0 +1,297 @@
+// A test Asterisk manager, written from the AMI protocol: banner, Login action, events.
+#include "ami_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace testami {
+
+namespace {
+
+constexpr const char* kBanner = "Asterisk Call Manager/5.0.1\r\n";
+constexpr const char* kLoginAccepted =
+    "Response: Success\r\nMessage: Authentication accepted\r\n\r\n";
+constexpr const char* kLoginFailed = "Response: Error\r\nMessage: Authentication failed\r\n\r\n";
+constexpr const char* kUnknownAction =
+    "Response: Error\r\nMessage: Invalid/unknown command\r\n\r\n";
+
+[[noreturn]] void fail(const std::string& what) {
+  throw std::runtime_error("ami_server: " + what + ": " + std::strerror(errno));
+}
+
+// The value of header `name` (compared without regard to case) in an action's text; empty when
+// the action has no such header.
+std::string header_value(const std::string& action, const std::string& name) {
+  std::size_t pos = 0;
+  while (pos < action.size()) {
+    std::size_t end = action.find('\n', pos);
+    if (end == std::string::npos) end = action.size();
+    std::string line = action.substr(pos, end - pos);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::size_t colon = line.find(':');
+    if (colon == name.size() && strncasecmp(line.c_str(), name.c_str(), name.size()) == 0) {
+      std::size_t value = colon + 1;
+      while (value < line.size() && line[value] == ' ') ++value;
+      return line.substr(value);
+    }
+    pos = end + 1;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string event_text(const std::string& name, const header_list& headers) {
+  std::string text = "Event: " + name + "\r\n";
+  for (const auto& [key, value] : headers) text += key + ": " + value + "\r\n";
+  return text + "\r\n";
+}
+
+std::string cdr_event_text(const cdr_event& cdr) {
+  header_list headers = {
+      {"Privilege", "cdr,all"},
+      {"AccountCode", cdr.account_code},
+      {"Source", cdr.source},
+      {"Destination", cdr.destination},
+      {"DestinationContext", cdr.destination_context},
+      {"CallerID", cdr.caller_id},
+      {"Channel", cdr.channel},
+      {"DestinationChannel", cdr.destination_channel},
+      {"LastApplication", cdr.last_application},
+      {"LastData", cdr.last_data},
+      {"StartTime", cdr.start_time},
+      {"AnswerTime", cdr.answer_time},
+      {"EndTime", cdr.end_time},
+      {"Duration", cdr.duration},
+      {"BillableSeconds", cdr.billable_seconds},
+      {"Disposition", cdr.disposition},
+      {"AMAFlags", cdr.ama_flags},
+      {"UniqueID", cdr.unique_id},
+      {"UserField", cdr.user_field},
+  };
+  headers.insert(headers.end(), cdr.extra.begin(), cdr.extra.end());
+  return event_text("Cdr", headers);
+}
+
+ami_server::ami_server(std::string user, std::string secret, uint16_t port)
+    : user_(std::move(user)), secret_(std::move(secret)) {
+  listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!listener_) fail("socket");
+  const int one = 1;
+  ::setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) fail("bind");
+  if (::listen(listener_.get(), 8) < 0) fail("listen");
+  socklen_t len = sizeof addr;
+  if (::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&addr), &len) < 0)
+    fail("getsockname");
+  port_ = ntohs(addr.sin_port);
+  wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wake_) fail("eventfd");
+  thread_ = std::thread([this] { run(); });
+}
+
+ami_server::~ami_server() {
+  {
+    std::lock_guard guard(lock_);
+    stopping_ = true;
+  }
+  wake();
+  thread_.join();
+}
+
+void ami_server::set_credentials(std::string user, std::string secret) {
+  std::lock_guard guard(lock_);
+  user_ = std::move(user);
+  secret_ = std::move(secret);
+}
+
+void ami_server::set_hangup_on_failed_login(bool hangup) {
+  std::lock_guard guard(lock_);
+  hangup_on_failed_login_ = hangup;
+}
+
+int ami_server::connections() const {
+  std::lock_guard guard(lock_);
+  return connections_;
+}
+
+int ami_server::logins() const {
+  std::lock_guard guard(lock_);
+  return static_cast<int>(logins_.size());
+}
+
+int ami_server::accepted_logins() const {
+  std::lock_guard guard(lock_);
+  return accepted_;
+}
+
+std::vector<std::string> ami_server::login_texts() const {
+  std::lock_guard guard(lock_);
+  return logins_;
+}
+
+std::vector<std::string> ami_server::other_actions() const {
+  std::lock_guard guard(lock_);
+  return other_actions_;
+}
+
+bool ami_server::wait_for(std::chrono::milliseconds timeout,
+                          const std::function<bool()>& done) const {
+  std::unique_lock guard(lock_);
+  return changed_.wait_for(guard, timeout, done);
+}
+
+bool ami_server::wait_for_connections(int n, std::chrono::milliseconds timeout) const {
+  return wait_for(timeout, [&] { return connections_ >= n; });
+}
+
+bool ami_server::wait_for_logins(int n, std::chrono::milliseconds timeout) const {
+  return wait_for(timeout, [&] { return static_cast<int>(logins_.size()) >= n; });
+}
+
+bool ami_server::wait_for_accepted_logins(int n, std::chrono::milliseconds timeout) const {
+  return wait_for(timeout, [&] { return accepted_ >= n; });
+}
+
+bool ami_server::wait_for_disconnect(std::chrono::milliseconds timeout) const {
+  return wait_for(timeout, [&] { return !client_; });
+}
+
+bool ami_server::send(const std::string& bytes) {
+  std::lock_guard guard(lock_);
+  return send_locked(bytes);
+}
+
+bool ami_server::send_event(const std::string& name, const header_list& headers) {
+  return send(event_text(name, headers));
+}
+
+bool ami_server::send_cdr(const cdr_event& cdr) { return send(cdr_event_text(cdr)); }
+
+void ami_server::drop() {
+  {
+    std::lock_guard guard(lock_);
+    close_client_locked();
+  }
+  wake();
+}
+
+void ami_server::wake() const {
+  const uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof one);
+}
+
+bool ami_server::send_locked(const std::string& bytes) {
+  if (!client_) return false;
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::send(client_.get(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void ami_server::close_client_locked() {
+  if (!client_) return;
+  ::shutdown(client_.get(), SHUT_RDWR);
+  client_.reset();
+  pending_.clear();
+  changed_.notify_all();
+}
+
+// The loop of the server thread. It polls a snapshot of the current connection; all I/O on that
+// connection happens under the lock after checking that it is still the current one, because
+// the test thread may drop it meanwhile.
+void ami_server::run() {
+  for (;;) {
+    int client;
+    {
+      std::lock_guard guard(lock_);
+      if (stopping_) return;
+      client = client_.get();
+    }
+    pollfd fds[3] = {{listener_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}, {client, POLLIN, 0}};
+    if (::poll(fds, client >= 0 ? 3 : 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      fail("poll");
+    }
+    if (fds[1].revents) {
+      uint64_t count;
+      [[maybe_unused]] ssize_t n = ::read(wake_.get(), &count, sizeof count);
+    }
+    if (fds[0].revents & POLLIN) accept_one();
+    if (client >= 0 && fds[2].revents) read_client(client);
+  }
+}
+
+void ami_server::accept_one() {
+  unique_fd conn(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  if (!conn) return;
+  std::lock_guard guard(lock_);
+  close_client_locked();
+  client_ = std::move(conn);
+  ++connections_;
+  send_locked(kBanner);
+  changed_.notify_all();
+}
+
+void ami_server::read_client(int fd) {
+  std::lock_guard guard(lock_);
+  if (client_.get() != fd) return;
+  char buf[4096];
+  const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+  if (n <= 0) {
+    close_client_locked();
+    return;
+  }
+  pending_.append(buf, static_cast<std::size_t>(n));
+  // An action is its lines up to an empty line; lines end at LF, with or without a CR.
+  std::size_t pos = 0;
+  while (client_) {
+    const std::size_t lf = pending_.find('\n', pos);
+    if (lf == std::string::npos) break;
+    const bool empty = lf == pos || (lf == pos + 1 && pending_[pos] == '\r');
+    if (!empty) {
+      pos = lf + 1;
+      continue;
+    }
+    const std::string action = pending_.substr(0, lf + 1);
+    pending_.erase(0, lf + 1);
+    pos = 0;
+    handle_action_locked(action);
+  }
+}
+
+void ami_server::handle_action_locked(const std::string& text) {
+  if (strcasecmp(header_value(text, "Action").c_str(), "login") != 0) {
+    other_actions_.push_back(text);
+    send_locked(kUnknownAction);
+    changed_.notify_all();
+    return;
+  }
+  logins_.push_back(text);
+  const bool ok =
+      header_value(text, "Username") == user_ && header_value(text, "Secret") == secret_;
+  if (ok) ++accepted_;
+  send_locked(ok ? kLoginAccepted : kLoginFailed);
+  if (!ok && hangup_on_failed_login_) close_client_locked();
+  changed_.notify_all();
+}
+
+}  // namespace testami

@@ -1,0 +1,116 @@
+// A test Asterisk manager: listens on 127.0.0.1, answers the Login action, pushes events.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "fdutils.h"
+
+namespace testami {
+
+using header_list = std::vector<std::pair<std::string, std::string>>;
+
+// The headers of one Cdr event, with the values of a plausible answered call.
+struct cdr_event {
+  std::string account_code;
+  std::string source = "101";
+  std::string destination = "0049301234567";
+  std::string destination_context = "from-rooms";
+  std::string caller_id = "\"Room 101\" <101>";
+  std::string channel = "SIP/101-00000001";
+  std::string destination_channel = "SIP/trunk-00000002";
+  std::string last_application = "Dial";
+  std::string last_data = "SIP/trunk/0049301234567,60";
+  std::string start_time = "2024-03-05 14:07:09";
+  std::string answer_time = "2024-03-05 14:07:15";
+  std::string end_time = "2024-03-05 14:09:15";
+  std::string duration = "126";
+  std::string billable_seconds = "120";
+  std::string disposition = "ANSWERED";
+  std::string ama_flags = "DOCUMENTATION";
+  std::string unique_id = "1709647629.1";
+  std::string user_field;
+  header_list extra;  // further headers (From, To, Cost, CallClass, FaxData ...), sent last
+};
+
+// The wire text of an event: "Event: <name>", the headers, an empty line; every line CR LF.
+std::string event_text(const std::string& name, const header_list& headers);
+// The wire text of a Cdr event, with the Privilege header Asterisk sends.
+std::string cdr_event_text(const cdr_event& cdr);
+
+// One manager on an ephemeral port (or a given one, to stand in for a manager that restarts).
+// Every accepted connection gets the banner; the newest connection is the current one, to which
+// events go, and an older one is closed when a new one arrives. A Login action is answered with
+// success when its Username and Secret match, else with an error, after which the connection is
+// closed as Asterisk does (unless set_hangup_on_failed_login(false)). Other actions get an error.
+class ami_server {
+ public:
+  ami_server(std::string user, std::string secret, uint16_t port = 0);
+  ~ami_server();
+  ami_server(const ami_server&) = delete;
+  ami_server& operator=(const ami_server&) = delete;
+
+  uint16_t port() const { return port_; }
+
+  void set_credentials(std::string user, std::string secret);
+  void set_hangup_on_failed_login(bool hangup);
+
+  int connections() const;                         // connections accepted so far
+  int logins() const;                              // Login actions received, accepted or not
+  int accepted_logins() const;                     // Login actions answered with success
+  std::vector<std::string> login_texts() const;    // each Login action as received, CR LF and all
+  std::vector<std::string> other_actions() const;  // any other action as received
+
+  // Wait until the count reaches `n`; false when `timeout` passes first.
+  bool wait_for_connections(int n, std::chrono::milliseconds timeout) const;
+  bool wait_for_logins(int n, std::chrono::milliseconds timeout) const;
+  bool wait_for_accepted_logins(int n, std::chrono::milliseconds timeout) const;
+  // Waits until the current connection was closed by the client (or dropped).
+  bool wait_for_disconnect(std::chrono::milliseconds timeout) const;
+
+  // Raw bytes to the current connection; false when there is none or the send fails.
+  bool send(const std::string& bytes);
+  bool send_event(const std::string& name, const header_list& headers);
+  bool send_cdr(const cdr_event& cdr);
+
+  // Closes the current connection (the client reads the end of the stream).
+  void drop();
+
+ private:
+  void run();
+  void accept_one();
+  void read_client(int fd);
+  void handle_action_locked(const std::string& text);
+  bool send_locked(const std::string& bytes);
+  void close_client_locked();
+  void wake() const;
+  bool wait_for(std::chrono::milliseconds timeout, const std::function<bool()>& done) const;
+
+  unique_fd listener_;
+  unique_fd wake_;  // eventfd that ends run()
+  uint16_t port_ = 0;
+
+  mutable std::mutex lock_;
+  bool stopping_ = false;
+  mutable std::condition_variable changed_;
+  std::string user_;
+  std::string secret_;
+  bool hangup_on_failed_login_ = true;
+  unique_fd client_;
+  std::string pending_;  // bytes of the current connection not yet parsed into an action
+  int connections_ = 0;
+  int accepted_ = 0;
+  std::vector<std::string> logins_;
+  std::vector<std::string> other_actions_;
+
+  std::thread thread_;
+};
+
+}  // namespace testami
