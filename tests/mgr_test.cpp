@@ -1,0 +1,417 @@
+// Manager session: line and message reading over a socketpair, login and connect over loopback.
+#include "mgr.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ami_server.h"
+#include "logger.h"
+#include "testutil.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using lines = std::vector<std::string>;
+
+lines rows_of(const message& m) { return lines(m.headers.begin(), m.headers.begin() + m.hdrcount); }
+
+void send_all(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    ASSERT_GT(n, 0);
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+// Everything the peer sends until it closes.
+std::string read_to_end(int fd) {
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+    text.append(buf, static_cast<std::size_t>(n));
+  return text;
+}
+
+// A session reading from one end of a socketpair; the test writes the manager's side.
+struct pair_session {
+  mansession s;
+  unique_fd peer;
+  pair_session() {
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0) {
+      s.fd.reset(sv[0]);
+      peer.reset(sv[1]);
+    }
+    s.sin.sin_family = AF_INET;
+    s.sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  }
+  void send(const std::string& bytes) { send_all(peer.get(), bytes); }
+};
+
+// A TCP socket bound to a loopback port; connections are refused until listen() is called.
+struct loopback_port {
+  unique_fd sock{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+  uint16_t port = 0;
+  loopback_port() {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (::bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::getsockname(sock.get(), reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+      port = ntohs(addr.sin_port);
+  }
+  void listen() { ::listen(sock.get(), 4); }
+  unique_fd accept() { return unique_fd(::accept4(sock.get(), nullptr, nullptr, SOCK_CLOEXEC)); }
+};
+
+ino_t inode_of(int fd) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 ? st.st_ino : 0;
+}
+
+class MgrTest : public ::testing::Test {
+ protected:
+  void SetUp() override { logger_init(log.c_str(), 5, 0, 0); }
+  void TearDown() override { logger_init(nullptr, 1, 0, 0); }
+  std::string logged() const { return testutil::read_file(log); }
+
+  testutil::temp_dir dir;
+  std::string log = dir.file("mgr.log");
+};
+
+TEST_F(MgrTest, LinesEndAtLfWithOrWithoutCrBeforeIt) {
+  const struct {
+    std::string stream;
+    lines rows;
+  } cases[] = {
+      {"Event: Hangup\r\nChannel: SIP/101\r\n\r\n", {"Event: Hangup", "Channel: SIP/101"}},
+      {"Event: Hangup\nChannel: SIP/101\n\n", {"Event: Hangup", "Channel: SIP/101"}},
+      {"Event: Hangup\r\nChannel: SIP/101\n\r\n", {"Event: Hangup", "Channel: SIP/101"}},
+      {"Data: a\rb\r\n\r\n", {"Data: a\rb"}},
+      {"Data: a\r\r\n\n", {"Data: a\r"}},
+      {"\r\n", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.stream));
+    pair_session p;
+    p.send(c.stream);
+    p.peer.reset();
+    message m;
+    ASSERT_EQ(mgr_read(p.s, m), 1);
+    EXPECT_EQ(rows_of(m), c.rows);
+    m.clear();
+    EXPECT_EQ(mgr_read(p.s, m), -1) << "bytes left over after the message";
+  }
+}
+
+TEST_F(MgrTest, MessageArrivingOneBytePerReceiveYieldsTheSameLines) {
+  const std::string stream = "Response: Success\r\nMessage: Authentication accepted\r\n\r\n";
+  pair_session p;
+  lines got;
+  int partial = 0;
+  std::string line;
+  for (char c : stream) {
+    p.send(std::string(1, c));
+    ASSERT_EQ(mgr_get_input(p.s, line), 0);
+    ++partial;
+    if (c == '\n') {
+      ASSERT_EQ(mgr_get_input(p.s, line), 1);
+      got.push_back(line);
+    }
+  }
+  EXPECT_EQ(partial, static_cast<int>(stream.size()));
+  EXPECT_EQ(got, (lines{"Response: Success", "Message: Authentication accepted", ""}));
+}
+
+TEST_F(MgrTest, LineThatDoesNotFitIsDroppedWholeWithAWarningAndReadingGoesOn) {
+  // The buffer holds 1023 bytes: a line fits when its LF is among them.
+  const struct {
+    std::string line;
+    bool kept;
+  } cases[] = {
+      {std::string(1021, 'x') + "\r\n", true},  {std::string(1022, 'x') + "\n", true},
+      {std::string(1022, 'x') + "\r\n", false},  // the LF alone must not end the message
+      {std::string(1500, 'x') + "\r\n", false}, {std::string(5000, 'x') + "\r\n", false},
+  };
+  set_log_level(2);  // the warning must be seen at ordinary log levels
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line.size());
+    testutil::write_file(log, "");
+    pair_session p;
+    p.send("Event: Newexten\r\n" + c.line + "Uniqueid: 17.1\r\n\r\nEvent: Next\r\n\r\n");
+    message m;
+    ASSERT_EQ(mgr_read(p.s, m), 1);
+    lines want = {"Event: Newexten", "Uniqueid: 17.1"};
+    if (c.kept) want.insert(want.begin() + 1, c.line.substr(0, c.line.find_first_of("\r\n")));
+    EXPECT_EQ(rows_of(m), want);
+    m.clear();
+    ASSERT_EQ(mgr_read(p.s, m), 1);
+    EXPECT_EQ(rows_of(m), lines{"Event: Next"});
+    EXPECT_EQ(testutil::count_occurrences(
+                  logged(), "Warning: Got long line with no end from 127.0.0.1: xxxxxxxxxx"),
+              c.kept ? 0 : 1);
+  }
+}
+
+TEST_F(MgrTest, CommandOutputKeepsEmptyLinesUntilEndCommand) {
+  pair_session p;
+  p.send(
+      "Response: Follows\r\nPrivilege: Command\r\n\r\nSIP/101-0001\r\n\r\n--END COMMAND--\r\n\r\n"
+      "Event: Newchannel\r\n\r\n");
+  message m;
+  ASSERT_EQ(mgr_read(p.s, m), 1);
+  EXPECT_EQ(rows_of(m), (lines{"Response: Follows", "Privilege: Command", "", "SIP/101-0001", "",
+                               "--END COMMAND--"}));
+  EXPECT_EQ(m.in_command, 0);
+  m.clear();
+  ASSERT_EQ(mgr_read(p.s, m), 1);
+  EXPECT_EQ(rows_of(m), lines{"Event: Newchannel"});
+}
+
+TEST_F(MgrTest, LinesPast255OverwriteTheLastRowAndEndCommandOutput) {
+  pair_session p;
+  std::string stream;
+  for (int i = 0; i < 300; ++i) stream += "Line: " + std::to_string(i) + "\r\n";
+  stream += "\r\nResponse: Follows\r\n";
+  for (int i = 1; i <= 255; ++i) stream += "Out " + std::to_string(i) + "\r\n";
+  stream += "\r\nEvent: After\r\n\r\n";
+  p.send(stream);
+
+  message m;
+  ASSERT_EQ(mgr_read(p.s, m), 1);
+  ASSERT_EQ(m.hdrcount, 255);
+  EXPECT_EQ(m.headers[0], "Line: 0");
+  EXPECT_EQ(m.headers[254], "Line: 254");
+
+  // Line 256 of command output ends command output, so the next empty line ends the message.
+  m.clear();
+  ASSERT_EQ(mgr_read(p.s, m), 1);
+  EXPECT_EQ(m.hdrcount, 255);
+  EXPECT_EQ(m.in_command, 0);
+  EXPECT_EQ(m.headers[254], "Out 254");
+  m.clear();
+  ASSERT_EQ(mgr_read(p.s, m), 1);
+  EXPECT_EQ(rows_of(m), lines{"Event: After"});
+  const std::string text = logged();
+  EXPECT_EQ(testutil::count_occurrences(
+                text, "Dropped 45 lines past the 255th of a message from 127.0.0.1"),
+            1);
+  EXPECT_EQ(testutil::count_occurrences(
+                text, "Dropped 1 lines past the 255th of a message from 127.0.0.1"),
+            1);
+}
+
+TEST_F(MgrTest, AddHeaderKeeps255LinesOfAtMost1023Characters) {
+  message m;
+  EXPECT_EQ(mgr_add_header(m, "Data: %s", std::string(2000, 'd').c_str()), 0);
+  EXPECT_EQ(m.headers[0].size(), 1023u);
+  for (int i = 1; i < 255; ++i) ASSERT_EQ(mgr_add_header(m, "Line: %d", i), 0);
+  EXPECT_EQ(mgr_add_header(m, "Line: %d", 255), 1);
+  EXPECT_EQ(m.hdrcount, 255);
+  EXPECT_EQ(m.headers[255], "");
+}
+
+TEST_F(MgrTest, GetHeaderMatchesTheNameIgnoringCaseFollowedByColonAndBlank) {
+  message m;
+  for (const char* row : {"Messages: plural", "Message: Authentication accepted", "Event:NoBlank",
+                          "Response:  padded value ", "message: second"})
+    mgr_add_header(m, "%s", row);
+  const struct {
+    const char* name;
+    std::string_view value;
+  } cases[] = {
+      {"message", "Authentication accepted"},
+      {"MESSAGE", "Authentication accepted"},
+      {"Messages", "plural"},
+      {"Mess", ""},
+      {"Event", ""},
+      {"Response", " padded value "},
+      {"Channel", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(mgr_get_header(m, c.name), c.value) << c.name;
+  EXPECT_EQ(mgr_get_header(message{}, "Message"), "");
+}
+
+TEST_F(MgrTest, WriteSendsNonEmptyRowsThenAnEmptyLine) {
+  pair_session p;
+  message m;
+  mgr_write(p.s, m);
+  mgr_add_header(m, "Action: Ping");
+  mgr_add_header(m, "%s", "");
+  mgr_add_header(m, "ActionID: 7");
+  mgr_write(p.s, m);
+  p.s.fd.reset();
+  EXPECT_EQ(read_to_end(p.peer.get()), "\r\nAction: Ping\r\nActionID: 7\r\n\r\n");
+}
+
+TEST_F(MgrTest, WriteGivesUpWhenThePeerStopsReading) {
+  pair_session p;
+  const std::string big(16 << 20, 'x');
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(__mgr_write(p.s.fd.get(), big.data(), big.size(), 100), -1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+TEST_F(MgrTest, LoginSendsExactlyTheLoginLinesAndMasksTheSecret) {
+  loopback_port manager;
+  manager.listen();
+  mansession s;
+  ASSERT_EQ(mgr_init(s, "127.0.0.1", manager.port, "admin", "s3cret"), 0);
+  ASSERT_EQ(mgr_login(s), 0);
+  EXPECT_EQ(s.connected, 0);
+  s.fd.reset();
+  unique_fd conn = manager.accept();
+  EXPECT_EQ(read_to_end(conn.get()),
+            "Action: Login\r\nUsername: admin\r\nSecret: s3cret\r\nEvents: call,cdr\r\n\r\n");
+  const std::string text = logged();
+  EXPECT_NE(text.find("asterisk@127.0.0.1: Connecting (u=admin, p=********)"), std::string::npos);
+  EXPECT_EQ(text.find("s3cret"), std::string::npos);
+}
+
+TEST_F(MgrTest, RefusedLoginIsNotTriedAgain) {
+  loopback_port manager;
+  manager.listen();
+  mansession s;
+  ASSERT_EQ(mgr_init(s, "127.0.0.1", manager.port, "admin", "s3cret"), 0);
+  s.connected = -1;
+  EXPECT_EQ(mgr_login(s), 1);
+  ::fcntl(manager.sock.get(), F_SETFL, O_NONBLOCK);
+  EXPECT_FALSE(manager.accept()) << "a connection was made";
+}
+
+TEST_F(MgrTest, RefusedConnectionReplacesTheSocketAndTheNextAttemptUsesIt) {
+  loopback_port manager;
+  mansession s;
+  ASSERT_EQ(mgr_init(s, "127.0.0.1", manager.port, "admin", "s3cret"), 0);
+  const ino_t before = inode_of(s.fd.get());
+  errno = 0;
+  EXPECT_EQ(connect_nonb(s), -1);
+  EXPECT_EQ(errno, ECONNREFUSED);
+  EXPECT_NE(inode_of(s.fd.get()), 0u);
+  EXPECT_NE(inode_of(s.fd.get()), before);
+  EXPECT_NE(logged().find("connect_nonb: error 111, closing old fd and grabbing a new one..."),
+            std::string::npos);
+  manager.listen();
+  const int fd = mgr_connect(s);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(fd, s.fd.get());
+}
+
+TEST_F(MgrTest, LoginRetriesEverySecondUntilTheManagerListens) {
+  loopback_port manager;
+  mansession s;
+  ASSERT_EQ(mgr_init(s, "127.0.0.1", manager.port, "admin", "s3cret"), 0);
+  auto login = std::async(std::launch::async, [&] { return mgr_login(s); });
+  ASSERT_TRUE(testutil::wait_until(
+      [&] {
+        return logged().find(
+                   "manager@127.0.0.1: Connect failed, Retrying (1) Connection refused "
+                   "[111]") != std::string::npos;
+      },
+      5s));
+  manager.listen();
+  ASSERT_EQ(login.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(login.get(), 0);
+  s.fd.reset();
+  unique_fd conn = manager.accept();
+  EXPECT_EQ(read_to_end(conn.get()).rfind("Action: Login\r\n", 0), 0u);
+}
+
+TEST_F(MgrTest, ManagerAnswersTheLoginAndAFailedLoginEndsTheConnection) {
+  const struct {
+    const char* secret;
+    const char* answer;
+    int then;
+  } cases[] = {
+      {"s3cret", "Authentication accepted", 1},
+      {"wrong", "Authentication failed", -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.secret);
+    testami::ami_server server("admin", "s3cret");
+    mansession s;
+    ASSERT_EQ(mgr_init(s, "localhost", server.port(), "admin", c.secret), 0);
+    ASSERT_EQ(mgr_login(s), 0);
+    message m;
+    ASSERT_EQ(mgr_read(s, m), 1);
+    EXPECT_EQ(m.headers[0], "Asterisk Call Manager/5.0.1");
+    EXPECT_EQ(mgr_get_header(m, "message"), c.answer);
+    if (c.then == 1) server.send_event("Hangup", {{"Channel", "SIP/101-1"}});
+    m.clear();
+    ASSERT_EQ(mgr_read(s, m), c.then);
+    EXPECT_EQ(server.logins(), 1);
+  }
+}
+
+TEST_F(MgrTest, LoginAfterALostConnectionConnectsAFreshSocketWithoutLeftoverBytes) {
+  testami::ami_server server("admin", "s3cret");
+  mansession s;
+  ASSERT_EQ(mgr_init(s, "127.0.0.1", server.port(), "admin", "s3cret"), 0);
+  ASSERT_EQ(mgr_login(s), 0);
+  message m;
+  ASSERT_EQ(mgr_read(s, m), 1);
+  ASSERT_TRUE(server.wait_for_accepted_logins(1, 5s));
+  server.send("Event: Hal");
+  server.drop();
+  m.clear();
+  ASSERT_EQ(mgr_read(s, m), -1);
+  ASSERT_EQ(s.inlen, 10);
+
+  ASSERT_EQ(mgr_login(s), 0);
+  m.clear();
+  ASSERT_EQ(mgr_read(s, m), 1);
+  EXPECT_EQ(rows_of(m), (lines{"Asterisk Call Manager/5.0.1", "Response: Success",
+                               "Message: Authentication accepted"}));
+  EXPECT_EQ(server.connections(), 2);
+  EXPECT_TRUE(server.wait_for_logins(2, 5s));
+  EXPECT_EQ(logged().find("Connect failed"), std::string::npos) << "reconnecting took a retry";
+}
+
+TEST_F(MgrTest, UnresolvableHostIsReported) {
+  mansession s;
+  EXPECT_EQ(mgr_init(s, "", 5038, "admin", "s3cret"), -1);
+  EXPECT_NE(logged().find("Host:  not found\n"), std::string::npos);
+}
+
+std::atomic<int> signals_seen{0};
+
+TEST_F(MgrTest, SignalEndsTheWaitForInputOnlyWhenTheSessionIsDead) {
+  struct sigaction sa {
+  }, old{};
+  sa.sa_handler = [](int) { ++signals_seen; };
+  ASSERT_EQ(::sigaction(SIGUSR1, &sa, &old), 0);
+  for (int dead : {1, 0}) {
+    SCOPED_TRACE(dead);
+    pair_session p;
+    p.s.dead = dead;
+    std::string line;
+    std::promise<int> result;
+    auto got = result.get_future();
+    std::thread reader([&] { result.set_value(mgr_get_input(p.s, line)); });
+    signals_seen = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    // Keep interrupting the reader: some signals are bound to land while it waits.
+    while (got.wait_for(1ms) != std::future_status::ready && (dead || signals_seen < 50) &&
+           std::chrono::steady_clock::now() < deadline)
+      ::pthread_kill(reader.native_handle(), SIGUSR1);
+    if (got.wait_for(0s) != std::future_status::ready) p.send("x");
+    reader.join();
+    EXPECT_EQ(got.get(), dead ? -1 : 0);
+  }
+  ::sigaction(SIGUSR1, &old, nullptr);
+}
+
+}  // namespace
