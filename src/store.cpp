@@ -145,6 +145,10 @@ int store_init(const std::string& statesfile) {
   std::lock_guard guard(sqliteint);
   sqliteint.database = statesfile;
   if (open_store() != 0) return -1;
+  // Write-ahead logging: a cached call is committed with one disk wait instead of the several of
+  // a rollback journal, which keeps the manager thread ahead of a busy PBX's call records
+  // without giving up durability (synchronous stays FULL).
+  sqliteint.query("PRAGMA journal_mode=WAL");
   if (sqliteint.query("select count(*) from rooms") != 0) sqliteint.query(kCreateRooms);
   // The index goes only with a table created here: an existing cache is left as it is.
   if (sqliteint.query("select count(*) from cdrcache") != 0 &&

@@ -1,0 +1,78 @@
+// The manager read path from a loopback socket: Cdr events of guest rooms cached in the internal
+// store, each committed before the next event is read.
+#include <benchmark/benchmark.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "cdrmanager.h"
+#include "logger.h"
+#include "sqlite.h"
+#include "store.h"
+
+namespace {
+
+std::string cdr_event(int n) {
+  std::string room = std::to_string(100 + n % 100);
+  return "Event: Cdr\r\nPrivilege: cdr,all\r\nAccountCode: \r\nSource: " + room +
+         "\r\nDestination: 0049301234" + std::to_string(n) +
+         "\r\nDestinationContext: from-rooms\r\nCallerID: \"Room " + room + "\" <" + room +
+         ">\r\nChannel: SIP/" + room + "-0000\r\nDestinationChannel: SIP/trunk-0001\r\n"
+         "LastApplication: Dial\r\nLastData: SIP/trunk/0049301234,60\r\n"
+         "StartTime: 2024-03-05 14:07:" + std::to_string(10 + n % 50) +
+         "\r\nAnswerTime: 2024-03-05 14:07:15\r\nEndTime: 2024-03-05 14:09:15\r\n"
+         "Duration: 126\r\nBillableSeconds: 120\r\nDisposition: ANSWERED\r\n"
+         "AMAFlags: DOCUMENTATION\r\nUniqueID: 1709647629." + std::to_string(n) +
+         "\r\nUserField: \r\n\r\n";
+}
+
+struct cache_world {
+  std::string dir;
+  cache_world() {
+    char pattern[] = "/tmp/velmorant-bench-XXXXXX";
+    dir = mkdtemp(pattern);
+    logger_init(nullptr, 3, 0, 0);
+    store_init(dir + "/states.db");
+    for (int room = 100; room < 200; ++room) store_register_room(std::to_string(room));
+  }
+  ~cache_world() { std::filesystem::remove_all(dir); }
+};
+
+void BM_CacheCdrEvents(benchmark::State& state) {
+  static cache_world world;
+  constexpr int kBatch = 200;
+  std::string stream;
+  for (int i = 0; i < kBatch; ++i) stream += cdr_event(i);
+  for (auto _ : state) {
+    state.PauseTiming();
+    int sv[2];
+    socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
+    cdrmanager_state st;
+    st.mans.fd.reset(sv[0]);
+    st.mans.connected = 1;
+    st.rooms.refresh();
+    std::thread feeder([fd = sv[1], &stream] {
+      size_t done = 0;
+      while (done < stream.size()) {
+        ssize_t n = write(fd, stream.data() + done, stream.size() - done);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+      }
+      close(fd);
+    });
+    state.ResumeTiming();
+    for (int i = 0; i < kBatch; ++i) cdrmanager_step(st);
+    state.PauseTiming();
+    feeder.join();
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * kBatch);
+}
+
+}  // namespace
+
+BENCHMARK(BM_CacheCdrEvents)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_MAIN();
