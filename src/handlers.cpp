@@ -108,6 +108,17 @@ void settle_cached_call(fias_packet_t* p, const template_fields& f, int noremove
   sqliteint.query(statement);
 }
 
+// A wake-up order or its cancellation: the room, the date and the time go to the template.
+void wakeup_request(fias_packet_t* p, const char* headline,
+                    std::optional<std::string> Settings::*service) {
+  fias_field_t* rn = headline_and_room(p, headline);
+  if (!rn) return;
+  template_fields f;
+  f.rn = rn;
+  date_and_time(p, f);
+  run_service(settings().get()->*service, f);
+}
+
 }  // namespace
 
 void do_checkin(fias_packet_t* p) {
@@ -144,23 +155,9 @@ void do_room_equip(fias_packet_t* p) {
   }
 }
 
-void do_wakeup_set(fias_packet_t* p) {
-  fias_field_t* rn = headline_and_room(p, "Wakeup set");
-  if (!rn) return;
-  template_fields f;
-  f.rn = rn;
-  date_and_time(p, f);
-  run_service(settings()->wakeup_set, f);
-}
+void do_wakeup_set(fias_packet_t* p) { wakeup_request(p, "Wakeup set", &Settings::wakeup_set); }
 
-void do_wakeup_clear(fias_packet_t* p) {
-  fias_field_t* rn = headline_and_room(p, "Wakeup clear");
-  if (!rn) return;
-  template_fields f;
-  f.rn = rn;
-  date_and_time(p, f);
-  run_service(settings()->wakeup_clear, f);
-}
+void do_wakeup_clear(fias_packet_t* p) { wakeup_request(p, "Wakeup clear", &Settings::wakeup_clear); }
 
 void do_pa(fias_packet_t* p) {
   fias_field_t* rn = headline_and_room(p, "Posting answer");

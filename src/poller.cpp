@@ -232,63 +232,63 @@ const char* room_status(int state) {
   }
 }
 
-// Runs a statement that marks a reported row, on the poll query's driver, under its lock.
-void run_mark(dbdriver_t& drv, const std::string& mark) {
-  LOG(L_DEBUG, "Sending mark query: %s\n", mark.c_str());
-  drv.query(mark);
-}
+// What a report step makes of a room's first row: the record to send, and the date and time
+// texts its mark may use.
+struct report {
+  fias_packet_ptr record;
+  std::string date;
+  std::string time;
+};
 
-// Wake-up results (first row per room), reported as WA and marked with services:wrmark.
-void wakeup_step(const Settings& s, const std::vector<std::string>& rooms) {
-  service_value poll = split_service_value(*s.wakeup_result);
-  dbdriver_t* drv = poll_driver(poll.driver);
-  if (!drv) return;
-  for (const std::string& room : rooms) {
-    std::string query = prepare_query2(*drv, poll.sql, room.c_str(), nullptr, nullptr, nullptr);
-    std::lock_guard guard(*drv);
-    drv->reconnect_if_needed();
-    drv->query(query);
-    if (drv->fetch_row() != 0) {
-      drv->free_result();
-      continue;
-    }
-    int code = 0;
-    std::string date, time;
-    if (drv->fetch_int_field(0, code) < 0) {
-      LOG(L_ERROR, "No mandatory billsec field in cdr query");
-      drv->free_result();
-      return;
-    }
-    if (drv->fetch_char_field(1, date, kDateTimeBuf) < 0) {
-      LOG(L_ERROR, "No mandatory date field in cdr query");
-      drv->free_result();
-      return;
-    }
-    if (drv->fetch_char_field(2, time, kDateTimeBuf) < 0) {
-      LOG(L_ERROR, "No mandatory time field in cdr query");
-      drv->free_result();
-      return;
-    }
-    drv->free_result();
-    fias_packet_ptr wa = fias_create_packet(FIAS_WA);
-    if (!wa) continue;
-    fias_set_field_str(wa.get(), "RN", room);
-    fias_set_field_date(wa.get(), "DA", fias_date_of(*drv, date));
-    fias_set_field_time(wa.get(), "TI", fias_time_of(*drv, time));
-    fias_set_field_str(wa.get(), "AS", wakeup_answer(code));
-    if (fias_send_packet(fias_sock, wa.get()) < 0) {
-      LOG(L_ERROR, "Unable to send fias WR");
-      continue;  // unmarked: reported again at a later pass
-    }
-    if (s.wrmark)
-      run_mark(*drv, prepare_query2(*drv, split_service_value(*s.wrmark).sql, room.c_str(),
-                                    date.c_str(), time.c_str(), nullptr));
+enum class row_outcome { report, skip, broken };
+
+// Reads a wake-up result: result code, date, time.
+row_outcome read_wakeup_result(dbdriver_t& drv, const std::string& room, report& r) {
+  int code = 0;
+  if (drv.fetch_int_field(0, code) < 0) {
+    LOG(L_ERROR, "No mandatory billsec field in cdr query");
+    return row_outcome::broken;
   }
+  if (drv.fetch_char_field(1, r.date, kDateTimeBuf) < 0) {
+    LOG(L_ERROR, "No mandatory date field in cdr query");
+    return row_outcome::broken;
+  }
+  if (drv.fetch_char_field(2, r.time, kDateTimeBuf) < 0) {
+    LOG(L_ERROR, "No mandatory time field in cdr query");
+    return row_outcome::broken;
+  }
+  r.record = fias_create_packet(FIAS_WA);
+  if (!r.record) return row_outcome::skip;
+  fias_set_field_str(r.record.get(), "RN", room);
+  fias_set_field_date(r.record.get(), "DA", fias_date_of(drv, r.date));
+  fias_set_field_time(r.record.get(), "TI", fias_time_of(drv, r.time));
+  fias_set_field_str(r.record.get(), "AS", wakeup_answer(code));
+  return row_outcome::report;
 }
 
-// Room states (first row per room), reported as RE and marked with services:remark.
-void room_state_step(const Settings& s, const std::vector<std::string>& rooms) {
-  service_value poll = split_service_value(*s.room_state);
+// Reads a room state.
+row_outcome read_room_state(dbdriver_t& drv, const std::string& room, report& r) {
+  int state = 0;
+  if (drv.fetch_int_field(0, state) < 0) {
+    LOG(L_ERROR, "No mandatory billsec field in cdr query");
+    return row_outcome::broken;
+  }
+  r.record = fias_create_packet(FIAS_RE);
+  if (!r.record) return row_outcome::skip;
+  fias_set_field_str(r.record.get(), "RN", room);
+  fias_set_field_str(r.record.get(), "RS", room_status(state));
+  return row_outcome::report;
+}
+
+using read_report_t = row_outcome (*)(dbdriver_t&, const std::string&, report&);
+
+// Reports the first row of each room's poll query and marks it once its record was sent. A row
+// whose mandatory columns cannot be read ends the step for this pass; a record that could not
+// be sent stays unmarked and is reported again at a later pass.
+void report_step(const std::string& poll_value, const std::optional<std::string>& mark_value,
+                 const std::vector<std::string>& rooms, read_report_t read_row,
+                 const char* send_failure) {
+  service_value poll = split_service_value(poll_value);
   dbdriver_t* drv = poll_driver(poll.driver);
   if (!drv) return;
   for (const std::string& room : rooms) {
@@ -296,28 +296,20 @@ void room_state_step(const Settings& s, const std::vector<std::string>& rooms) {
     std::lock_guard guard(*drv);
     drv->reconnect_if_needed();
     drv->query(query);
-    if (drv->fetch_row() != 0) {
-      drv->free_result();
+    report r;
+    row_outcome outcome = drv->fetch_row() == 0 ? read_row(*drv, room, r) : row_outcome::skip;
+    drv->free_result();  // only the first row is used
+    if (outcome == row_outcome::broken) return;
+    if (outcome == row_outcome::skip) continue;
+    if (fias_send_packet(fias_sock, r.record.get()) < 0) {
+      LOG(L_ERROR, "%s", send_failure);
       continue;
     }
-    int state = 0;
-    if (drv->fetch_int_field(0, state) < 0) {
-      LOG(L_ERROR, "No mandatory billsec field in cdr query");
-      drv->free_result();
-      return;
-    }
-    drv->free_result();
-    fias_packet_ptr re = fias_create_packet(FIAS_RE);
-    if (!re) continue;
-    fias_set_field_str(re.get(), "RN", room);
-    fias_set_field_str(re.get(), "RS", room_status(state));
-    if (fias_send_packet(fias_sock, re.get()) < 0) {
-      LOG(L_ERROR, "Unable to send fias RE");
-      continue;
-    }
-    if (s.remark)
-      run_mark(*drv, prepare_query2(*drv, split_service_value(*s.remark).sql, room.c_str(),
-                                    nullptr, nullptr, nullptr));
+    if (!mark_value) continue;
+    std::string mark = prepare_query2(*drv, split_service_value(*mark_value).sql, room.c_str(),
+                                      r.date.c_str(), r.time.c_str(), nullptr);
+    LOG(L_DEBUG, "Sending mark query: %s\n", mark.c_str());
+    drv->query(mark);
   }
 }
 
@@ -332,9 +324,11 @@ void poll_pass(room_list& r) {
   else if (s->billcalls)
     billcalls_step(*s, r.rooms);
   if (!pms_connected) return;
-  if (s->wakeup_result) wakeup_step(*s, r.rooms);
+  if (s->wakeup_result)
+    report_step(*s->wakeup_result, s->wrmark, r.rooms, read_wakeup_result, "Unable to send fias WR");
   if (!pms_connected) return;
-  if (s->room_state) room_state_step(*s, r.rooms);
+  if (s->room_state)
+    report_step(*s->room_state, s->remark, r.rooms, read_room_state, "Unable to send fias RE");
 }
 
 void service_background() {

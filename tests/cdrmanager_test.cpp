@@ -20,13 +20,7 @@ using testutil::sqlite_rows;
 
 namespace {
 
-const std::string& states() {
-  static testutil::temp_dir dir;
-  static const std::string path = dir.file("states.db");
-  static const int opened = store_init(path);
-  EXPECT_EQ(opened, 0);
-  return path;
-}
+const std::string& states() { return testutil::shared_store(); }
 
 rows_t cached() { return sqlite_rows(states(), "select src, dst, clid, cost, faxdata, callclass, userfield from cdrcache"); }
 
@@ -46,6 +40,12 @@ class ManagerTest : public ::testing::Test {
                                "\ncdr_mgr_user = velmorant\ncdr_mgr_password = " + password + "\n");
     ASSERT_EQ(load_conf(conf), 0);
   }
+  // Starts the thread's work against `ami` with its password, and reads up to the login answer.
+  void start_logged_in(testami::ami_server& ami, const std::string& password, cdrmanager_state& st) {
+    configure(ami.port(), password);
+    ASSERT_EQ(cdrmanager_start(st), 0);
+    step_until_logged_in(st);
+  }
   // Reads messages until the login answer has been seen.
   void step_until_logged_in(cdrmanager_state& st) {
     for (int i = 0; i < 5 && st.mans.connected == 0; ++i) ASSERT_EQ(cdrmanager_step(st), 0);
@@ -58,10 +58,8 @@ class ManagerTest : public ::testing::Test {
 
 TEST_F(ManagerTest, OnlyCallsPlacedFromRegisteredRoomsAreCached) {
   testami::ami_server ami("velmorant", "s3cret");
-  configure(ami.port(), "s3cret");
   cdrmanager_state st;
-  ASSERT_EQ(cdrmanager_start(st), 0);
-  step_until_logged_in(st);
+  start_logged_in(ami, "s3cret", st);
 
   testami::cdr_event call;
   call.destination = "200";
@@ -80,10 +78,8 @@ TEST_F(ManagerTest, OnlyCallsPlacedFromRegisteredRoomsAreCached) {
 
 TEST_F(ManagerTest, EventNameIsComparedWithoutCaseAndOtherEventsAreIgnored) {
   testami::ami_server ami("velmorant", "pw");
-  configure(ami.port(), "pw");
   cdrmanager_state st;
-  ASSERT_EQ(cdrmanager_start(st), 0);
-  step_until_logged_in(st);
+  start_logged_in(ami, "pw", st);
   ami.send_event("cdr", {{"Source", "101"}, {"Destination", "201"}, {"StartTime", "2024-03-05 10:00:00"}});
   ami.send_event("CDR", {{"Source", "101"}, {"Destination", "202"}, {"StartTime", "2024-03-05 10:01:00"}});
   ami.send_event("Newchannel", {{"Source", "101"}, {"Destination", "203"}});
@@ -93,10 +89,8 @@ TEST_F(ManagerTest, EventNameIsComparedWithoutCaseAndOtherEventsAreIgnored) {
 
 TEST_F(ManagerTest, CallerNamesWithQuotesAreCachedAndLongValuesKept) {
   testami::ami_server ami("velmorant", "pw");
-  configure(ami.port(), "pw");
   cdrmanager_state st;
-  ASSERT_EQ(cdrmanager_start(st), 0);
-  step_until_logged_in(st);
+  start_logged_in(ami, "pw", st);
   testami::cdr_event call;
   call.caller_id = "\"O'Brien\" <101>";
   call.last_data = std::string(900, 'd');
@@ -113,10 +107,8 @@ TEST_F(ManagerTest, CallerNamesWithQuotesAreCachedAndLongValuesKept) {
 
 TEST_F(ManagerTest, RoomCheckedInAfterStartIsMatched) {
   testami::ami_server ami("velmorant", "pw");
-  configure(ami.port(), "pw");
   cdrmanager_state st;
-  ASSERT_EQ(cdrmanager_start(st), 0);
-  step_until_logged_in(st);
+  start_logged_in(ami, "pw", st);
   store_register_room("102");
   testami::cdr_event call;
   call.source = "102";
@@ -127,10 +119,8 @@ TEST_F(ManagerTest, RoomCheckedInAfterStartIsMatched) {
 
 TEST_F(ManagerTest, DroppedConnectionIsLoggedInAgainAndCachingResumes) {
   testami::ami_server ami("velmorant", "pw");
-  configure(ami.port(), "pw");
   cdrmanager_state st;
-  ASSERT_EQ(cdrmanager_start(st), 0);
-  step_until_logged_in(st);
+  start_logged_in(ami, "pw", st);
   ami.drop();
   ASSERT_EQ(cdrmanager_step(st), 0);  // the read fails; a new connection and login follow
   EXPECT_EQ(st.mans.connected, 0);

@@ -19,14 +19,7 @@ using testutil::sqlite_rows;
 
 namespace {
 
-// The store stays on the file it was first opened on, so one store serves the whole program.
-const std::string& states() {
-  static testutil::temp_dir dir;
-  static const std::string path = dir.file("states.db");
-  static const int opened = store_init(path);
-  EXPECT_EQ(opened, 0);
-  return path;
-}
+const std::string& states() { return testutil::shared_store(); }
 
 class HandlersTest : public ::testing::Test {
  protected:

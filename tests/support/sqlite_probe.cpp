@@ -6,6 +6,9 @@
 #include <memory>
 #include <stdexcept>
 
+#include "store.h"
+#include "testutil.h"
+
 namespace testutil {
 
 rows_t sqlite_rows(const std::string& path, const std::string& sql) {
@@ -33,5 +36,13 @@ rows_t sqlite_rows(const std::string& path, const std::string& sql) {
 }
 
 void sqlite_exec(const std::string& path, const std::string& sql) { sqlite_rows(path, sql); }
+
+const std::string& shared_store() {
+  static temp_dir dir;
+  static const std::string path = dir.file("states.db");
+  static const int opened = store_init(path);
+  if (opened != 0) throw std::runtime_error("cannot open the internal store at " + path);
+  return path;
+}
 
 }  // namespace testutil

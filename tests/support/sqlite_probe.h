@@ -12,4 +12,8 @@ using rows_t = std::vector<std::vector<std::string>>;
 rows_t sqlite_rows(const std::string& path, const std::string& sql);
 void sqlite_exec(const std::string& path, const std::string& sql);
 
+// The path of this test program's internal store, opened on first use. The store stays on the
+// file it was first opened on, so one store serves the whole program.
+const std::string& shared_store();
+
 }  // namespace testutil
