@@ -117,7 +117,7 @@ TEST_F(PmsFlow, EveryRequestFromThePmsSimulatorChangesThePbxRows) {
   write_conf(sqlite_section(), services("pbx"));
   std::string script = dir.file("script");
   testutil::write_file(script, "GI|RN101|GNO'Brien|GLEA|GSN|\nRE|RN101|CS0|DNY|\nWR|RN101|DA091231|TI063000|\n"
-                               "sleep 2\n");
+                               "sleep 5\nWC|RN101|\nGO|RN101|\nsleep 3\n");
   testutil::child_process pmssim({testpaths::pmssim_binary(), "--port", std::to_string(pms_port), "--script",
                                   script},
                                  dir.file("pmssim.out"), dir.file("pmssim.err"));
@@ -127,6 +127,9 @@ TEST_F(PmsFlow, EveryRequestFromThePmsSimulatorChangesThePbxRows) {
     return user101() == rows_t{{"O'Brien", "EA", "1", "1", "2009-12-31 06:30:00"}};
   }, 20s)) << diagnostics() << read_file(dir.file("pmssim.out"));
   EXPECT_EQ(sqlite_rows(dir.file("states.db"), "select room from rooms"), (rows_t{{"101"}}));
+  EXPECT_TRUE(wait_until([&] { return user101() == rows_t{{"NULL", "EA", "0", "0", "NULL"}}; }, 15s))
+      << diagnostics();
+  EXPECT_TRUE(sqlite_rows(dir.file("states.db"), "select room from rooms").empty());
 }
 
 TEST_F(PmsFlow, CallIsPostedWithinOnePollIntervalAndMarked) {
