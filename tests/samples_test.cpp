@@ -1,0 +1,495 @@
+// The sample configurations of etc/: they load, they name only keys and databases the daemon
+// knows, and their templates run as the daemon runs them, on the schemas of etc/pbx-sqlite.sql
+// (SQLite) and etc/pbx-mysql.sql (the tests' MariaDB), so a sample never drifts into bad SQL.
+#include <gtest/gtest.h>
+#include <iniparser.h>
+#include <strings.h>
+
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "dbdriver.h"
+#include "fias.h"
+#include "handlers.h"
+#include "log_capture.h"
+#include "mariadb_server.h"
+#include "paths.h"
+#include "query.h"
+#include "sqlite_probe.h"
+#include "testutil.h"
+
+using testutil::read_file;
+using testutil::rows_t;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string etc(const std::string& name) { return testpaths::source_dir() + "/etc/" + name; }
+
+using ini_ptr = std::unique_ptr<dictionary, decltype(&iniparser_freedict)>;
+
+ini_ptr parse(const std::string& path) {
+  return ini_ptr(iniparser_load(path.c_str()), &iniparser_freedict);
+}
+
+// The keys of a section as iniparser sees them ("section:key", lower case).
+std::vector<std::string> keys_of(dictionary* ini, const std::string& section) {
+  int n = iniparser_getsecnkeys(ini, section.c_str());
+  std::vector<const char*> keys(static_cast<size_t>(n > 0 ? n : 0));
+  if (n > 0) iniparser_getseckeys(ini, section.c_str(), keys.data());
+  return {keys.begin(), keys.end()};
+}
+
+std::vector<std::string> sections_of(dictionary* ini) {
+  std::vector<std::string> names;
+  for (int i = 0; i < iniparser_getnsec(ini); ++i) names.emplace_back(iniparser_getsecname(ini, i));
+  return names;
+}
+
+bool is_database_section(dictionary* ini, const std::string& section) {
+  return iniparser_getstring(ini, (section + ":dbdriver").c_str(), nullptr) != nullptr;
+}
+
+const std::set<std::string> kDatabaseKeys = {"dbdriver", "host", "port", "user", "password",
+                                             "database", "date_format", "time_format"};
+
+// Every "section:key" the daemon's sources read from the fixed sections, found where the code
+// names them, so that a key added to the daemon shows up here without anyone listing it.
+std::set<std::string> keys_the_daemon_reads() {
+  std::set<std::string> keys;
+  std::regex literal("\"((pms|logger|services|rooms):[a-z_]+)");
+  for (const auto& entry : fs::directory_iterator(testpaths::source_dir() + "/src")) {
+    if (entry.path().extension() != ".cpp") continue;
+    std::string text = read_file(entry.path());
+    for (std::sregex_iterator m(text.begin(), text.end(), literal), end; m != end; ++m)
+      keys.insert((*m)[1]);
+  }
+  return keys;
+}
+
+// A key of a sample as the daemon would look it up: rooms:room7 is one of the rooms:room keys.
+std::string generic_key(const std::string& key) {
+  static const std::regex numbered_room("rooms:room[0-9]+");
+  return std::regex_match(key, numbered_room) ? "rooms:room" : key;
+}
+
+const char* const kServiceKeys[] = {"checkin", "checkout", "dndon", "dndoff", "bareon",
+                                    "bareoff", "wakeup_set", "wakeup_clear", "billok",
+                                    "billcalls", "billmark", "wakeup_result", "wrmark",
+                                    "room_status", "remark"};
+
+// A mark belongs to its poll query and runs on that query's driver.
+const std::map<std::string, std::string> kMarkOf = {
+    {"billmark", "billcalls"}, {"wrmark", "wakeup_result"}, {"remark", "room_status"}};
+
+TEST(Samples, EverySampleInEtcIsCheckedHere) {
+  std::set<std::string> found;
+  for (const auto& entry : fs::directory_iterator(testpaths::source_dir() + "/etc"))
+    if (entry.path().extension() == ".conf") found.insert(entry.path().filename());
+  EXPECT_EQ(found, (std::set<std::string>{"velmorant.conf", "velmorant-sqlite.conf",
+                                          "velmorant-mysql.conf"}));
+}
+
+TEST(Samples, UseOnlyKeysTheDaemonReadsAndDatabasesOfTheirOwn) {
+  std::set<std::string> known = keys_the_daemon_reads();
+  ASSERT_TRUE(known.count("services:billcalls") && known.count("rooms:ldap_filter"));
+  for (const char* name : {"velmorant.conf", "velmorant-sqlite.conf", "velmorant-mysql.conf"}) {
+    SCOPED_TRACE(name);
+    ini_ptr ini = parse(etc(name));
+    ASSERT_TRUE(ini);
+    for (const std::string& section : sections_of(ini.get())) {
+      bool database = is_database_section(ini.get(), section);
+      EXPECT_TRUE(database || section == "pms" || section == "logger" || section == "services" ||
+                  section == "rooms")
+          << "section " << section << " is neither a database nor read by the daemon";
+      for (const std::string& key : keys_of(ini.get(), section)) {
+        if (database)
+          EXPECT_TRUE(kDatabaseKeys.count(key.substr(section.size() + 1))) << key;
+        else
+          EXPECT_TRUE(known.count(generic_key(key))) << key << " is not read by the daemon";
+      }
+    }
+    for (const char* service : kServiceKeys) {
+      std::string key = std::string("services:") + service;
+      const char* value = iniparser_getstring(ini.get(), key.c_str(), nullptr);
+      if (!value) continue;
+      std::string driver = split_service_value(value).driver;
+      EXPECT_TRUE(is_database_section(ini.get(), driver)) << key << " names driver " << driver;
+      if (auto mark = kMarkOf.find(service); mark != kMarkOf.end()) {
+        const char* poll =
+            iniparser_getstring(ini.get(), ("services:" + mark->second).c_str(), nullptr);
+        ASSERT_TRUE(poll) << key << " without services:" << mark->second;
+        EXPECT_EQ(driver, split_service_value(poll).driver) << key;
+      }
+    }
+  }
+}
+
+TEST(Samples, ReferenceAndManPageDescribeEveryKeyTheDaemonReads) {
+  std::string reference = read_file(etc("velmorant.conf"));
+  std::string manual = read_file(testpaths::source_dir() + "/doc/velmorant.8");
+  ASSERT_FALSE(manual.empty());
+  std::set<std::string> keys = keys_the_daemon_reads();
+  for (const std::string& key : kDatabaseKeys) keys.insert("database:" + key);
+  for (const std::string& key : keys) {
+    std::string name = key.substr(key.find(':') + 1);
+    // Active or commented out, the key has a line of its own in the reference.
+    std::regex line("(^|\n);?" + name + "[0-9]* = ");
+    EXPECT_TRUE(std::regex_search(reference, line)) << name << " missing from etc/velmorant.conf";
+    EXPECT_NE(manual.find(name), std::string::npos) << name << " missing from doc/velmorant.8";
+  }
+  // The reference is the documentation of the services: it sets every one of them.
+  ini_ptr ini = parse(etc("velmorant.conf"));
+  for (const char* service : kServiceKeys)
+    EXPECT_TRUE(iniparser_find_entry(ini.get(), (std::string("services:") + service).c_str()))
+        << service;
+}
+
+// Every key and value of a parsed file, runs of blanks made one (continuation lines add some).
+std::map<std::string, std::string> entries_of(const std::string& path) {
+  ini_ptr ini = parse(path);
+  std::map<std::string, std::string> entries;
+  if (!ini) return entries;
+  for (const std::string& section : sections_of(ini.get()))
+    for (const std::string& key : keys_of(ini.get(), section))
+      entries[key] = std::regex_replace(iniparser_getstring(ini.get(), key.c_str(), ""),
+                                        std::regex("[ \t]+"), " ");
+  return entries;
+}
+
+// Replaces every `from` in `text` by `to`.
+std::string replace_all(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+// The example blocks of a man page that are configuration files, as a reader sees them.
+std::vector<std::string> configuration_examples(const std::string& manual) {
+  std::vector<std::string> examples;
+  const std::string open = "\n.EX\n", close = "\n.EE\n";
+  for (size_t at = manual.find(open); at != std::string::npos; at = manual.find(open, at + 1)) {
+    size_t text_start = at + open.size(), text_end = manual.find(close, text_start);
+    if (text_end == std::string::npos) break;
+    std::string text = manual.substr(text_start, text_end - text_start);
+    if (text.find("[pms]") == std::string::npos) continue;
+    text = replace_all(text, R"(\(aq)", "'");
+    text = replace_all(text, R"(\-)", "-");
+    text = replace_all(text, R"(\e)", "\\");
+    examples.push_back(text + "\n");
+  }
+  return examples;
+}
+
+TEST(Samples, ManPageExamplesAreTheSqliteAndMysqlSamples) {
+  testutil::temp_dir dir;
+  std::vector<std::string> examples =
+      configuration_examples(read_file(testpaths::source_dir() + "/doc/velmorant.8"));
+  ASSERT_EQ(examples.size(), 2u);
+  const char* samples[] = {"velmorant-sqlite.conf", "velmorant-mysql.conf"};
+  for (size_t i = 0; i < 2; ++i) {
+    std::string path = dir.file("example" + std::to_string(i) + ".conf");
+    testutil::write_file(path, examples[i]);
+    std::map<std::string, std::string> example = entries_of(path);
+    EXPECT_FALSE(example.empty()) << examples[i];
+    EXPECT_EQ(example, entries_of(etc(samples[i]))) << samples[i];
+  }
+}
+
+// ---- The templates on real schemas ----
+
+// The PBX database of one kind, with the schema a sample expects and the phone of room 101, and
+// the statements that play the PBX's part (a call ends, a wake-up call is answered).
+class pbx_schema {
+ public:
+  virtual ~pbx_schema() = default;
+  // Creates the schema afresh.
+  virtual void reset() = 0;
+  virtual void exec(const std::string& sql) = 0;
+  virtual rows_t rows(const std::string& sql) = 0;
+  // The values of a database section that point it at this database.
+  virtual std::map<std::string, std::string> connection() = 0;
+
+  std::string room_probe;     // name, language, dnd, barred, "date time" of a wake-up or ""
+  std::string call_mark;      // userfield of room 101's call
+  std::string add_calls;      // room 101's call, an unanswered one, and one of room 102
+  std::string answer_wakeup;  // the wake-up application reports "answered" for room 101
+  std::string report_state;   // housekeeping dials state 4 in room 101
+};
+
+class sqlite_schema : public pbx_schema {
+ public:
+  sqlite_schema() {
+    room_probe = "select name, language, dnd, barred, trim(wakeup_date || ' ' || wakeup_time) "
+                 "from extensions where exten='101'";
+    call_mark = "select userfield from cdr where src='101' and billsec>0";
+    add_calls = "insert into cdr (calldate, src, dst, duration, billsec, disposition) values "
+                "('2026-12-08 10:15:00', '101', '00442079460123', 131, 125, 'ANSWERED'), "
+                "('2026-12-08 10:20:00', '101', '200', 20, 0, 'NO ANSWER'), "
+                "('2026-12-08 10:25:00', '102', '300', 40, 35, 'ANSWERED')";
+    answer_wakeup = "update extensions set wakeup_result=1 where exten='101'";
+    report_state = "update extensions set room_state=4 where exten='101'";
+  }
+  void reset() override {
+    fs::remove(file_);
+    exec(read_file(etc("pbx-sqlite.sql")) + "\ninsert into extensions (exten) values ('101')");
+  }
+  void exec(const std::string& sql) override { testutil::sqlite_exec(file_, sql); }
+  rows_t rows(const std::string& sql) override { return testutil::sqlite_rows(file_, sql); }
+  std::map<std::string, std::string> connection() override { return {{"database", file_}}; }
+
+ private:
+  testutil::temp_dir dir_;
+  std::string file_ = dir_.file("pbx.db");
+};
+
+class mysql_schema : public pbx_schema {
+ public:
+  mysql_schema() {
+    room_probe = "select name, language, dnd, barred, coalesce((select concat(wakeup_date, ' ', "
+                 "wakeup_time) from asterisk.wakeups w where w.extension=u.extension limit 1), '') "
+                 "from asterisk.users u where extension='101'";
+    call_mark = "select userfield from asteriskcdrdb.cdr where src='101' and billsec>0";
+    add_calls = "insert into asteriskcdrdb.cdr (calldate, src, dst, duration, billsec, "
+                "disposition) values "
+                "('2026-12-08 10:15:00', '101', '00442079460123', 131, 125, 'ANSWERED'), "
+                "('2026-12-08 10:20:00', '101', '200', 20, 0, 'NO ANSWER'), "
+                "('2026-12-08 10:25:00', '102', '300', 40, 35, 'ANSWERED')";
+    answer_wakeup = "update asterisk.wakeups set result=1 where extension='101'";
+    report_state = "update asterisk.users set room_state=4 where extension='101'";
+  }
+  void reset() override {
+    exec("DROP DATABASE IF EXISTS asterisk; DROP DATABASE IF EXISTS asteriskcdrdb; " +
+         read_file(etc("pbx-mysql.sql")) + "\ninsert into asterisk.users (extension) values ('101')");
+  }
+  void exec(const std::string& sql) override { server().execute(sql); }
+  rows_t rows(const std::string& sql) override { return server().query(sql); }
+  std::map<std::string, std::string> connection() override {
+    return {{"host", server().host()},
+            {"port", std::to_string(server().port())},
+            {"user", server().user()},
+            {"password", server().password()}};
+  }
+
+ private:
+  static testutil::mariadb_server& server() { return testutil::mariadb_server::shared(); }
+};
+
+// The sample with its database sections pointed at the test's databases: every other line is
+// kept as it is.
+std::string point_at(const std::string& sample, pbx_schema& pbx) {
+  ini_ptr ini = parse(sample);
+  std::map<std::string, std::string> values = pbx.connection();
+  std::istringstream in(read_file(sample));
+  std::ostringstream out;
+  std::string line, section;
+  std::set<std::string> written;
+  auto finish_section = [&] {
+    if (!is_database_section(ini.get(), section)) return;
+    for (const auto& [key, value] : values)
+      if (!written.count(key)) out << key << " = " << value << "\n";
+  };
+  while (std::getline(in, line)) {
+    if (line.starts_with("[")) {
+      finish_section();
+      section = line.substr(1, line.find(']') - 1);
+      for (char& c : section) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      written.clear();
+      out << line << "\n";
+      continue;
+    }
+    std::string key = line.substr(0, line.find_first_of(" =")), rest;
+    if (is_database_section(ini.get(), section) && values.count(key)) {
+      out << key << " = " << values[key] << "\n";
+      written.insert(key);
+    } else {
+      out << line << "\n";
+    }
+  }
+  finish_section();
+  return out.str();
+}
+
+struct sample_case {
+  const char* file;
+  bool mysql;
+};
+
+class SampleTemplates : public ::testing::TestWithParam<sample_case> {
+ protected:
+  // The store logs its first creation; that belongs to no sample.
+  static void SetUpTestSuite() { testutil::shared_store(); }
+
+  void SetUp() override {
+    if (GetParam().mysql)
+      pbx = std::make_unique<mysql_schema>();
+    else
+      pbx = std::make_unique<sqlite_schema>();
+    pbx->reset();
+    std::string conf = dir.file("velmorant.conf");
+    testutil::write_file(conf, point_at(etc(GetParam().file), *pbx));
+    ASSERT_EQ(load_conf(conf), 0);
+  }
+
+  void handle(void (*handler)(fias_packet_t*), const std::string& text) {
+    fias_packet_ptr p = fias_parse_packet(text.c_str(), static_cast<int>(text.size()));
+    ASSERT_TRUE(p) << text;
+    handler(p.get());
+  }
+
+  std::vector<std::string> room() {
+    rows_t r = pbx->rows(pbx->room_probe);
+    return r.size() == 1 ? r[0] : std::vector<std::string>{};
+  }
+
+  // Runs a poll query as the poller does and returns the first row's columns, read as the
+  // poller reads them (text or integer), or nothing when it finds no row.
+  std::optional<std::vector<std::string>> poll(const std::string& setting,
+                                               const std::vector<char>& layout) {
+    service_value sv = split_service_value(setting);
+    dbdriver_t* drv = find_dbdriver(sv.driver);
+    if (!drv) {
+      ADD_FAILURE() << "no driver " << sv.driver;
+      return std::nullopt;
+    }
+    std::string q = prepare_query2(*drv, sv.sql, "101", nullptr, nullptr, nullptr);
+    std::lock_guard guard(*drv);
+    drv->reconnect_if_needed();
+    EXPECT_EQ(drv->query(q), 0) << q;
+    std::optional<std::vector<std::string>> first;
+    int rows = 0;
+    while (drv->fetch_row() == 0) {
+      ++rows;
+      std::vector<std::string> values;
+      for (size_t i = 0; i < layout.size(); ++i) {
+        int column = static_cast<int>(i), number = 0;
+        std::string text;
+        if (layout[i] == 'i') {
+          EXPECT_EQ(drv->fetch_int_field(column, number), 0) << q << " column " << i;
+          text = std::to_string(number);
+        } else {
+          EXPECT_EQ(drv->fetch_char_field(column, text, 256), 0) << q << " column " << i;
+        }
+        values.push_back(text);
+      }
+      if (!first) first = values;
+    }
+    drv->free_result();
+    EXPECT_LE(rows, 1) << q << ": one row of room 101 was expected";
+    return first;
+  }
+
+  // Runs a mark on its poll query's driver with the reported row's values.
+  void mark(const std::string& poll_setting, const std::string& mark_setting,
+            const std::string& date, const std::string& time, const char* seqno) {
+    dbdriver_t* drv = find_dbdriver(split_service_value(poll_setting).driver);
+    ASSERT_TRUE(drv);
+    std::string m = prepare_query2(*drv, split_service_value(mark_setting).sql, "101",
+                                   date.c_str(), time.c_str(), seqno);
+    std::lock_guard guard(*drv);
+    EXPECT_EQ(drv->query(m), 0) << m;
+  }
+
+  // True when `text` is exactly a date or time in the driver's `pattern`.
+  static bool reads_as(const std::string& text, const std::string& pattern) {
+    std::tm tm{};
+    const char* end = strptime(text.c_str(), pattern.c_str(), &tm);
+    return end && *end == '\0';
+  }
+
+  testutil::temp_dir dir;
+  testutil::log_capture log;
+  std::unique_ptr<pbx_schema> pbx;
+};
+
+TEST_P(SampleTemplates, RequestsFromThePmsChangeTheRoomAsTheirNamesSay) {
+  struct step {
+    void (*handler)(fias_packet_t*);
+    const char* record;
+    std::vector<std::string> room;  // name, language, dnd, barred, wake-up
+  };
+  const step steps[] = {
+      {do_checkin, "GI|RN101|GNO'Brien|GLEA|GSN|", {"O'Brien", "EA", "0", "0", ""}},
+      {do_room_equip, "RE|RN101|DNY|", {"O'Brien", "EA", "1", "0", ""}},
+      {do_room_equip, "RE|RN101|CS0|", {"O'Brien", "EA", "1", "1", ""}},
+      {do_wakeup_set, "WR|RN101|DA261209|TI070000|", {"O'Brien", "EA", "1", "1", "2026-12-09 07:00:00"}},
+      {do_wakeup_clear, "WC|RN101|DA261209|TI070000|", {"O'Brien", "EA", "1", "1", ""}},
+      {do_room_equip, "RE|RN101|CS1|DNN|", {"O'Brien", "EA", "0", "0", ""}},
+  };
+  for (const step& s : steps) {
+    handle(s.handler, s.record);
+    EXPECT_EQ(room(), s.room) << "after " << s.record;
+  }
+  handle(do_checkout, "GO|RN101|GNO'Brien|");
+  std::vector<std::string> after = room();
+  ASSERT_EQ(after.size(), 5u);
+  EXPECT_EQ(after[0], "") << "the guest's name stays after check-out";
+  EXPECT_EQ(after[1], "");
+  EXPECT_FALSE(log.contains("ERROR")) << log.text();
+}
+
+TEST_P(SampleTemplates, PollQueriesDeliverThePollersColumnsAndMarksHideWhatWasReported) {
+  auto s = settings();
+  ASSERT_TRUE(s->billcalls && s->billmark && s->billok && s->wakeup_result && s->wrmark &&
+              s->room_state && s->remark);
+  dbdriver_t* calls_drv = find_dbdriver(split_service_value(*s->billcalls).driver);
+  ASSERT_TRUE(calls_drv);
+
+  // Calls: date, time, dialled number, billable seconds, amount; only the answered call of the
+  // room, until its mark; then the PMS's answer settles it.
+  pbx->exec(pbx->add_calls);
+  auto call = poll(*s->billcalls, {'s', 's', 's', 'i', 'i'});
+  ASSERT_TRUE(call);
+  EXPECT_EQ(*call, (std::vector<std::string>{"2026-12-08", "10:15:00", "00442079460123", "125", "-1"}));
+  EXPECT_TRUE(reads_as((*call)[0], calls_drv->dateformat));
+  EXPECT_TRUE(reads_as((*call)[1], calls_drv->timeformat));
+  mark(*s->billcalls, *s->billmark, (*call)[0], (*call)[1], "0001");
+  EXPECT_EQ(pbx->rows(pbx->call_mark), (rows_t{{"PS 0001"}}));
+  EXPECT_FALSE(poll(*s->billcalls, {'s', 's', 's', 'i', 'i'})) << "a posted call is posted again";
+  handle(do_pa, "PA|ASOK|RN101|P#0001|DA261208|TI101500|");
+  EXPECT_EQ(pbx->rows(pbx->call_mark), (rows_t{{"PA 0001"}}));
+
+  // Wake-up results: result code, date, time of the order.
+  handle(do_wakeup_set, "WR|RN101|DA261209|TI070000|");
+  EXPECT_FALSE(poll(*s->wakeup_result, {'i', 's', 's'})) << "reported before the call was made";
+  pbx->exec(pbx->answer_wakeup);
+  auto wakeup = poll(*s->wakeup_result, {'i', 's', 's'});
+  ASSERT_TRUE(wakeup);
+  EXPECT_EQ(*wakeup, (std::vector<std::string>{"1", "2026-12-09", "07:00:00"}));
+  mark(*s->wakeup_result, *s->wrmark, (*wakeup)[1], (*wakeup)[2], nullptr);
+  EXPECT_FALSE(poll(*s->wakeup_result, {'i', 's', 's'}));
+
+  // Room states: the state code.
+  EXPECT_FALSE(poll(*s->room_state, {'i'}));
+  pbx->exec(pbx->report_state);
+  auto state = poll(*s->room_state, {'i'});
+  ASSERT_TRUE(state);
+  EXPECT_EQ(*state, std::vector<std::string>{"4"});
+  mark(*s->room_state, *s->remark, "", "", nullptr);
+  EXPECT_FALSE(poll(*s->room_state, {'i'}));
+
+  EXPECT_FALSE(log.contains("ERROR")) << log.text();
+}
+
+INSTANTIATE_TEST_SUITE_P(Etc, SampleTemplates,
+                         ::testing::Values(sample_case{"velmorant.conf", false},
+                                           sample_case{"velmorant-sqlite.conf", false},
+                                           sample_case{"velmorant-mysql.conf", true}),
+                         [](const auto& info) {
+                           std::string name = info.param.file;
+                           name = name.substr(0, name.find('.'));
+                           for (char& c : name)
+                             if (c == '-') c = '_';
+                           return name;
+                         });
+
+}  // namespace
