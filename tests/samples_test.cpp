@@ -3,12 +3,13 @@
 // (SQLite) and etc/pbx-mysql.sql (the tests' MariaDB), so a sample never drifts into bad SQL.
 #include <gtest/gtest.h>
 #include <iniparser.h>
-#include <strings.h>
 
+#include <cctype>
 #include <ctime>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>

@@ -167,7 +167,9 @@ exec 3<>"$workdir/script"
   <"$workdir/script" >"$transcript" 2>"$workdir/pmssim.err" 3>&- &
 pmssim_pid=$!
 pms_listening() { grep -q '^listening on ' "$transcript" 2>/dev/null; }
+deadline=$((SECONDS + 10))
 until pms_listening; do
+  ((SECONDS < deadline)) || fail "the PMS simulator did not start listening within 10 s"
   if ! kill -0 "$pmssim_pid" 2>/dev/null; then
     wait "$pmssim_pid" || true
     pmssim_pid=
