@@ -79,23 +79,23 @@ int load_conf(const std::string& filename) {
   dictionary* d = ini.get();
 
   read_string(d, "pms:host", next->pmshost);
-  next->pmsport = static_cast<uint16_t>(iniparser_getint(d, "pms:port", 5010));
+  next->pmsport = static_cast<uint16_t>(conf_getint(d, "pms:port", 5010));
   read_string(d, "pms:statesfile", next->statesfile);
   read_string(d, "pms:interface", next->pmsinterface);
   if (const char* v = iniparser_getstring(d, "logger:log_type", nullptr))
     next->logtype = contains_syslog(v) ? 1 : 0;
-  next->loglevel = static_cast<uint16_t>(iniparser_getint(d, "logger:log_level", 5));
-  next->disable_log = iniparser_getboolean(d, "logger:disable_log", 0);
+  next->loglevel = static_cast<uint16_t>(conf_getint(d, "logger:log_level", 5));
+  next->disable_log = conf_getboolean(d, "logger:disable_log", 0);
   read_string(d, "logger:log_file", next->logfile);
 
   load_dbdrivers(d);
 
-  next->use_manager = iniparser_getboolean(d, "services:cdr_use_manager", 0);
-  next->mgr_port = iniparser_getint(d, "services:cdr_mgr_port", 5038);
+  next->use_manager = conf_getboolean(d, "services:cdr_use_manager", 0);
+  next->mgr_port = conf_getint(d, "services:cdr_mgr_port", 5038);
   read_string(d, "services:cdr_mgr_host", next->mgr_host);
   read_string(d, "services:cdr_mgr_user", next->mgr_user);
   read_string(d, "services:cdr_mgr_password", next->mgr_passwd);
-  next->noremovecalls = iniparser_getint(d, "services:noremovecalls", 0);
+  next->noremovecalls = conf_getint(d, "services:noremovecalls", 0);
   read_string(d, "services:bareon", next->bareon);
   read_string(d, "services:bareoff", next->bareoff);
   read_string(d, "services:dndon", next->dndon);
@@ -134,4 +134,13 @@ service_value split_service_value(std::string_view value) {
   size_t colon = value.find(':');
   if (colon == std::string_view::npos) return {"sqlite", std::string(value)};
   return {std::string(value.substr(0, colon)), std::string(value.substr(colon + 1))};
+}
+
+int conf_getint(dictionary* ini, const char* key, int notfound) {
+  return iniparser_getstring(ini, key, nullptr) ? iniparser_getint(ini, key, notfound) : notfound;
+}
+
+int conf_getboolean(dictionary* ini, const char* key, int notfound) {
+  return iniparser_getstring(ini, key, nullptr) ? iniparser_getboolean(ini, key, notfound)
+                                                : notfound;
 }

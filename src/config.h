@@ -66,3 +66,10 @@ struct service_value {
   std::string sql;
 };
 service_value split_service_value(std::string_view value);
+
+// iniparser_getint and iniparser_getboolean, except that a section named like the key
+// ("[pms:port]") counts as an absent key: iniparser 4.1 hands such an entry's missing value to
+// strtol and crashes.
+struct _dictionary_;
+int conf_getint(_dictionary_* ini, const char* key, int notfound);
+int conf_getboolean(_dictionary_* ini, const char* key, int notfound);

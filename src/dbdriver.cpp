@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <list>
 
+#include "config.h"
 #include "logger.h"
 #include "mysql.h"
 #include "sqlite.h"
@@ -122,7 +123,7 @@ void load_dbdriver(_dictionary_* ini, const char* name, const char* dbtype) {
   take_text(ini, name, "user", drv->user);
   take_text(ini, name, "password", drv->password);
   take_text(ini, name, "database", drv->database);
-  drv->port = iniparser_getint(ini, (std::string(name) + ":port").c_str(), drv->port);
+  drv->port = conf_getint(ini, (std::string(name) + ":port").c_str(), drv->port);
 
   int rc;
   {

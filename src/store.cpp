@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 
+#include "config.h"
 #include "logger.h"
 #include "sqlite.h"
 
@@ -100,8 +101,8 @@ int load_rooms_list(dictionary* ini) {
 int load_rooms_from_directory(dictionary* ini) {
   auto text = [ini](const char* key) { return iniparser_getstring(ini, key, nullptr); };
   int rc = load_rooms_ldap(text("rooms:ldap_host"),
-                           iniparser_getint(ini, "rooms:ldap_port", kDefaultLdapPort),
-                           iniparser_getint(ini, "rooms:ldap_version", kDefaultLdapVersion), 0,
+                           conf_getint(ini, "rooms:ldap_port", kDefaultLdapPort),
+                           conf_getint(ini, "rooms:ldap_version", kDefaultLdapVersion), 0,
                            text("rooms:ldap_user"), text("rooms:ldap_pass"),
                            text("rooms:ldap_base"), text("rooms:ldap_scope"),
                            text("rooms:ldap_filter"), text("rooms:ldap_attribute"));

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "config.h"
+#include "dbdriver.h"
 #include "testutil.h"
 
 namespace {
@@ -79,6 +80,23 @@ TEST_F(ConfigTest, ReloadForgetsStringKeysRemovedFromTheFile) {
   EXPECT_FALSE(after->checkin);
   EXPECT_EQ(*after->checkout, "sqlite:z");
   EXPECT_EQ(*before->checkin, "sqlite:x") << "a reader's snapshot is never changed under it";
+}
+
+// A section header is stored like a key without a value; read as a number or flag it used to
+// reach strtol as a null pointer and end the daemon at start-up.
+TEST_F(ConfigTest, SectionNamedLikeANumberOrFlagKeyLeavesItsDefault) {
+  auto s = load("[pms:port]\n[logger:log_level]\n[logger:disable_log]\n[services:cdr_use_manager]\n"
+                "[services:cdr_mgr_port]\n[services:noremovecalls]\n"
+                "[portless]\ndbdriver = sqlite\ndatabase = " + dir.file("pbx.db") +
+                "\n[portless:port]\n");
+  EXPECT_EQ(s->pmsport, 5010);
+  EXPECT_EQ(s->loglevel, 5);
+  EXPECT_EQ(s->disable_log, 0);
+  EXPECT_EQ(s->use_manager, 0);
+  EXPECT_EQ(s->mgr_port, 5038);
+  EXPECT_EQ(s->noremovecalls, 0);
+  ASSERT_NE(find_dbdriver("portless"), nullptr);
+  EXPECT_EQ(find_dbdriver("portless")->port, 0);
 }
 
 TEST_F(ConfigTest, MissingFileFailsWithDefaultsInForce) {
