@@ -152,6 +152,19 @@ int daemon_lock_pidfile(const char* path) {
   return fd;
 }
 
+pid_t daemon_pidfile_holder(const char* name) {
+  std::string path;
+  if (daemon_construct_pidfile(name, path) < 0) return 0;
+  unique_fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) return 0;
+  struct flock lock;
+  std::memset(&lock, 0, sizeof lock);
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  if (fcntl(fd.get(), F_GETLK, &lock) != 0 || lock.l_type == F_UNLCK) return 0;
+  return lock.l_pid;
+}
+
 int fcntl_lock(int fd, int cmd, int type, int whence, off_t start, off_t len) {
   struct flock lock;
   std::memset(&lock, 0, sizeof lock);

@@ -35,5 +35,8 @@ int daemon_construct_pidfile(const char* name, std::string& pidfile);
 // file is opened without following a symbolic link. The descriptor, or -1.
 int daemon_lock_pidfile(const char* path);
 
+// The process that holds the lock on the pid file for `name`, or 0 when none does.
+pid_t daemon_pidfile_holder(const char* name);
+
 // fcntl record lock over [start, start + len) with the given command and lock type.
 int fcntl_lock(int fd, int cmd, int type, int whence, off_t start, off_t len);

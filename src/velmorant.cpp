@@ -4,6 +4,9 @@
 #include <getopt.h>
 #include <poll.h>
 #include <unistd.h>
+#ifdef __SANITIZE_ADDRESS__
+#include <sanitizer/lsan_interface.h>
+#endif
 
 #include <array>
 #include <cerrno>
@@ -44,6 +47,11 @@ void start_logger(const Settings& s, bool to_console) {
 // still be using process-wide state. Traces on standard output are flushed first.
 [[noreturn]] void leave(int status) {
   std::fflush(nullptr);
+#ifdef __SANITIZE_ADDRESS__
+  // _exit skips the leak check that the address-sanitized build runs at an ordinary exit; it
+  // runs here instead, so that the tests see the daemon's leaks as well as their own.
+  __lsan_do_leak_check();
+#endif
   _exit(status);
 }
 
@@ -235,6 +243,8 @@ void sig_hup(int) {
 }
 
 int velmorant_main(int argc, char** argv) {
+  const char* program_name = nullptr;
+  bool daemon_ready = true;
   daemon_note_inherited_fds();
   // A write to a PMS or manager that has gone away must fail, not end the daemon.
   signal(SIGPIPE, SIG_IGN);
@@ -243,6 +253,8 @@ int velmorant_main(int argc, char** argv) {
     usage(argv);
     return 0;
   }
+  // Traces on standard output (the statements run) show up as they happen, even in a pipe.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   if (!config_given) config_file = kDefaultConfig;
   if (load_conf(config_file) < 0) {
     std::fprintf(stderr, "\nUnable to open configuration file %s. Exiting...\n\n", config_file.c_str());
@@ -259,11 +271,20 @@ int velmorant_main(int argc, char** argv) {
     }
     install_signal_handlers();
     const char* slash = std::strrchr(argv[0], '/');
-    daemon_init(slash ? slash + 1 : argv[0]);
+    program_name = slash ? slash + 1 : argv[0];
+    daemon_ready = daemon_init(program_name) == 0;
   }
 
   pms_connected = 0;
   start_logger(*settings(), console_log != 0);
+  // A second instance would post every call a second time: only the one that holds the pid file
+  // runs. Any other failure of the pid file leaves the daemon running, as it always did.
+  if (!daemon_ready) {
+    if (pid_t holder = daemon_pidfile_holder(program_name)) {
+      LOG(L_ERROR, "Another %s is running as process %d; exiting", program_name, static_cast<int>(holder));
+      leave(1);
+    }
+  }
 
   if (store_init(settings()->statesfile) < 0) leave(1);
   load_rooms_conf(config_file.c_str());

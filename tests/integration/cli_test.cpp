@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -175,6 +176,27 @@ TEST_F(Background, SighupReloadsWithinASecondWhileThePmsIsSilent) {
   daemon_pid = -1;
   EXPECT_NE(read_file(new_log).find("Caught signal 15. Exiting."), std::string::npos);
   EXPECT_EQ(read_file(log).find("Connection to PMS lost"), std::string::npos) << read_file(log);
+}
+
+TEST_F(Background, SecondInstanceLeavesWithStatusOneAndTheFirstKeepsItsPidFile) {
+  write_conf(log);
+  start();
+  testutil::child_process launcher({program, "-c", conf}, dir.file("out2"), dir.file("err2"));
+  ASSERT_EQ(launcher.wait_exit(10s), 0);
+  // The second daemon detached from its launcher (through an intermediate process that leaves
+  // with 0); as their reaper this process sees each of them end.
+  bool refused = wait_until([&] {
+    int st = 0;
+    pid_t pid = waitpid(-1, &st, WNOHANG);
+    return pid > 0 && pid != daemon_pid && WIFEXITED(st) && WEXITSTATUS(st) == 1;
+  }, 10s);
+  EXPECT_TRUE(refused) << "no process of the second start left with status 1";
+  EXPECT_NE(read_file(log).find("Another " + name + " is running as process " + std::to_string(daemon_pid) +
+                                "; exiting"),
+            std::string::npos)
+      << read_file(log);
+  EXPECT_EQ(read_file(pidfile), std::to_string(daemon_pid) + "\n");
+  EXPECT_EQ(kill(daemon_pid, 0), 0) << "the first instance runs on";
 }
 
 TEST_F(Background, ReloadOfAVanishedFileStopsTheDaemonAndLeavesThePidFile) {
