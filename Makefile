@@ -6,9 +6,9 @@ CMAKE_TYPE ?= RelWithDebInfo
 # Debian packages the build, the tests and the demo need.
 PACKAGES := cmake g++ make pkg-config libiniparser-dev libsqlite3-dev sqlite3 libmariadb-dev \
             libldap-dev libgtest-dev googletest libbenchmark-dev mariadb-server slapd ldap-utils \
-            man-db groff-base
+            man-db groff-base clang libclang-rt-14-dev
 
-.PHONY: all build deps check check-sanitize demo install clean
+.PHONY: all build deps check check-sanitize fuzz demo install clean
 
 all: build
 
@@ -45,6 +45,15 @@ sanitized-check:
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# Every fuzz target of fuzz/ for FUZZ_SECONDS, built with clang and libFuzzer in build-fuzz;
+# fails when one finds a fault (the input lands in build-fuzz/crashes/).
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORANT_FUZZ=ON \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+	cmake --build build-fuzz -j $(JOBS)
+	bash fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
 demo: deps build
 	bash tools/demo.sh $(BUILD)
 
@@ -52,4 +61,4 @@ install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz
