@@ -3,12 +3,14 @@
 
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -298,6 +300,9 @@ namespace {
 // whole before another starts, even when the kernel takes it in pieces.
 std::mutex send_lock;
 
+// How long one frame may take to go out; see fias_set_send_timeout.
+std::atomic<int> send_timeout_ms{FIAS_SEND_TIMEOUT_MS};
+
 // A descriptor that is closed unless handed over.
 class socket_guard {
  public:
@@ -389,18 +394,50 @@ int fias_send_raw_packet(int sock, const char* text) {
   }
 
   std::lock_guard guard(send_lock);
+  // Each frame has a time limit of its own, and the sends do not block: a PMS that stops reading
+  // would otherwise hold the send lock, and with it the poller, the link start-up answer and the
+  // stop, for as long as it keeps the connection open.
+  const int limit_ms = send_timeout_ms;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+  bool waited = false;
   size_t sent = 0;
   while (sent < frame.size()) {
-    ssize_t n = ::send(sock, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      LOG(L_WARNING, "Sending to PMS failed: %s", errno_text(errno).c_str());
+    ssize_t n = ::send(sock, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    const int err = errno;
+    if (err == EINTR) continue;
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                               std::chrono::steady_clock::now());
+      if (left.count() > 0) {
+        if (!waited) LOG(L_DEBUG, "PMS link is full; waiting up to %d ms to send", limit_ms);
+        waited = true;
+        // Room in the buffer, a broken link or a signal: the next send tells which.
+        pollfd pfd{sock, POLLOUT, 0};
+        ::poll(&pfd, 1, static_cast<int>(left.count()));
+        continue;
+      }
+      // Whether or not a part went out, the PMS has not made room for one frame in the whole
+      // time limit, and every later frame would wait as long. A fresh link is the way out; shutting the connection
+      // down (not closing it, the main loop owns the descriptor) ends the main loop's read.
+      LOG(L_WARNING,
+          "PMS is not reading: %zu of %zu bytes of a frame sent in %d ms; dropping the link", sent,
+          frame.size(), limit_ms);
+      ::shutdown(sock, SHUT_RDWR);
       return -1;
     }
-    sent += static_cast<size_t>(n);
+    LOG(L_WARNING, "Sending to PMS failed: %s", errno_text(err).c_str());
+    // The PMS would take the rest of the next frame for the end of this one.
+    if (sent > 0) ::shutdown(sock, SHUT_RDWR);
+    return -1;
   }
   return static_cast<int>(frame.size());
 }
+
+void fias_set_send_timeout(int ms) { send_timeout_ms = ms; }
 
 int fias_send_packet(int sock, fias_packet_t* p) {
   std::string text = fias_packet_to_str(p);
@@ -450,7 +487,11 @@ int fias_read_packet(int sock, char* packet, int maxlen) {
   while (stored < maxlen - 1) {
     n = ::read(sock, &c, 1);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return FIAS_READ_ERROR;
+    if (n <= 0) {
+      LOG(L_WARNING, "PMS link ended inside a record; dropping its first %d bytes: %.*s", stored,
+          stored, packet);
+      return FIAS_READ_ERROR;
+    }
     if (c == FIAS_ETX) break;
     packet[stored++] = c;
   }

@@ -146,7 +146,14 @@ void fias_disconnect(int sock);
 
 // Sends STX, `text`, ETX as one frame. Frames from different threads never interleave, a short
 // write is continued, and a closed peer gives -1 rather than SIGPIPE. Text length + 2, or -1.
+// A frame that has not gone out whole within the send time limit fails, and so does one that
+// went out only in part; either way the connection is then shut down (not closed), so that the
+// main loop's read fails and the link is started anew.
 int fias_send_raw_packet(int sock, const char* text);
+
+// The send time limit for one frame, in milliseconds.
+inline constexpr int FIAS_SEND_TIMEOUT_MS = 10000;
+void fias_set_send_timeout(int ms);
 
 // Renders `p` and sends it; the record stays with the caller. As fias_send_raw_packet; -1 when
 // there is nothing to render.

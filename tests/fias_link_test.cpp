@@ -316,6 +316,95 @@ TEST_F(FiasLink, ConcurrentSendersNeverInterleaveFrames) {
   EXPECT_TRUE(got == expected) << "some frames arrived mixed with others";
 }
 
+// Sends large frames to a PMS that never reads until one fails; the failing send's duration.
+struct filled_link {
+  int frames_sent = 0;
+  int last_result = 0;
+  std::chrono::milliseconds last_send{0};
+};
+
+filled_link send_until_a_frame_fails(int sock, const std::string& text) {
+  filled_link out;
+  for (int i = 0; i < 10000; ++i) {
+    auto start = std::chrono::steady_clock::now();
+    out.last_result = fias_send_raw_packet(sock, text.c_str());
+    out.last_send = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    if (out.last_result < 0) break;
+    ++out.frames_sent;
+  }
+  return out;
+}
+
+class SendTimeLimit : public FiasLink {
+ protected:
+  void TearDown() override { fias_set_send_timeout(FIAS_SEND_TIMEOUT_MS); }
+};
+
+TEST_F(SendTimeLimit, PmsThatStopsReadingFailsTheSendInTimeAndTheLinkIsShutDown) {
+  fias_set_send_timeout(200);
+  socket_pair sp;
+  background_read main_loop(sp.fd[0], 4096);
+  ASSERT_TRUE(wait_until([&] { return main_loop.blocked(); }));
+  const std::string text = "PS|P#0001|DD" + std::string(10000, '7') + "|";
+
+  filled_link fill = send_until_a_frame_fails(sp.fd[0], text);
+  ASSERT_EQ(fill.last_result, -1) << "the buffers never filled";
+  EXPECT_GT(fill.frames_sent, 0);
+  EXPECT_GE(fill.last_send, 190ms);
+  EXPECT_LT(fill.last_send, 3s);
+
+  // The main loop's read learns of it, the descriptor stays for the main loop to close, and
+  // further frames fail at once instead of waiting out the limit again.
+  bool woken = wait_until([&] { return main_loop.done.load(); });
+  if (!woken) write_bytes(sp.fd[1], "X");
+  main_loop.thread.join();
+  EXPECT_TRUE(woken);
+  EXPECT_EQ(main_loop.result, FIAS_READ_ERROR);
+  EXPECT_NE(fcntl(sp.fd[0], F_GETFD), -1);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(fias_send_raw_packet(sp.fd[0], "LA|DA091231|TI120000|"), -1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 150ms);
+
+  // What the PMS finds when it reads at last: the frames that were sent, whole, then at most the
+  // beginning of the one that failed, then the end of the stream.
+  std::string stream;
+  char buf[65536];
+  ssize_t n;
+  while ((n = ::read(sp.fd[1], buf, sizeof buf)) > 0) stream.append(buf, static_cast<size_t>(n));
+  const std::string frame = '\x02' + text + '\x03';
+  const size_t whole = frame.size() * static_cast<size_t>(fill.frames_sent);
+  ASSERT_GE(stream.size(), whole);
+  EXPECT_LT(stream.size(), whole + frame.size());
+  for (int i = 0; i < fill.frames_sent; ++i)
+    ASSERT_EQ(stream.compare(frame.size() * static_cast<size_t>(i), frame.size(), frame), 0) << i;
+  EXPECT_EQ(stream.compare(whole, std::string::npos, frame, 0, stream.size() - whole), 0);
+}
+
+TEST_F(SendTimeLimit, PmsThatReadsLateWithinTheLimitGetsTheWholeFrame) {
+  fias_set_send_timeout(5000);
+  socket_pair sp;
+  const std::string text = "PS|P#0002|DD" + std::string(1 << 20, '8') + "|";
+  std::atomic<pid_t> sender_tid{0};
+  int result = 0;
+  std::thread sender([&] {
+    sender_tid = gettid();
+    result = fias_send_raw_packet(sp.fd[0], text.c_str());
+  });
+  // The PMS starts reading only once the sender waits for room.
+  EXPECT_TRUE(wait_until([&] { return sender_tid != 0 && thread_sleeping(sender_tid); }));
+  std::string stream;
+  char buf[65536];
+  while (stream.size() < text.size() + 2) {
+    ssize_t n = ::read(sp.fd[1], buf, sizeof buf);
+    if (n <= 0) break;
+    stream.append(buf, static_cast<size_t>(n));
+  }
+  sender.join();
+  EXPECT_EQ(result, static_cast<int>(text.size() + 2));
+  EXPECT_TRUE(stream == '\x02' + text + '\x03');
+}
+
 TEST_F(FiasLink, ConnectSendsALinkStartOfTwentyThreeBytes) {
   pms_peer pms;
   const std::string day_before = today("%y%m%d");
