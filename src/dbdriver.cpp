@@ -96,6 +96,12 @@ void take_text(_dictionary_* ini, const char* section, const char* key,
   if (const char* value = section_value(ini, section, key)) setting = value;
 }
 
+bool same_settings(const dbdriver_t& a, const dbdriver_t& b) {
+  return a.kind == b.kind && a.dateformat == b.dateformat && a.timeformat == b.timeformat &&
+         a.host == b.host && a.user == b.user && a.password == b.password &&
+         a.database == b.database && a.port == b.port;
+}
+
 }  // namespace
 
 void load_dbdrivers(_dictionary_* ini) {
@@ -124,6 +130,12 @@ void load_dbdriver(_dictionary_* ini, const char* name, const char* dbtype) {
   take_text(ini, name, "password", drv->password);
   take_text(ini, name, "database", drv->database);
   drv->port = conf_getint(ini, (std::string(name) + ":port").c_str(), drv->port);
+
+  // A reload that leaves a section as it was keeps the driver it has. Every new instance opens a
+  // connection of its own, and the instances it replaces are never closed (other threads may
+  // still hold them), so a daemon reloaded every night would pile up connections to the PBX.
+  if (dbdriver_t* loaded = find_dbdriver(drv->name); loaded && same_settings(*loaded, *drv))
+    return;
 
   int rc;
   {

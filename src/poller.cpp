@@ -127,21 +127,31 @@ void run_marks(dbdriver_t& drv, List<std::string>& marks) {
   for (const std::string& mark : marks) drv.query(mark);
 }
 
+// Runs the marks in the transaction that is open and commits it. When the transaction cannot be
+// committed it is rolled back and the marks run one by one, so that no posted call is left
+// unmarked.
+void commit_marks(dbdriver_t& drv, List<std::string>& marks) {
+  run_marks(drv, marks);
+  if (drv.query("COMMIT") == 0) return;
+  drv.query("ROLLBACK");
+  run_marks(drv, marks);
+}
+
 // Runs the marks of a whole step as one transaction: on an SQLite file every commit waits for
-// the disk, and a thousand postings in one pass would otherwise take a thousand waits. When the
-// transaction cannot be committed it is rolled back and the marks run one by one, so that no
-// posted call is left unmarked.
+// the disk, and a thousand postings in one pass would otherwise take a thousand waits.
 void run_marks_together(dbdriver_t& drv, List<std::string>& marks) {
   if (marks.empty()) return;
   if (marks.length() == 1 || drv.query("BEGIN") != 0) {
     run_marks(drv, marks);
     return;
   }
-  run_marks(drv, marks);
-  if (drv.query("COMMIT") == 0) return;
-  drv.query("ROLLBACK");
-  run_marks(drv, marks);
+  commit_marks(drv, marks);
 }
+
+// True once a stop was asked for. A step then ends after the record in hand instead of keeping
+// the stop waiting through every room (a PMS that reads slowly or not at all makes each record
+// take up to the send time limit); what it did not reach is reported after the restart.
+bool stopping() { return doexit != 0; }
 
 // Finds the driver of a poll setting; logged and skipped for this pass when there is none, so a
 // reload that corrects the name takes effect at the next pass.
@@ -155,6 +165,7 @@ dbdriver_t* poll_driver(const std::string& name) {
 void cache_step(const std::vector<std::string>& rooms) {
   LOG(L_DEBUG, "Cache case: check internal cdrcache values");
   for (const std::string& room : rooms) {
+    if (stopping()) return;
     std::string query = "select date(start),time(start),dst,billsec,-1 from cdrcache where src='" +
                         sql_escape(dbkind::sqlite, room) +
                         "' and (userfield='NULL' or userfield=NULL or userfield='')";
@@ -163,7 +174,7 @@ void cache_step(const std::vector<std::string>& rooms) {
     sqliteint.query(query);
     List<std::string> marks;
     call_row row;
-    while (sqliteint.fetch_row() == 0) {
+    while (!stopping() && sqliteint.fetch_row() == 0) {
       LOG(L_DEBUG, "Have something in cache for room %s\n", room.c_str());
       if (!read_call_row(sqliteint, row)) break;
       std::optional<posting> sent = post_call(sqliteint, room, row);
@@ -188,13 +199,26 @@ void billcalls_step(const Settings& s, const std::vector<std::string>& rooms) {
   // The driver stays locked for the whole step, so that a post answer's statement (which waits
   // for the lock) always comes after the mark of the call it answers.
   std::lock_guard guard(*drv);
+  // On an SQLite file the write lock is taken before anything is posted: were another writer to
+  // hold the file through the marks, the calls would be posted again at the next pass. When the
+  // lock cannot be had within the driver's busy time, the calls wait for a later pass.
+  const bool write_lock_first = drv->kind == dbkind::sqlite;
+  if (write_lock_first) {
+    drv->reconnect_if_needed();
+    if (drv->query("BEGIN IMMEDIATE") != 0) {
+      LOG(L_WARNING, "No write lock on database %s; its calls are posted at a later pass",
+          drv->name.c_str());
+      return;
+    }
+  }
   List<std::string> marks;
   for (const std::string& room : rooms) {
+    if (stopping()) break;
     std::string query = prepare_query2(*drv, poll.sql, room.c_str(), nullptr, nullptr, nullptr);
     drv->reconnect_if_needed();
     drv->query(query);
     call_row row;
-    while (drv->fetch_row() == 0) {
+    while (!stopping() && drv->fetch_row() == 0) {
       if (!read_call_row(*drv, row)) break;
       std::optional<posting> sent = post_call(*drv, room, row);
       if (!sent || !mark_template) continue;
@@ -206,7 +230,10 @@ void billcalls_step(const Settings& s, const std::vector<std::string>& rooms) {
     drv->free_result();
   }
   drv->reconnect_if_needed();
-  run_marks_together(*drv, marks);
+  if (write_lock_first)
+    commit_marks(*drv, marks);
+  else
+    run_marks_together(*drv, marks);
 }
 
 // The answer text of a wake-up result code.
@@ -292,6 +319,7 @@ void report_step(const std::string& poll_value, const std::optional<std::string>
   dbdriver_t* drv = poll_driver(poll.driver);
   if (!drv) return;
   for (const std::string& room : rooms) {
+    if (stopping()) return;
     std::string query = prepare_query2(*drv, poll.sql, room.c_str(), nullptr, nullptr, nullptr);
     std::lock_guard guard(*drv);
     drv->reconnect_if_needed();

@@ -120,4 +120,18 @@ TEST_F(DriverLoadTest, ReloadPutsNewDriversInFrontOfTheOldOnes) {
   EXPECT_EQ(first->is_connected(), 0) << "the old driver stays open";
 }
 
+TEST_F(DriverLoadTest, ReloadOfAnUnchangedSectionKeepsItsDriver) {
+  const std::string section = "[same]\ndbdriver = sqlite\ndatabase = " + dir.file("s.db") +
+                              "\ndate_format = %d.%m.%Y\n";
+  load(section);
+  dbdriver_t* first = find_dbdriver("same");
+  ASSERT_NE(first, nullptr);
+  load(section);
+  EXPECT_EQ(find_dbdriver("same"), first) << "no second connection for the same settings";
+  load(section + "time_format = %H%M\n");
+  dbdriver_t* changed = find_dbdriver("same");
+  EXPECT_NE(changed, first);
+  EXPECT_EQ(changed->timeformat, "%H%M");
+}
+
 }  // namespace
