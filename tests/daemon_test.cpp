@@ -68,6 +68,34 @@ TEST(PidFile, SymbolicLinkIsNotFollowed) {
   EXPECT_EQ(read_file(victim), "precious\n");
 }
 
+TEST(Detach, ClosesInheritedDescriptorsAndKeepsTheProgramsOwn) {
+  testutil::temp_dir dir;
+  std::string report = dir.file("report");
+  int inherited[2];
+  ASSERT_EQ(pipe(inherited), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    daemon_note_inherited_fds();
+    // Opened after start-up began, like a database connection made by the configuration load.
+    int own = ::open("/dev/null", O_RDONLY);
+    if (daemon_init(nullptr) != 0) _exit(3);
+    // Here in the detached process: report which descriptors survived.
+    std::string text = std::string(fcntl(own, F_GETFD) != -1 ? "own-open " : "own-closed ") +
+                       (fcntl(inherited[1], F_GETFD) != -1 ? "inherited-open " : "inherited-closed ");
+    char cwd[8] = "";
+    text += getcwd(cwd, sizeof cwd) ? cwd : "?";
+    write_file(report + ".tmp", text);
+    rename((report + ".tmp").c_str(), report.c_str());
+    _exit(0);
+  }
+  close(inherited[0]);
+  close(inherited[1]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(testutil::wait_until([&] { return !read_file(report).empty(); }, std::chrono::seconds(5)));
+  EXPECT_EQ(read_file(report), "own-open inherited-closed /");
+}
+
 TEST(FdUtils, BasenameTakesTheLastComponent) {
   struct {
     const char* path;
