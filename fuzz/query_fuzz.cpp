@@ -26,17 +26,29 @@
 
 namespace {
 
-enum part { TEMPLATE, ROOM, NAME, LANG, SEQ, PARAM, DATE_TEXT, TIME_TEXT, DATE_FORMAT, TIME_FORMAT,
-            PARTS };
+// The texts of an input, in order.
+enum part {
+  TEMPLATE,
+  ROOM,
+  NAME,
+  LANG,
+  SEQ,
+  PARAM,
+  DATE_TEXT,
+  TIME_TEXT,
+  DATE_FORMAT,
+  TIME_FORMAT,
+  PARTS
+};
 
 // Switches of the first byte.
-constexpr uint8_t kMysql = 0x01;       // the driver's kind; otherwise SQLite
+constexpr uint8_t kMysql = 0x01;         // the driver's kind; otherwise SQLite
 constexpr uint8_t kFunctionMask = 0x06;  // prepare_query, prepare_query2, prepare_query3
-constexpr uint8_t kHasShared = 0x08;   // the record has the fields GS, DA, TI
-constexpr uint8_t kHasDate = 0x10;
-constexpr uint8_t kHasTime = 0x20;
+constexpr uint8_t kHasShared = 0x08;     // the record has a GS field (prepare_query)
+constexpr uint8_t kHasDate = 0x10;       // ... a DA field
+constexpr uint8_t kHasTime = 0x20;       // ... a TI field
 constexpr size_t kHeader = 8;
-constexpr size_t kFormatMax = 15;      // the longest format a driver section may set
+constexpr size_t kFormatMax = 15;  // the longest format a driver section may set
 
 // Stands for every value in the run that finds where the template puts its placeholders. Neither
 // a quote nor a backslash, so it cannot change where a literal ends.
@@ -79,9 +91,7 @@ inputs marked(const inputs& real) {
   return m;
 }
 
-const char* c_str(const std::optional<std::string>& text) {
-  return text ? text->c_str() : nullptr;
-}
+const char* c_str(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
 
 std::optional<fias_field_t> text_field(const std::optional<std::string>& text) {
   if (!text) return std::nullopt;
@@ -105,17 +115,15 @@ std::string fill(const inputs& in, dbdriver_t& drv) {
   switch ((in.switches & kFunctionMask) >> 1) {
     case 0: {
       std::optional<fias_field_t> shared, date, tim;
-      if (in.switches & kHasShared) {
-        shared.emplace().value.emplace().bval = in.shared;
-      }
+      if (in.switches & kHasShared) shared.emplace().value.emplace().bval = in.shared;
       if (in.switches & kHasDate) date.emplace().value.emplace().date = in.date;
       if (in.switches & kHasTime) tim.emplace().value.emplace().time = in.time;
       const auto rn = text_field(in.text[ROOM]);
       const auto name = text_field(in.text[NAME]);
       const auto lang = text_field(in.text[LANG]);
       const auto seq = text_field(in.text[SEQ]);
-      return prepare_query(drv, q, ptr(rn), ptr(name), ptr(lang), ptr(shared), ptr(date),
-                           ptr(tim), ptr(seq));
+      return prepare_query(drv, q, ptr(rn), ptr(name), ptr(lang), ptr(shared), ptr(date), ptr(tim),
+                           ptr(seq));
     }
     case 1:
       return prepare_query2(drv, q, c_str(in.text[ROOM]), c_str(in.text[DATE_TEXT]),
@@ -131,9 +139,9 @@ std::string fill(const inputs& in, dbdriver_t& drv) {
 // row inside it stand for one, a lone quote closes it; on MySQL a backslash inside a literal
 // escapes the byte after it.
 struct literal_scan {
-  std::string shape;             // the code outside literals, each literal written as ''
-  bool markers_quoted = true;    // every marker byte stands unescaped inside a literal
-  bool open_at_end = false;      // the statement ends inside a literal
+  std::string shape;           // the code outside literals, each literal written as ''
+  bool markers_quoted = true;  // every marker byte stands unescaped inside a literal
+  bool open_at_end = false;    // the statement ends inside a literal
 };
 
 literal_scan scan_literals(std::string_view sql, dbkind kind) {
@@ -207,7 +215,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(shape.open_at_end == shape_of_markers.open_at_end);
   }
 
-  if (drv.kind == dbkind::sqlite && real.text[ROOM])
-    check_sqlite_round_trip(drv, *real.text[ROOM]);
+  if (drv.kind == dbkind::sqlite && real.text[ROOM]) check_sqlite_round_trip(drv, *real.text[ROOM]);
   return 0;
 }
