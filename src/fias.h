@@ -172,5 +172,6 @@ int fias_init_connection(int sock, const char* iftype);
 // so that nothing of the next frame is consumed. Prints "Read code %x\n" to standard output for
 // the byte where a record must start. Returns the text length (cut at maxlen - 1, the rest stays
 // in the stream), 0 when maxlen < 1, or FIAS_READ_ERROR / FIAS_READ_NOT_STX /
-// FIAS_READ_INTERRUPTED. Once STX has been read, signals no longer interrupt the record.
+// FIAS_READ_INTERRUPTED. Once STX has been read, signals no longer interrupt the record. A link
+// that ends inside a record is logged with the bytes of it that are dropped.
 int fias_read_packet(int sock, char* packet, int maxlen);
