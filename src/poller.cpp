@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "config.h"
@@ -199,35 +200,41 @@ void billcalls_step(const Settings& s, const std::vector<std::string>& rooms) {
   // The driver stays locked for the whole step, so that a post answer's statement (which waits
   // for the lock) always comes after the mark of the call it answers.
   std::lock_guard guard(*drv);
-  // On an SQLite file the write lock is taken before anything is posted: were another writer to
-  // hold the file through the marks, the calls would be posted again at the next pass. When the
-  // lock cannot be had within the driver's busy time, the calls wait for a later pass.
-  const bool write_lock_first = drv->kind == dbkind::sqlite;
-  if (write_lock_first) {
-    drv->reconnect_if_needed();
-    if (drv->query("BEGIN IMMEDIATE") != 0) {
-      LOG(L_WARNING, "No write lock on database %s; its calls are posted at a later pass",
-          drv->name.c_str());
-      return;
-    }
-  }
-  List<std::string> marks;
+
+  // First every room's new calls are read, each room's rows to the end.
+  std::vector<std::pair<std::string, call_row>> calls;
   for (const std::string& room : rooms) {
-    if (stopping()) break;
+    if (stopping()) return;
     std::string query = prepare_query2(*drv, poll.sql, room.c_str(), nullptr, nullptr, nullptr);
     drv->reconnect_if_needed();
     drv->query(query);
     call_row row;
-    while (!stopping() && drv->fetch_row() == 0) {
-      if (!read_call_row(*drv, row)) break;
-      std::optional<posting> sent = post_call(*drv, room, row);
-      if (!sent || !mark_template) continue;
-      std::string mark = prepare_query2(*drv, *mark_template, room.c_str(), row.date.c_str(),
-                                        row.time.c_str(), sent->seqno.c_str());
-      std::printf("Sending mark query: %s\n", mark.c_str());
-      marks.append(std::move(mark));
-    }
+    while (drv->fetch_row() == 0 && read_call_row(*drv, row)) calls.emplace_back(room, row);
     drv->free_result();
+  }
+  if (calls.empty()) return;
+
+  // On an SQLite file the write lock is taken before anything is posted: were another writer to
+  // hold the file through the marks, the calls would be posted again at the next pass. When the
+  // lock cannot be had within the driver's busy time, the calls wait for a later pass. Only a
+  // pass that has calls to mark takes it, so the PBX's own writes are held up for no more than
+  // the postings take.
+  drv->reconnect_if_needed();
+  const bool write_lock_first = mark_template && drv->kind == dbkind::sqlite;
+  if (write_lock_first && drv->query("BEGIN IMMEDIATE") != 0) {
+    LOG(L_WARNING, "No write lock on database %s; its calls are posted at a later pass",
+        drv->name.c_str());
+    return;
+  }
+  List<std::string> marks;
+  for (const auto& [room, row] : calls) {
+    if (stopping()) break;
+    std::optional<posting> sent = post_call(*drv, room, row);
+    if (!sent || !mark_template) continue;
+    std::string mark = prepare_query2(*drv, *mark_template, room.c_str(), row.date.c_str(),
+                                      row.time.c_str(), sent->seqno.c_str());
+    std::printf("Sending mark query: %s\n", mark.c_str());
+    marks.append(std::move(mark));
   }
   drv->reconnect_if_needed();
   if (write_lock_first)
