@@ -17,11 +17,8 @@ class MysqlDriverTest : public ::testing::Test {
   std::unique_ptr<dbdriver_t> drv = mysql_create_drv("pbx");
 
   void SetUp() override {
-    try {
-      server = &testutil::mariadb_server::shared();
-    } catch (const std::exception& e) {
-      FAIL() << e.what();
-    }
+    // Throws with the reason when the server cannot start, which fails the test.
+    server = &testutil::mariadb_server::shared();
     server->create_database("pbx");
     server->execute(
         "create table rooms (room varchar(8), ext int, rate decimal(6,2), seen date, "
