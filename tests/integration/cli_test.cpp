@@ -81,7 +81,7 @@ TEST_F(CommandLine, UnreachablePmsGivesOneErrorAndOneWarningEveryTwoSeconds) {
       << read_file(err);
   auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_GE(elapsed, 5500ms) << "retries come about two seconds apart";
-  EXPECT_LE(elapsed, 9s);
+  EXPECT_LE(elapsed, 12s);
   std::string text = read_file(err);
   int errors = count_occurrences(text, error_line);
   int warnings = count_occurrences(text, "WARNING[");
@@ -124,10 +124,7 @@ class Background : public ::testing::Test {
     pidfile = (getuid() == 0 ? "/var/run/" : "/tmp/") + name + ".pid";
   }
   void TearDown() override {
-    if (daemon_pid > 0) {
-      kill(daemon_pid, SIGKILL);
-      testutil::wait_pid(daemon_pid, 5s);
-    }
+    testutil::kill_all_running(program);
     unlink(pidfile.c_str());
   }
   void write_conf(const std::string& log) {
@@ -154,7 +151,6 @@ TEST_F(Background, SigtermRemovesThePidFileAndExitsZero) {
   start();
   kill(daemon_pid, SIGTERM);
   EXPECT_EQ(testutil::wait_pid(daemon_pid, 12s), 0);
-  daemon_pid = -1;
   EXPECT_NE(access(pidfile.c_str(), F_OK), 0) << "pid file left behind";
   EXPECT_NE(read_file(log).find("Caught signal 15. Exiting."), std::string::npos) << read_file(log);
 }
@@ -169,11 +165,10 @@ TEST_F(Background, SighupReloadsWithinASecondWhileThePmsIsSilent) {
   ASSERT_TRUE(wait_until([&] {
     return read_file(log).find("Hangup. Reloading configuration.") != std::string::npos;
   }, 3s)) << read_file(log);
-  EXPECT_LT(std::chrono::steady_clock::now() - sent, 1500ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, 2s) << "about a second, with room for a loaded machine";
   // The reloaded logger writes to the new file; the silent link was not dropped.
   kill(daemon_pid, SIGTERM);
   ASSERT_EQ(testutil::wait_pid(daemon_pid, 12s), 0);
-  daemon_pid = -1;
   EXPECT_NE(read_file(new_log).find("Caught signal 15. Exiting."), std::string::npos);
   EXPECT_EQ(read_file(log).find("Connection to PMS lost"), std::string::npos) << read_file(log);
 }
@@ -205,7 +200,6 @@ TEST_F(Background, ReloadOfAVanishedFileStopsTheDaemonAndLeavesThePidFile) {
   unlink(conf.c_str());
   kill(daemon_pid, SIGHUP);
   EXPECT_EQ(testutil::wait_pid(daemon_pid, 12s), 0);
-  daemon_pid = -1;
   EXPECT_NE(read_file(log).find("Unable to open configuration file " + conf + ". Exiting..."),
             std::string::npos);
   EXPECT_EQ(access(pidfile.c_str(), F_OK), 0);

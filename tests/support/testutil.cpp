@@ -115,6 +115,18 @@ std::optional<int> wait_pid(pid_t pid, std::chrono::milliseconds timeout) {
   return std::nullopt;
 }
 
+void kill_all_running(const std::string& program) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string cmdline = read_file(entry.path().string() + "/cmdline");
+    if (cmdline.substr(0, cmdline.find('\0')) != program) continue;
+    pid_t pid = static_cast<pid_t>(std::stol(name));
+    ::kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+}
+
 int unused_port() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};

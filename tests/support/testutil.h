@@ -62,6 +62,10 @@ void become_subreaper();
 // Waits for any descendant `pid` (a child or, after become_subreaper, an orphaned grandchild).
 std::optional<int> wait_pid(pid_t pid, std::chrono::milliseconds timeout);
 
+// Kills (SIGKILL) every process whose program path is `program`, and reaps those that are this
+// process's own: a test that failed half-way must not leave a detached daemon behind.
+void kill_all_running(const std::string& program);
+
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 int unused_port();
 
