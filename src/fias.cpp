@@ -378,25 +378,27 @@ void fias_disconnect(int sock) {
   if (sock >= 0) ::close(sock);
 }
 
-int fias_send_raw_packet(int sock, const char* text) {
-  if (!text) return -1;
-  LOG(L_DEBUG, "Writing packet %s\n", text);
+namespace {
+
+// The frame of a record text: STX, the text, ETX. Empty (and logged) when the text holds a framing
+// byte, which would end the record early at the PMS and turn the rest of it into garbage.
+std::string frame_of(const char* text) {
   std::string frame;
   frame.reserve(std::strlen(text) + 2);
   frame += FIAS_STX;
   frame += text;
   frame += FIAS_ETX;
-  // A framing byte inside the text would end the record early at the PMS and turn the rest of
-  // it into garbage on the link.
   if (frame.find_first_of("\x02\x03", 1) != frame.size() - 1) {
     LOG(L_ERROR, "Not sending a record that contains STX or ETX: %s", text);
-    return -1;
+    return {};
   }
+  return frame;
+}
 
-  std::lock_guard guard(send_lock);
-  // Each frame has a time limit of its own, and the sends do not block: a PMS that stops reading
-  // would otherwise hold the send lock, and with it the poller, the link start-up answer and the
-  // stop, for as long as it keeps the connection open.
+// Sends one frame; the caller holds send_lock. Each frame has a time limit of its own, and the
+// sends do not block: a PMS that stops reading would otherwise hold the send lock, and with it the
+// poller, the link start-up answer and the stop, for as long as it keeps the connection open.
+int send_frame_locked(int sock, const std::string& frame) {
   const int limit_ms = send_timeout_ms;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
   bool waited = false;
@@ -421,8 +423,9 @@ int fias_send_raw_packet(int sock, const char* text) {
         continue;
       }
       // Whether or not a part went out, the PMS has not made room for one frame in the whole
-      // time limit, and every later frame would wait as long. A fresh link is the way out; shutting the connection
-      // down (not closing it, the main loop owns the descriptor) ends the main loop's read.
+      // time limit, and every later frame would wait as long. A fresh link is the way out;
+      // shutting the connection down (not closing it, the main loop owns the descriptor) ends
+      // the main loop's read.
       LOG(L_WARNING,
           "PMS is not reading: %zu of %zu bytes of a frame sent in %d ms; dropping the link", sent,
           frame.size(), limit_ms);
@@ -435,6 +438,37 @@ int fias_send_raw_packet(int sock, const char* text) {
     return -1;
   }
   return static_cast<int>(frame.size());
+}
+
+}  // namespace
+
+int fias_send_raw_packet(int sock, const char* text) {
+  if (!text) return -1;
+  LOG(L_DEBUG, "Writing packet %s\n", text);
+  std::string frame = frame_of(text);
+  if (frame.empty()) return -1;
+  std::lock_guard guard(send_lock);
+  return send_frame_locked(sock, frame);
+}
+
+int fias_send_link_packet(fias_packet_t* p) {
+  std::string text = fias_packet_to_str(p);
+  if (text.empty()) return -1;
+  LOG(L_DEBUG, "Writing packet %s\n", text.c_str());
+  std::string frame = frame_of(text.c_str());
+  if (frame.empty()) return -1;
+  std::lock_guard guard(send_lock);
+  // Read under the lock: the main loop closes the link under the same lock, so the descriptor
+  // cannot be closed, or its number handed to another connection, between the read and the send.
+  int sock = fias_sock;
+  if (sock < 0) return -1;
+  return send_frame_locked(sock, frame);
+}
+
+void fias_close_link() {
+  std::lock_guard guard(send_lock);
+  int sock = fias_sock.exchange(-1);
+  if (sock >= 0) ::close(sock);
 }
 
 void fias_set_send_timeout(int ms) { send_timeout_ms = ms; }

@@ -155,6 +155,15 @@ int fias_send_raw_packet(int sock, const char* text);
 inline constexpr int FIAS_SEND_TIMEOUT_MS = 10000;
 void fias_set_send_timeout(int ms);
 
+// Renders `p` and sends it on the current PMS link (fias_sock, read under the send lock); -1
+// when there is no link. What the poller uses, so that it never sends on a descriptor the main
+// loop has just closed.
+int fias_send_link_packet(fias_packet_t* p);
+
+// Closes the current PMS link and sets fias_sock to -1, under the send lock, so that no send is
+// under way on the descriptor while it is closed. Only the main loop calls it.
+void fias_close_link();
+
 // Renders `p` and sends it; the record stays with the caller. As fias_send_raw_packet; -1 when
 // there is nothing to render.
 int fias_send_packet(int sock, fias_packet_t* p);

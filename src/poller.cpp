@@ -115,7 +115,7 @@ std::optional<posting> post_call(const dbdriver_t& drv, const std::string& room,
   } else {
     fias_set_field_str(ps.get(), "PT", "T");
   }
-  if (fias_send_packet(fias_sock, ps.get()) < 0) {
+  if (fias_send_link_packet(ps.get()) < 0) {
     LOG(L_ERROR, "Unable to send fias Post Simple");
     return std::nullopt;
   }
@@ -336,7 +336,7 @@ void report_step(const std::string& poll_value, const std::optional<std::string>
     drv->free_result();  // only the first row is used
     if (outcome == row_outcome::broken) return;
     if (outcome == row_outcome::skip) continue;
-    if (fias_send_packet(fias_sock, r.record.get()) < 0) {
+    if (fias_send_link_packet(r.record.get()) < 0) {
       LOG(L_ERROR, "%s", send_failure);
       continue;
     }

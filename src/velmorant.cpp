@@ -121,8 +121,7 @@ void ensure_pms_connection() {
 // Forgets a connection that failed: the main loop alone closes the PMS descriptor.
 void drop_pms_connection() {
   LOG(L_WARNING, "Connection to PMS lost");
-  int sock = fias_sock.exchange(-1);
-  fias_disconnect(sock);
+  fias_close_link();
   pms_connected = 0;
 }
 
