@@ -233,11 +233,7 @@ class Faults : public ::testing::Test {
 
   // Takes the daemon's connection and brings the link up as a PMS does.
   void link_up(pms_peer& pms) {
-    ASSERT_TRUE(pms.accept(15s)) << diagnostics();
-    ASSERT_TRUE(pms.wait_for_record("LS|", 5s));
-    pms.send_record("LS|DA091231|TI101500|");
-    ASSERT_TRUE(pms.wait_for_record("LA|", 5s)) << diagnostics();
-    pms.send_record("LA|DA091231|TI101501|");
+    ASSERT_TRUE(pms.bring_link_up(15s)) << diagnostics();
     ASSERT_TRUE(logged_times("Received Link active packet from PMS", links_up + 1, 5s));
     ++links_up;
   }

@@ -64,11 +64,7 @@ class PmsFlow : public ::testing::Test {
   }
   // Takes the daemon's connection and brings the link up as a PMS does.
   void link_up(pms_peer& pms) {
-    ASSERT_TRUE(pms.accept(10s)) << diagnostics();
-    ASSERT_TRUE(pms.wait_for_record("LS|", 5s));
-    pms.send_record("LS|DA091231|TI101500|");
-    ASSERT_TRUE(pms.wait_for_record("LA|", 5s)) << diagnostics();
-    pms.send_record("LA|DA091231|TI101501|");
+    ASSERT_TRUE(pms.bring_link_up(10s)) << diagnostics();
     ASSERT_TRUE(wait_until([&] { return has_logged("Received Link active packet from PMS"); }, 5s));
   }
   bool has_logged(const std::string& text) const { return read_file(log).find(text) != std::string::npos; }

@@ -52,6 +52,13 @@ pms_peer::~pms_peer() {
   ::close(listen_fd_);
 }
 
+bool pms_peer::bring_link_up(duration accept_timeout) {
+  if (!accept(accept_timeout) || !wait_for_record("LS|")) return false;
+  send_record("LS|DA091231|TI101500|");
+  if (!wait_for_record("LA|")) return false;
+  return send_record("LA|DA091231|TI101501|");
+}
+
 bool pms_peer::accept(duration timeout) {
   close_client();
   pollfd p{listen_fd_, POLLIN, 0};

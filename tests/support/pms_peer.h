@@ -31,6 +31,10 @@ class pms_peer {
   // new connection start an empty list. False on timeout.
   bool accept(duration timeout = std::chrono::seconds(5));
 
+  // Takes the client's connection and brings the link up as a PMS does: waits for its link
+  // start, answers with one, waits for its link active, sends one. False when a step times out.
+  bool bring_link_up(duration accept_timeout);
+
   // The earliest record of this connection that starts with `prefix` and that no earlier call
   // returned, waiting up to `timeout` for one to arrive. Nothing on timeout.
   std::optional<std::string> wait_for_record(std::string_view prefix,
