@@ -1,6 +1,10 @@
 -- PBX database for etc/velmorant-sqlite.conf and etc/velmorant.conf: the tables their templates
 -- read and write. Create it with
 --   sqlite3 /var/lib/asterisk/hotel.db < pbx-sqlite.sql
+-- Asterisk's cdr_sqlite3_custom writes call records into master.db in its log folder
+-- (/var/log/asterisk/master.db): to have them written straight into this cdr table, create the
+-- tables in that file, point the [pbx] database of velmorant's configuration at it, and install
+-- cdr_sqlite3_custom.conf from these examples.
 -- The dialplan reads a room's name, language, dnd and barred columns; a wake-up application
 -- calls the room at wakeup_date/wakeup_time and writes the outcome into wakeup_result.
 
@@ -21,7 +25,11 @@ CREATE TABLE IF NOT EXISTS extensions (
 
 -- Call records in the shape of Asterisk's cdr table. userfield is velmorant's mark:
 -- '' not yet posted, 'PS 0001' posted with P#0001, 'PA 0001' confirmed by the PMS.
+-- cdr_sqlite3_custom inserts by position, a NULL for the first column and then the values of
+-- its configuration in order, and refuses a table whose first column is not its sequence: so
+-- AcctId comes first, and the other columns stay in the order of cdr_sqlite3_custom.conf.
 CREATE TABLE IF NOT EXISTS cdr (
+  AcctId      INTEGER PRIMARY KEY,           -- row number, given by SQLite
   calldate    TEXT NOT NULL,                 -- call start, YYYY-MM-DD HH:MM:SS
   clid        TEXT NOT NULL DEFAULT '',
   src         TEXT NOT NULL DEFAULT '',      -- the calling extension
@@ -39,4 +47,5 @@ CREATE TABLE IF NOT EXISTS cdr (
   uniqueid    TEXT NOT NULL DEFAULT '',
   userfield   TEXT NOT NULL DEFAULT ''
 );
-CREATE INDEX IF NOT EXISTS cdr_src_calldate ON cdr (src, calldate);
+-- The poller looks for a room's calls not yet posted.
+CREATE INDEX IF NOT EXISTS cdr_src_userfield ON cdr (src, userfield);

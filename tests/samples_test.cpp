@@ -97,7 +97,8 @@ TEST(Samples, EverySampleInEtcIsCheckedHere) {
   for (const auto& entry : fs::directory_iterator(testpaths::source_dir() + "/etc"))
     if (entry.path().extension() == ".conf") found.insert(entry.path().filename());
   EXPECT_EQ(found, (std::set<std::string>{"velmorant.conf", "velmorant-sqlite.conf",
-                                          "velmorant-mysql.conf"}));
+                                          "velmorant-mysql.conf", "cdr_sqlite3_custom.conf",
+                                          "cdr_manager.conf"}));
 }
 
 TEST(Samples, UseOnlyKeysTheDaemonReadsAndDatabasesOfTheirOwn) {
@@ -206,6 +207,115 @@ TEST(Samples, ManPageExamplesAreTheSqliteAndMysqlSamples) {
   }
 }
 
+// ---- Asterisk's own configuration files ----
+
+// A section of an Asterisk configuration file: "key => value" or "key = value" lines, ";"
+// comments.
+std::map<std::string, std::string> asterisk_section(const std::string& path,
+                                                    const std::string& name) {
+  std::map<std::string, std::string> entries;
+  std::istringstream in(read_file(path));
+  std::string line, section;
+  auto trim = [](std::string t) {
+    t.erase(0, t.find_first_not_of(" \t"));
+    t.erase(t.find_last_not_of(" \t") + 1);
+    return t;
+  };
+  while (std::getline(in, line)) {
+    line = trim(line.substr(0, line.find(';')));
+    if (line.starts_with("[")) section = line.substr(1, line.find(']') - 1);
+    size_t eq = line.find('=');
+    if (section != name || eq == std::string::npos) continue;
+    size_t value = line.compare(eq, 2, "=>") == 0 ? eq + 2 : eq + 1;
+    entries[trim(line.substr(0, eq))] = trim(line.substr(value));
+  }
+  return entries;
+}
+
+// A list as Asterisk splits it: at commas outside parentheses, so ${CDR(amaflags,u)} is one.
+std::vector<std::string> asterisk_list(const std::string& text) {
+  std::vector<std::string> items(1);
+  int depth = 0;
+  for (char c : text) {
+    depth += c == '(' ? 1 : c == ')' ? -1 : 0;
+    if (c == ',' && depth == 0)
+      items.emplace_back();
+    else if (c != ' ' || !items.back().empty())
+      items.back() += c;
+  }
+  for (std::string& item : items) item.erase(item.find_last_not_of(' ') + 1);
+  return items;
+}
+
+// A call as Asterisk's CDR() function reads it, by the function's argument.
+using cdr_fields = std::map<std::string, std::string>;
+
+// The Cdr event of a real Asterisk 22 for a call of room 101, in the CDR() names.
+cdr_fields real_call() {
+  return {{"start", "2026-12-08 20:14:55"}, {"clid", "\"Room 101\" <101>"}, {"src", "101"},
+          {"dst", "0049301234"}, {"dcontext", "from-rooms"},
+          {"channel", "Local/101@phone-sim-00000000;1"},
+          {"dstchannel", "Local/0049301234@pstn-sim-00000001;1"}, {"lastapp", "Dial"},
+          {"lastdata", "Local/0049301234@pstn-sim/n,20"}, {"duration", "5"}, {"billsec", "5"},
+          {"disposition", "ANSWERED"}, {"amaflags,u", "3"}, {"accountcode", ""},
+          {"uniqueid", "1796760895.0"}, {"userfield", "set by the dialplan"}};
+}
+
+// The statement etc/cdr_sqlite3_custom.conf makes Asterisk's cdr_sqlite3_custom run for a call:
+// a NULL for the table's first column, then each configured value in order, its quotes
+// stripped, every ${CDR(...)} replaced by the call's field, quoted for SQLite.
+std::string cdr_sqlite3_custom_insert(const cdr_fields& call) {
+  auto conf = asterisk_section(etc("cdr_sqlite3_custom.conf"), "master");
+  std::string sql = "INSERT INTO " + conf["table"] + " VALUES (NULL";
+  for (std::string value : asterisk_list(conf["values"])) {
+    if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
+      value = value.substr(1, value.size() - 2);
+    for (size_t at = value.find("${"); at != std::string::npos; at = value.find("${", at)) {
+      size_t end = value.find(")}", at);
+      std::string function = value.substr(at, end == std::string::npos ? end : end + 2 - at);
+      auto field = function.starts_with("${CDR(") ? call.find(function.substr(6, end - at - 6))
+                                                 : call.end();
+      if (field == call.end()) {
+        ADD_FAILURE() << function << " reads no field of a call";
+        break;
+      }
+      value.replace(at, function.size(), field->second);
+      at += field->second.size();
+    }
+    sql += ", '" + replace_all(value, "'", "''") + "'";
+  }
+  return sql + ")";
+}
+
+TEST(Samples, AsteriskSqliteBackendWritesCallsIntoThePbxSchema) {
+  testutil::temp_dir dir;
+  std::string db = dir.file("master.db");
+  testutil::sqlite_exec(db, read_file(etc("pbx-sqlite.sql")));
+  auto conf = asterisk_section(etc("cdr_sqlite3_custom.conf"), "master");
+  ASSERT_EQ(conf["table"], "cdr");
+  std::vector<std::string> columns = asterisk_list(conf["columns"]);
+
+  // The module takes an existing table only with its sequence first and one column more than
+  // configured; columns are filled by position, so their order must be the table's.
+  rows_t table = testutil::sqlite_rows(db, "select name, type, pk from pragma_table_info('cdr')");
+  ASSERT_EQ(table.size(), columns.size() + 1);
+  EXPECT_EQ(table[0], (std::vector<std::string>{"AcctId", "INTEGER", "1"}));
+  for (size_t i = 0; i < columns.size(); ++i) EXPECT_EQ(table[i + 1][0], columns[i]) << i;
+  EXPECT_EQ(asterisk_list(conf["values"]).size(), columns.size());
+
+  // Two records of the same second, as a second leg gives them, are two rows.
+  std::string insert = cdr_sqlite3_custom_insert(real_call());
+  testutil::sqlite_exec(db, insert + ";" + insert);
+  EXPECT_EQ(testutil::sqlite_rows(db, "select group_concat(AcctId) from cdr"), (rows_t{{"1,2"}}));
+  EXPECT_EQ(testutil::sqlite_rows(db, "select calldate, clid, src, dst, typeof(billsec), billsec, "
+                                      "disposition, amaflags, lastdata, userfield from cdr "
+                                      "where AcctId=2"),
+            (rows_t{{"2026-12-08 20:14:55", "\"Room 101\" <101>", "101", "0049301234", "integer",
+                     "5", "ANSWERED", "3", "Local/0049301234@pstn-sim/n,20", ""}}));
+
+  EXPECT_EQ(asterisk_section(etc("cdr_manager.conf"), "general")["enabled"], "yes");
+}
+
 // ---- The templates on real schemas ----
 
 // The PBX database of one kind, with the schema a sample expects and the phone of room 101, and
@@ -233,10 +343,18 @@ class sqlite_schema : public pbx_schema {
     room_probe = "select name, language, dnd, barred, trim(wakeup_date || ' ' || wakeup_time) "
                  "from extensions where exten='101'";
     call_mark = "select userfield from cdr where src='101' and billsec>0";
-    add_calls = "insert into cdr (calldate, src, dst, duration, billsec, disposition) values "
-                "('2026-12-08 10:15:00', '101', '00442079460123', 131, 125, 'ANSWERED'), "
-                "('2026-12-08 10:20:00', '101', '200', 20, 0, 'NO ANSWER'), "
-                "('2026-12-08 10:25:00', '102', '300', 40, 35, 'ANSWERED')";
+    // The calls as Asterisk's SQLite backend writes them with the sample configuration.
+    for (const cdr_fields& changes : std::vector<cdr_fields>{
+             {{"start", "2026-12-08 10:15:00"}, {"dst", "00442079460123"}, {"duration", "131"},
+              {"billsec", "125"}},
+             {{"start", "2026-12-08 10:20:00"}, {"dst", "200"}, {"duration", "20"},
+              {"billsec", "0"}, {"disposition", "NO ANSWER"}},
+             {{"start", "2026-12-08 10:25:00"}, {"src", "102"}, {"dst", "300"},
+              {"duration", "40"}, {"billsec", "35"}}}) {
+      cdr_fields call = changes;
+      call.merge(real_call());
+      add_calls += cdr_sqlite3_custom_insert(call) + ";";
+    }
     answer_wakeup = "update extensions set wakeup_result=1 where exten='101'";
     report_state = "update extensions set room_state=4 where exten='101'";
   }

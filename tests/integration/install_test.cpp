@@ -81,7 +81,8 @@ TEST(Install, LaysOutProgramsManPagesExamplesUnitAndConfigurationForEachPrefix) 
     EXPECT_EQ(read_file(at(l.man + "/man1/pmssim.1")),
               read_file(testpaths::source_dir() + "/doc/pmssim.1"));
     for (const char* example : {"velmorant.conf", "velmorant-sqlite.conf", "velmorant-mysql.conf",
-                                "pbx-sqlite.sql", "pbx-mysql.sql"})
+                                "pbx-sqlite.sql", "pbx-mysql.sql", "cdr_sqlite3_custom.conf",
+                                "cdr_manager.conf"})
       EXPECT_TRUE(fs::exists(at(l.doc + "/examples/" + example))) << example;
     EXPECT_TRUE(fs::exists(at(l.doc + "/README.md")));
 
