@@ -35,9 +35,10 @@ struct cache_world {
     char pattern[] = "/tmp/velmorant-bench-XXXXXX";
     dir = mkdtemp(pattern);
     logger_init(nullptr, 3, 0, 0);
-    store_init(dir + "/states.db");
-    for (int room = 100; room < 200; ++room) store_register_room(std::to_string(room));
+    store.open(dir + "/states.db");
+    for (int room = 100; room < 200; ++room) store.register_room(std::to_string(room));
   }
+  internal_store store;
   ~cache_world() { std::filesystem::remove_all(dir); }
 };
 
@@ -50,10 +51,10 @@ void BM_CacheCdrEvents(benchmark::State& state) {
     state.PauseTiming();
     int sv[2];
     socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
-    cdrmanager_state st;
-    st.mans.fd.reset(sv[0]);
-    st.mans.connected = 1;
-    st.rooms.refresh();
+    manager_feed feed(manager_config{}, world.store);
+    feed.adopt_session(unique_fd(sv[0]));
+    feed.session().connected = 1;
+    feed.rooms().refresh(world.store);
     std::thread feeder([fd = sv[1], &stream] {
       size_t done = 0;
       while (done < stream.size()) {
@@ -64,7 +65,7 @@ void BM_CacheCdrEvents(benchmark::State& state) {
       close(fd);
     });
     state.ResumeTiming();
-    for (int i = 0; i < kBatch; ++i) cdrmanager_step(st);
+    for (int i = 0; i < kBatch; ++i) feed.step(std::chrono::seconds(5));
     state.PauseTiming();
     feeder.join();
     state.ResumeTiming();

@@ -39,8 +39,11 @@ struct bench_world {
   std::string pbx;
   sqlite3* db = nullptr;
   unique_fd pms_end;
-  unique_fd daemon_end;
   std::thread drain;
+  settings_store settings;
+  internal_store store;
+  pms_link link;
+  poller pol{settings, store, link, std::chrono::seconds(10)};
 
   bench_world() {
     char pattern[] = "/tmp/velmorant-bench-XXXXXX";
@@ -67,15 +70,16 @@ struct bench_world {
         << "billmark = pbx:update cdr set userfield='%seqno%' where src='%exten%' and "
            "calldate='%date% %time%' and userfield=''\n";
     logger_init(nullptr, 0, 0, 1);
-    load_conf(dir + "/v.conf");
-    store_init(dir + "/states.db");
+    std::shared_ptr<const Settings> loaded;
+    load_conf(dir + "/v.conf", loaded);
+    settings.publish(loaded);
+    store.open(dir + "/states.db");
 
     int fds[2];
     socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
-    daemon_end.reset(fds[0]);
     pms_end.reset(fds[1]);
-    fias_sock = daemon_end.get();
-    pms_connected = 1;
+    link.adopt(unique_fd(fds[0]));
+    link.set_active(link.id());
     drain = std::thread([fd = pms_end.get()] {
       char buf[65536];
       while (read(fd, buf, sizeof buf) > 0) {
@@ -83,7 +87,7 @@ struct bench_world {
     });
   }
   ~bench_world() {
-    ::shutdown(daemon_end.get(), SHUT_RDWR);
+    ::shutdown(link.fd(), SHUT_RDWR);
     drain.join();
     sqlite3_close(db);
     std::filesystem::remove_all(dir);
@@ -131,16 +135,16 @@ void BM_PollPassPostingOnePercent(benchmark::State& state) {
     state.PauseTiming();
     w.unpost_one_percent();
     state.ResumeTiming();
-    poll_pass(rooms);
+    w.pol.pass(rooms);
   }
 }
 
 // A pass that finds nothing new: the cost of the poll queries alone.
 void BM_PollPassNothingNew(benchmark::State& state) {
-  world();
+  bench_world& w = world();
   room_list rooms = first_rooms(state.range(0));
   quiet_stdout quiet;
-  for (auto _ : state) poll_pass(rooms);
+  for (auto _ : state) w.pol.pass(rooms);
 }
 
 }  // namespace

@@ -135,8 +135,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text = as_text(data, size);
   write_file(s.file, text);
   ini_ptr first(iniparser_load(s.file.c_str()), &iniparser_freedict);
+  std::shared_ptr<const Settings> loaded;
   if (!first) {
-    FUZZ_CHECK(load_conf(s.file) == -1);
+    FUZZ_CHECK(load_conf(s.file, loaded) == -1);
     return 0;
   }
 
@@ -153,8 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     drivers_made += left.size();
   }
 
-  FUZZ_CHECK(load_conf(s.file) == 0);
-  const std::shared_ptr<const Settings> loaded = settings();
+  FUZZ_CHECK(load_conf(s.file, loaded) == 0);
   for (const auto* value :
        {&loaded->bareon, &loaded->bareoff, &loaded->dndon, &loaded->dndoff, &loaded->wakeup_set,
         &loaded->wakeup_clear, &loaded->checkin, &loaded->checkout, &loaded->billmark,

@@ -43,3 +43,8 @@ class unique_fd {
  private:
   int fd_ = -1;
 };
+
+// Turns on TCP keepalive (first probe after `idle_s` of silence, then every `interval_s`, given up
+// after `count` unanswered) and TCP_USER_TIMEOUT (`user_timeout_ms` for sent data to be
+// acknowledged), so that a peer that vanished without closing is noticed. 0 or -1.
+int fd_set_keepalive(int fd, int idle_s, int interval_s, int count, int user_timeout_ms);

@@ -51,3 +51,14 @@ std::thread start_thread(F&& f, Args&&... args) {
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return t;
 }
+
+// The same for a std::jthread, whose function may take the thread's stop token first.
+template <class F, class... Args>
+std::jthread start_jthread(F&& f, Args&&... args) {
+  sigset_t blocked = deferred_signal_set();
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  std::jthread t(std::forward<F>(f), std::forward<Args>(args)...);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return t;
+}

@@ -1,15 +1,18 @@
-// Manager thread: turns Cdr events of guest rooms into rows of the internal call cache.
+// Manager feed: turns Cdr events of guest rooms into rows of the internal call cache.
 #include "cdrmanager.h"
 
-#include <signal.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <array>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
 #include <utility>
 
-#include "config.h"
+#include "dbdriver.h"
 #include "logger.h"
-#include "sqlite.h"
+#include "sig.h"
 
 namespace {
 
@@ -60,9 +63,18 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
+// Whether a Cdr event is a call to bill: answered, with billable time. Asterisk writes a record
+// for every dial attempt, busy and unanswered ones included, and a call's own ringing leg with
+// no billable time; none of them is a charge.
+bool billable(const message& m) {
+  if (!equals_ignoring_case(mgr_get_header(m, "Disposition"), "ANSWERED")) return false;
+  std::string seconds(mgr_get_header(m, "BillableSeconds"));
+  return std::strtol(seconds.c_str(), nullptr, 10) > 0;
+}
+
 }  // namespace
 
-int mgr_cache_cdr(const message& m, room_list& rooms) {
+int mgr_cache_cdr(const message& m, room_list& rooms, internal_store& store, bool all_calls) {
   std::string q = cache_insert(m);
   LOG(L_DEBUG, "The query is: %s\n", q.c_str());
   std::string hdr(mgr_get_header(m, "Source"));
@@ -70,7 +82,7 @@ int mgr_cache_cdr(const message& m, room_list& rooms) {
   bool present = false;
   for (int attempt = 0; attempt < 2 && !present; ++attempt) {
     // A room checked in after the list was read must not have its calls turned away.
-    if (attempt == 1 && rooms.refresh() == 0) break;
+    if (attempt == 1 && rooms.refresh(store) == 0) break;
     if (rooms.rooms.empty()) continue;
     for (const std::string& room : rooms.rooms) {
       LOG(L_DEBUG, "TESTING '%s' ?= '%s'\n", hdr.c_str(), room.c_str());
@@ -86,74 +98,139 @@ int mgr_cache_cdr(const message& m, room_list& rooms) {
     return 0;
   }
   if (!present) return 0;
+  if (!all_calls && !billable(m)) {
+    LOG(L_DEBUG, "Call of %s to %s not answered or without billable time; not cached",
+        hdr.c_str(), std::string(mgr_get_header(m, "Destination")).c_str());
+    return 0;
+  }
 
   LOG(L_DEBUG, "sending cache insert query");
-  std::lock_guard guard(sqliteint);
-  if (sqliteint.query(q) != 0) {
+  dbdriver_t& db = store.db();
+  std::lock_guard guard(db);
+  if (db.reconnect_if_needed() != 0 || db.query(q) != 0) {
     std::string dst(mgr_get_header(m, "Destination")), start(mgr_get_header(m, "StartTime"));
     LOG(L_ERROR, "Unable to cache the call of %s to %s at %s", hdr.c_str(), dst.c_str(),
         start.c_str());
-  }
-  return 0;
-}
-
-int cdrmanager_start(cdrmanager_state& st) {
-  auto s = settings();
-  const char* host = s->mgr_host ? s->mgr_host->c_str() : "";
-  const char* user = s->mgr_user ? s->mgr_user->c_str() : "";
-  const char* pass = s->mgr_passwd ? s->mgr_passwd->c_str() : "";
-  LOG(L_DEBUG, "1 %s %d %s %s", host, s->mgr_port, user, mgr_secret_mask);
-
-  {
-    std::lock_guard guard(sqliteint);
-    sqliteint.reconnect_if_needed();
-    if (sqliteint.is_connected() != 0) {
-      LOG(L_ERROR, "Unable to open states file %s", s->statesfile.c_str());
-      return -1;
-    }
-  }
-  st.rooms.refresh();
-  for (const std::string& room : st.rooms.rooms)
-    LOG(L_DEBUG, "Adding cdrmanager rooms room %s\n", room.c_str());
-
-  if (mgr_init(st.mans, host, static_cast<uint16_t>(s->mgr_port), user, pass) < 0) {
-    LOG(L_ERROR, "Error initiating manager. exiting manager thread");
     return -1;
   }
+  return 1;
+}
+
+manager_feed::manager_feed(manager_config config, internal_store& store, feed_timing timing)
+    : config_(std::move(config)), store_(store), timing_(timing) {}
+
+manager_feed::~manager_feed() { stop(); }
+
+void manager_feed::start() {
+  LOG(L_DEBUG, "1 %s %d %s %s", config_.host.c_str(), config_.port, config_.user.c_str(),
+      mgr_secret_mask);
+  rooms_.refresh(store_);
+  for (const std::string& room : rooms_.rooms)
+    LOG(L_DEBUG, "Adding cdrmanager rooms room %s\n", room.c_str());
+  running_ = true;
+  thread_ = start_jthread([this](std::stop_token stop) { run(stop); });
+}
+
+void manager_feed::stop() {
+  if (!thread_.joinable()) return;
+  thread_.request_stop();
+  thread_.join();
+  running_ = false;
+}
+
+int manager_feed::connect_and_login() {
+  // Resolved again at every connection: a name that did not resolve at boot (DNS not up yet), or
+  // that moved, is found once it does.
+  if (mgr_init(mans_, config_.host.c_str(), static_cast<uint16_t>(config_.port),
+               config_.user.c_str(), config_.password.c_str()) < 0)
+    return -1;
   char address[64];
-  st.iabuf = mgr_inet_ntoa(address, sizeof address, st.mans.sin.sin_addr) ? address : host;
-  LOG(L_DEBUG, "2");
-  mgr_login(st.mans);
-  LOG(L_DEBUG, "3");
-  // Writes to a manager that has gone away must fail, not end the daemon.
-  signal(SIGPIPE, SIG_IGN);
+  iabuf_ = mgr_inet_ntoa(address, sizeof address, mans_.sin.sin_addr) ? address : config_.host;
+  if (mgr_login(mans_) != 0) return -1;
+  session_open_ = true;
+  m_.clear();
+  last_heard_ = std::chrono::steady_clock::now();
+  ping_sent_ = false;
   return 0;
 }
 
-int cdrmanager_step(cdrmanager_state& st) {
-  st.m.clear();
-  if (mgr_read(st.mans, st.m) < 0) {
-    LOG(L_ERROR, "%s: Not connected", st.iabuf.c_str());
-    return mgr_login(st.mans) != 0 ? -1 : 0;
+void manager_feed::adopt_session(unique_fd sock) {
+  mans_.fd = std::move(sock);
+  mans_.connected = 0;
+  session_open_ = true;
+  last_heard_ = std::chrono::steady_clock::now();
+}
+
+void manager_feed::handle(const message& m) {
+  for (int i = 0; i < m.hdrcount; ++i)
+    LOG(L_DEBUG, "%s got: %s", iabuf_.c_str(), m.headers[static_cast<size_t>(i)].c_str());
+  if (mans_.connected != 0) {
+    if (equals_ignoring_case(mgr_get_header(m, "Event"), "Cdr"))
+      mgr_cache_cdr(m, rooms_, store_, config_.all_calls);
+    return;
   }
-  for (int i = 0; i < st.m.hdrcount; ++i)
-    LOG(L_DEBUG, "%s got: %s", st.iabuf.c_str(), st.m.headers[static_cast<size_t>(i)].c_str());
-  if (st.mans.connected != 0) {
-    if (equals_ignoring_case(mgr_get_header(st.m, "Event"), "Cdr")) mgr_cache_cdr(st.m, st.rooms);
+  std::string_view answer = mgr_get_header(m, "Message");
+  if (answer == "Authentication accepted") {
+    mans_.connected = 1;
+    LOG(L_DEBUG, "%s: connected successfully!", iabuf_.c_str());
+  }
+  if (answer == "Authentication failed") {
+    mans_.connected = -1;
+    LOG(L_ERROR, "Manager at %s refused the login of %s; no call records until a reload",
+        iabuf_.c_str(), config_.user.c_str());
+  }
+}
+
+int manager_feed::step(std::chrono::milliseconds wait) {
+  if (!session_open_) return connect_and_login() == 0 ? 0 : -1;
+  int rc = mgr_read(mans_, m_, static_cast<int>(wait.count()));
+  const auto now = std::chrono::steady_clock::now();
+  if (rc < 0) {
+    LOG(L_ERROR, "%s: Not connected", iabuf_.c_str());
+    session_open_ = false;
+    mans_.fd.reset();
+    return mans_.connected < 0 ? -2 : -1;
+  }
+  if (rc == 0) {
+    const auto silence = now - last_heard_;
+    if (!ping_sent_ && silence >= timing_.ping_after) {
+      ping_sent_ = true;
+      mgr_ping(mans_);
+    } else if (ping_sent_ && silence >= timing_.ping_after + timing_.ping_answer) {
+      LOG(L_WARNING, "Manager at %s did not answer a Ping; connecting again", iabuf_.c_str());
+      session_open_ = false;
+      mans_.fd.reset();
+      return -1;
+    }
     return 0;
   }
-  std::string_view answer = mgr_get_header(st.m, "Message");
-  if (answer == "Authentication accepted") {
-    st.mans.connected = 1;
-    LOG(L_DEBUG, "%s: connected successfully!", st.iabuf.c_str());
+  last_heard_ = now;
+  ping_sent_ = false;
+  handle(m_);
+  m_.clear();
+  if (mans_.connected < 0) {
+    session_open_ = false;
+    mans_.fd.reset();
+    return -2;
   }
-  if (answer == "Authentication failed") st.mans.connected = -1;
-  return 0;
+  return 1;
 }
 
-void cdrmanager_thread() {
-  auto st = std::make_unique<cdrmanager_state>();
-  if (cdrmanager_start(*st) < 0) return;
-  while (cdrmanager_step(*st) == 0) {
+void manager_feed::run(std::stop_token stop) {
+  std::mutex pause_lock;
+  std::condition_variable_any pause;
+  auto backoff = timing_.backoff_min;
+  while (!stop.stop_requested()) {
+    // Short slices, so that a stop is served at once.
+    int rc = step(std::chrono::milliseconds(250));
+    if (rc == -2) break;
+    if (rc == 1 && logged_in()) backoff = timing_.backoff_min;
+    if (rc != -1) continue;
+    // Whatever way the connection ended, the next attempt waits: a manager port that accepts
+    // and closes at once must not make this a busy loop.
+    std::unique_lock lock(pause_lock);
+    pause.wait_for(lock, stop, backoff, [] { return false; });
+    backoff = std::min(backoff * 2, timing_.backoff_max);
   }
+  running_ = false;
 }

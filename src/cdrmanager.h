@@ -1,33 +1,84 @@
-// Manager thread: caches the call records (Cdr events) of guest rooms from the AMI.
+// Manager feed: caches the call records (Cdr events) of guest rooms from the AMI.
 #pragma once
 
-#include <memory>
+#include <atomic>
+#include <chrono>
+#include <stop_token>
 #include <string>
+#include <thread>
 
 #include "mgr.h"
 #include "store.h"
 
-// What the manager thread keeps: its copy of the room registry, its session, its message
-// record, and the manager's address as text for log lines.
-struct cdrmanager_state {
-  room_list rooms;
-  mansession mans;
-  message m;
-  std::string iabuf;
+// Where the feed logs in, from the services section.
+struct manager_config {
+  std::string host;
+  int port = 5038;
+  std::string user;
+  std::string password;
+  bool all_calls = false;  // cache every Cdr event, not only answered calls with billable time
+  bool operator==(const manager_config&) const = default;
 };
 
-// Thread start: reads the room registry, sets up the session and sends the login.
-// 0 to go on; -1 when the thread must end (store or manager host unusable), logged.
-int cdrmanager_start(cdrmanager_state& st);
+// How the feed paces itself with the manager.
+struct feed_timing {
+  std::chrono::milliseconds backoff_min{1000};   // first pause after a failed or lost connection
+  std::chrono::milliseconds backoff_max{30000};  // the pause doubles up to this
+  std::chrono::milliseconds ping_after{30000};   // silence after which a Ping is sent
+  std::chrono::milliseconds ping_answer{10000};  // time the manager has to answer it
+};
 
-// Reads and handles one message: the login answer, a Cdr event to cache, or a lost connection
-// (logged in again). 0 to go on; -1 when the thread must end: the connection failed after the
-// manager had refused the login.
-int cdrmanager_step(cdrmanager_state& st);
+// One thread that logs in to the manager, reads its messages and caches the Cdr events of the
+// registered rooms. A connection that fails, ends or goes silent (no answer to a Ping) is made
+// again after a pause of 1 s, doubling up to 30 s; a host name that does not resolve is retried
+// the same way. A refused login ends the feed until a reload starts it again.
+class manager_feed {
+ public:
+  manager_feed(manager_config config, internal_store& store, feed_timing timing = {});
+  ~manager_feed();  // stops and joins
+  manager_feed(const manager_feed&) = delete;
+  manager_feed& operator=(const manager_feed&) = delete;
 
-// Caches the call of one Cdr event when its Source is a registered guest room. Rooms checked
-// in since the list was read are looked up before a call is turned away. Always 0.
-int mgr_cache_cdr(const message& m, room_list& rooms);
+  void start();
+  void stop();
+  const manager_config& config() const { return config_; }
+  // False once the thread has ended on its own (a refused login).
+  bool running() const { return running_; }
 
-// The thread body: start, then one message after the other until it must end.
-void cdrmanager_thread();
+  // One unit of the thread's work. Without a connection: resolves the host, connects and sends
+  // the login (no waiting besides the connection attempt). With one: waits up to `wait` for a
+  // message and handles it (the login answer, a Cdr event), pings a manager that has been silent
+  // and drops one that does not answer. 1 a message was handled; 0 nothing complete yet; -1 the
+  // connection could not be made or was lost (the thread then pauses); -2 the manager refused
+  // the login (the thread ends).
+  int step(std::chrono::milliseconds wait);
+  bool logged_in() const { return mans_.connected == 1; }
+  // Takes a connected socket as the session, as if the login had just been sent (tests).
+  void adopt_session(unique_fd sock);
+  mansession& session() { return mans_; }
+  room_list& rooms() { return rooms_; }
+
+ private:
+  void run(std::stop_token stop);
+  int connect_and_login();
+  void handle(const message& m);
+
+  const manager_config config_;
+  internal_store& store_;
+  const feed_timing timing_;
+  room_list rooms_;
+  mansession mans_;
+  message m_;
+  bool session_open_ = false;
+  std::string iabuf_;  // the manager's address as text, for log lines
+  std::chrono::steady_clock::time_point last_heard_{};
+  bool ping_sent_ = false;
+  std::atomic<bool> running_{false};
+  std::jthread thread_;
+};
+
+// Caches the call of one Cdr event when its Source is a registered guest room and the call was
+// answered with billable time (any call with `all_calls`). Rooms checked in since the list was
+// read are looked up before a call is turned away. 1 cached, 0 not for the cache, -1 the store
+// could not take it (logged).
+int mgr_cache_cdr(const message& m, room_list& rooms, internal_store& store, bool all_calls);

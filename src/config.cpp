@@ -13,17 +13,7 @@
 #include "dbdriver.h"
 #include "logger.h"
 
-std::string config_file;
-
 namespace {
-
-std::mutex snapshot_lock;  // guards `current`; readers copy the pointer and let go at once
-std::shared_ptr<const Settings> current = std::make_shared<const Settings>();
-
-void publish(std::shared_ptr<const Settings> next) {
-  std::lock_guard guard(snapshot_lock);
-  current = std::move(next);
-}
 
 using ini_ptr = std::unique_ptr<dictionary, decltype(&iniparser_freedict)>;
 
@@ -59,42 +49,41 @@ bool contains_syslog(std::string_view value) {
 
 }  // namespace
 
-std::shared_ptr<const Settings> settings() {
-  std::lock_guard guard(snapshot_lock);
-  return current;
+std::shared_ptr<dbdriver_t> Settings::driver(std::string_view name) const {
+  auto found = drivers.find(name);
+  return found == drivers.end() ? nullptr : found->second;
 }
 
-int load_conf(const std::string& filename) {
-  config_file = filename;
+int load_conf(const std::string& filename, std::shared_ptr<const Settings>& out,
+              const Settings* previous) {
   auto next = std::make_shared<Settings>();
 
   // A missing file is the caller's message to give; only parse faults come from iniparser.
   iniparser_set_error_callback(report_ini_error);
   ini_ptr ini(access(filename.c_str(), R_OK) == 0 ? iniparser_load(filename.c_str()) : nullptr,
               &iniparser_freedict);
-  if (!ini) {
-    publish(next);
-    return -1;
-  }
+  if (!ini) return -1;
   dictionary* d = ini.get();
 
   read_string(d, "pms:host", next->pmshost);
   next->pmsport = static_cast<uint16_t>(conf_getint(d, "pms:port", 5010));
   read_string(d, "pms:statesfile", next->statesfile);
   read_string(d, "pms:interface", next->pmsinterface);
+  next->pms_heartbeat = conf_getint(d, "pms:heartbeat", 0);
   if (const char* v = iniparser_getstring(d, "logger:log_type", nullptr))
     next->logtype = contains_syslog(v) ? 1 : 0;
   next->loglevel = static_cast<uint16_t>(conf_getint(d, "logger:log_level", 5));
   next->disable_log = conf_getboolean(d, "logger:disable_log", 0);
   read_string(d, "logger:log_file", next->logfile);
 
-  load_dbdrivers(d);
+  next->drivers = load_dbdrivers(d, previous ? &previous->drivers : nullptr);
 
   next->use_manager = conf_getboolean(d, "services:cdr_use_manager", 0);
   next->mgr_port = conf_getint(d, "services:cdr_mgr_port", 5038);
   read_string(d, "services:cdr_mgr_host", next->mgr_host);
   read_string(d, "services:cdr_mgr_user", next->mgr_user);
   read_string(d, "services:cdr_mgr_password", next->mgr_passwd);
+  next->mgr_all_calls = conf_getboolean(d, "services:cdr_mgr_all_calls", 0);
   next->noremovecalls = conf_getint(d, "services:noremovecalls", 0);
   read_string(d, "services:bareon", next->bareon);
   read_string(d, "services:bareoff", next->bareoff);
@@ -112,22 +101,8 @@ int load_conf(const std::string& filename) {
   read_string(d, "services:wrmark", next->wrmark);
   read_string(d, "services:remark", next->remark);
 
-  publish(std::move(next));
+  out = std::move(next);
   return 0;
-}
-
-void free_confvals() {
-  auto next = std::make_shared<Settings>(*settings());
-  next->pmshost.clear();
-  next->statesfile.clear();
-  next->logfile.clear();
-  for (auto* s : {&next->pmsinterface, &next->mgr_host, &next->mgr_user, &next->mgr_passwd,
-                  &next->bareon, &next->bareoff, &next->dndon, &next->dndoff, &next->wakeup_set,
-                  &next->wakeup_clear, &next->checkin, &next->checkout, &next->billmark,
-                  &next->billok, &next->room_state, &next->wakeup_result, &next->billcalls,
-                  &next->wrmark, &next->remark})
-    s->reset();
-  publish(std::move(next));
 }
 
 service_value split_service_value(std::string_view value) {

@@ -2,18 +2,28 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
-// Every setting of one configuration load. A snapshot never changes once published; a reload
-// publishes a new one, and readers that still hold the old one keep it alive until they are done.
+class dbdriver_t;
+
+// Every setting of one configuration load, with the database drivers of its sections. A snapshot
+// never changes once published; a reload publishes a new one, and readers that still hold the old
+// one keep it, and the drivers it names, alive until they are done. A driver that no snapshot
+// names any more is closed when its last user lets it go.
 struct Settings {
   std::string pmshost = "localhost";
   uint16_t pmsport = 5010;
   std::string statesfile = "/var/run/velmorant.db";
   std::optional<std::string> pmsinterface;
+  // Seconds of silence on the PMS link after which a link active record is sent; the link is
+  // dropped when nothing comes back within as long again. 0: off (not every PMS answers it).
+  int pms_heartbeat = 0;
   uint8_t logtype = 0;  // 1: log lines also go to syslog
   uint16_t loglevel = 5;
   int disable_log = 0;
@@ -24,6 +34,7 @@ struct Settings {
   std::optional<std::string> mgr_host;
   std::optional<std::string> mgr_user;
   std::optional<std::string> mgr_passwd;
+  int mgr_all_calls = 0;  // 1: cache every Cdr event, not only answered calls
   int noremovecalls = 0;
 
   // Service values ("driver:template") and mark values.
@@ -42,22 +53,41 @@ struct Settings {
   std::optional<std::string> billcalls;
   std::optional<std::string> wrmark;
   std::optional<std::string> remark;
+
+  // The drivers of the database sections, by section name (exact case).
+  std::map<std::string, std::shared_ptr<dbdriver_t>, std::less<>> drivers;
+
+  // The driver of the section `name`; null when there is none.
+  std::shared_ptr<dbdriver_t> driver(std::string_view name) const;
 };
 
-// The snapshot in force. Take it once per piece of work and read from the copy.
-std::shared_ptr<const Settings> settings();
+// The snapshot in force, shared between the threads that read it and the main thread that
+// replaces it on reload. Take it once per piece of work and read from the copy.
+class settings_store {
+ public:
+  settings_store() : current_(std::make_shared<const Settings>()) {}
+  explicit settings_store(std::shared_ptr<const Settings> first) : current_(std::move(first)) {}
 
-// Path of the configuration file of the last load; used by the reload and the room loader.
-// Read and written by the main thread only.
-extern std::string config_file;
+  std::shared_ptr<const Settings> current() const {
+    std::lock_guard guard(lock_);
+    return current_;
+  }
+  void publish(std::shared_ptr<const Settings> next) {
+    std::lock_guard guard(lock_);
+    current_ = std::move(next);
+  }
 
-// Loads `filename`: records it as config_file, starts from the defaults, reads every key, creates
-// the database drivers of its sections, and publishes the result. 0, or -1 when the file cannot
-// be opened or parsed (the defaults are then in force).
-int load_conf(const std::string& filename);
+ private:
+  mutable std::mutex lock_;  // guards current_; readers copy the pointer and let go at once
+  std::shared_ptr<const Settings> current_;
+};
 
-// Unsets every string setting (numbers are kept). config_file and the drivers stay.
-void free_confvals();
+// Reads `filename` into a complete new snapshot in `out`, starting from the defaults. A database
+// section whose settings are those of a driver of `previous` keeps that driver and its
+// connection; other sections get a new driver, connected here. 0; -1 when the file cannot be
+// opened or parsed or holds a value that cannot be used (logged), `out` then unchanged.
+int load_conf(const std::string& filename, std::shared_ptr<const Settings>& out,
+              const Settings* previous = nullptr);
 
 // A service value split at its first ':' into a driver name and an SQL template; a value without
 // ':' is a template for the driver named "sqlite".

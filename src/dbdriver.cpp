@@ -1,4 +1,4 @@
-// Driver registry and the parts of the driver interface shared by both kinds.
+// Drivers made from configuration sections, and the parts of the driver interface both kinds share.
 #include "dbdriver.h"
 
 #include <iniparser.h>
@@ -6,7 +6,6 @@
 
 #include <climits>
 #include <cstdlib>
-#include <list>
 
 #include "config.h"
 #include "logger.h"
@@ -17,9 +16,6 @@ namespace {
 
 constexpr size_t kNameMax = 15;
 constexpr size_t kFormatMax = 15;
-
-std::mutex registry_lock;  // a reload registers drivers while workers look them up
-std::list<std::unique_ptr<dbdriver_t>> registry;
 
 }  // namespace
 
@@ -46,18 +42,6 @@ std::string sql_escape(dbkind kind, std::string_view value) {
     out += c;
   }
   return out;
-}
-
-dbdriver_t* find_dbdriver(std::string_view name) {
-  std::lock_guard guard(registry_lock);
-  for (auto& drv : registry)
-    if (drv->name == name) return drv.get();
-  return nullptr;
-}
-
-void register_dbdriver(std::unique_ptr<dbdriver_t> drv) {
-  std::lock_guard guard(registry_lock);
-  registry.push_front(std::move(drv));
 }
 
 int db_text_to_int(const char* text) {
@@ -104,24 +88,46 @@ bool same_settings(const dbdriver_t& a, const dbdriver_t& b) {
 
 }  // namespace
 
-void load_dbdrivers(_dictionary_* ini) {
+driver_map load_dbdrivers(_dictionary_* ini, const driver_map* previous) {
+  driver_map drivers;
   int sections = iniparser_getnsec(ini);
   for (int i = 0; i < sections; ++i) {
     const char* section = iniparser_getsecname(ini, i);
     if (!section) continue;
-    if (const char* type = section_value(ini, section, "dbdriver"))
-      load_dbdriver(ini, section, type);
+    const char* type = section_value(ini, section, "dbdriver");
+    if (!type) continue;
+    std::shared_ptr<dbdriver_t> drv = make_dbdriver(ini, section, type);
+    if (!drv) continue;
+    // A reload that leaves a section as it was keeps the driver it has, so that a nightly reload
+    // does not open a new connection to the PBX every time.
+    if (previous) {
+      auto loaded = previous->find(drv->name);
+      if (loaded != previous->end() && same_settings(*loaded->second, *drv)) {
+        drivers[drv->name] = loaded->second;
+        continue;
+      }
+    }
+    int rc;
+    {
+      std::lock_guard guard(*drv);
+      rc = drv->connect_with_settings();
+    }
+    // The driver is kept all the same: its users connect again before each statement.
+    if (rc != 0)
+      LOG(L_ERROR, "Can not connect to DB %s of %s. Please check settings\n", section, type);
+    drivers[drv->name] = std::move(drv);
   }
+  return drivers;
 }
 
-void load_dbdriver(_dictionary_* ini, const char* name, const char* dbtype) {
+std::unique_ptr<dbdriver_t> make_dbdriver(_dictionary_* ini, const char* name, const char* dbtype) {
   std::unique_ptr<dbdriver_t> drv;
   if (strcasecmp(dbtype, "sqlite") == 0)
     drv = sqlite_create_drv(name);
   else if (strcasecmp(dbtype, "mysql") == 0)
     drv = mysql_create_drv(name);
   else
-    return;
+    return nullptr;
 
   take_format(ini, name, "date_format", drv->dateformat);
   take_format(ini, name, "time_format", drv->timeformat);
@@ -130,20 +136,5 @@ void load_dbdriver(_dictionary_* ini, const char* name, const char* dbtype) {
   take_text(ini, name, "password", drv->password);
   take_text(ini, name, "database", drv->database);
   drv->port = conf_getint(ini, (std::string(name) + ":port").c_str(), drv->port);
-
-  // A reload that leaves a section as it was keeps the driver it has. Every new instance opens a
-  // connection of its own, and the instances it replaces are never closed (other threads may
-  // still hold them), so a daemon reloaded every night would pile up connections to the PBX.
-  if (dbdriver_t* loaded = find_dbdriver(drv->name); loaded && same_settings(*loaded, *drv))
-    return;
-
-  int rc;
-  {
-    std::lock_guard guard(*drv);
-    rc = drv->connect_with_settings();
-  }
-  // The driver is kept all the same: its users connect again before each statement.
-  if (rc != 0)
-    LOG(L_ERROR, "Can not connect to DB %s of %s. Please check settings\n", name, dbtype);
-  register_dbdriver(std::move(drv));
+  return drv;
 }

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -50,6 +52,9 @@ class dbdriver_t {
   virtual void close() = 0;
   // Non-zero when the connection must be opened (again): the reverse of what the name says.
   virtual int is_connected() = 0;
+  // Makes a statement that another thread is running return soon (a stop that must not wait for
+  // a database that stopped answering). Safe to call from any thread.
+  virtual void interrupt() {}
   void lock() { mutex_.lock(); }
   void unlock() { mutex_.unlock(); }
 
@@ -75,14 +80,13 @@ std::string sql_escape(dbkind kind, std::string_view value);
 int db_text_to_int(const char* text);
 float db_text_to_float(const char* text);
 
-// Driver registry, newest first. Instances live until the process ends, so the pointers that
-// find_dbdriver returns stay valid across reloads.
-dbdriver_t* find_dbdriver(std::string_view name);  // exact, case-sensitive; null when none
-void register_dbdriver(std::unique_ptr<dbdriver_t> drv);
+// The drivers of a configuration's sections, by section name.
+using driver_map = std::map<std::string, std::shared_ptr<dbdriver_t>, std::less<>>;
 
 // Creates the drivers of every section of a parsed configuration file that has a dbdriver key.
-void load_dbdrivers(_dictionary_* ini);
-// Creates, configures, connects and registers one driver named after its section. `dbtype`
-// "sqlite" or "mysql" (any case) chooses the kind; other types create nothing. A driver that
-// cannot connect is logged and registered all the same.
-void load_dbdriver(_dictionary_* ini, const char* name, const char* dbtype);
+// A section whose settings equal those of the driver of the same name in `previous` keeps that
+// driver (and its connection); every other driver is new and connected here.
+driver_map load_dbdrivers(_dictionary_* ini, const driver_map* previous);
+// Creates and configures one driver named after its section; null when `dbtype` is neither
+// "sqlite" nor "mysql" (any case).
+std::unique_ptr<dbdriver_t> make_dbdriver(_dictionary_* ini, const char* name, const char* dbtype);

@@ -1,6 +1,7 @@
 // FIAS records with their text codec, and the TCP link to the PMS: framing, reading, link start-up.
 #include "fias.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -21,10 +22,8 @@
 #include <utility>
 #include <vector>
 
+#include "fdutils.h"
 #include "logger.h"
-
-std::atomic<int> fias_sock{-1};
-std::atomic<int> pms_connected{0};
 
 namespace {
 
@@ -296,13 +295,6 @@ void fias_free_packet(fias_packet_ptr& p) { p.reset(); }
 
 namespace {
 
-// Serialises frames from the main thread, the record workers and the poller: each frame is sent
-// whole before another starts, even when the kernel takes it in pieces.
-std::mutex send_lock;
-
-// How long one frame may take to go out; see fias_set_send_timeout.
-std::atomic<int> send_timeout_ms{FIAS_SEND_TIMEOUT_MS};
-
 // A descriptor that is closed unless handed over.
 class socket_guard {
  public:
@@ -343,6 +335,35 @@ std::string link_record(const fias_packet_t& type) {
   return "LR|RI" + std::string(type.packet, strnlen(type.packet, 2)) + "|FL" + fields + "|";
 }
 
+// Connects `sock` to `addr`, waiting at most `limit_ms` (an address that drops the SYN would
+// otherwise hold the caller for minutes). 0, or -1 with errno set.
+int connect_within(int sock, const sockaddr_in& addr, int limit_ms) {
+  const int flags = ::fcntl(sock, F_GETFL, 0);
+  if (flags < 0 || ::fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
+  int rc = ::connect(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  if (rc != 0 && errno == EINPROGRESS) {
+    pollfd pfd{sock, POLLOUT, 0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    int ready;
+    do {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                               std::chrono::steady_clock::now());
+      ready = ::poll(&pfd, 1, static_cast<int>(std::max<long>(0, left.count())));
+    } while (ready < 0 && errno == EINTR);
+    if (ready == 0) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    int pending = 0;
+    socklen_t len = sizeof pending;
+    if (ready < 0 || ::getsockopt(sock, SOL_SOCKET, SO_ERROR, &pending, &len) < 0) return -1;
+    errno = pending;
+    rc = pending == 0 ? 0 : -1;
+  }
+  if (rc != 0) return -1;
+  return ::fcntl(sock, F_SETFL, flags);
+}
+
 }  // namespace
 
 int fias_connect(const char* host, int port, const char* /*interface*/) {
@@ -366,10 +387,13 @@ int fias_connect(const char* host, int port, const char* /*interface*/) {
     LOG(L_DEBUG, "Cannot create a socket for the PMS: %s", errno_text(errno).c_str());
     return -1;
   }
-  if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+  if (connect_within(sock.get(), addr, FIAS_CONNECT_TIMEOUT_MS) != 0) {
     LOG(L_DEBUG, "Cannot connect to PMS %s:%d: %s", host, port, errno_text(errno).c_str());
     return -1;
   }
+  // A PMS that vanished without a word (power loss, a firewall that forgets the connection) is
+  // noticed within about a minute, also while nothing is being sent.
+  fd_set_keepalive(sock.get(), 30, 10, 3, 60000);
   fias_send_raw_packet(sock.get(), now_text("LS|DA%y%m%d|TI%H%M%S|").c_str());
   return sock.release();
 }
@@ -395,11 +419,10 @@ std::string frame_of(const char* text) {
   return frame;
 }
 
-// Sends one frame; the caller holds send_lock. Each frame has a time limit of its own, and the
-// sends do not block: a PMS that stops reading would otherwise hold the send lock, and with it the
-// poller, the link start-up answer and the stop, for as long as it keeps the connection open.
-int send_frame_locked(int sock, const std::string& frame) {
-  const int limit_ms = send_timeout_ms;
+// Sends one frame. Each frame has a time limit of its own, and the sends do not block: a PMS that
+// stops reading would otherwise hold the link's send lock, and with it the poller, the link
+// start-up answer and the stop, for as long as it keeps the connection open.
+int send_frame(int sock, const std::string& frame, int limit_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
   bool waited = false;
   size_t sent = 0;
@@ -424,8 +447,8 @@ int send_frame_locked(int sock, const std::string& frame) {
       }
       // Whether or not a part went out, the PMS has not made room for one frame in the whole
       // time limit, and every later frame would wait as long. A fresh link is the way out;
-      // shutting the connection down (not closing it, the main loop owns the descriptor) ends
-      // the main loop's read.
+      // shutting the connection down (not closing it: its owner does that) ends the main loop's
+      // read.
       LOG(L_WARNING,
           "PMS is not reading: %zu of %zu bytes of a frame sent in %d ms; dropping the link", sent,
           frame.size(), limit_ms);
@@ -442,48 +465,25 @@ int send_frame_locked(int sock, const std::string& frame) {
 
 }  // namespace
 
-int fias_send_raw_packet(int sock, const char* text) {
+int fias_send_raw_packet(int sock, const char* text, int limit_ms) {
   if (!text) return -1;
   LOG(L_DEBUG, "Writing packet %s\n", text);
   std::string frame = frame_of(text);
   if (frame.empty()) return -1;
-  std::lock_guard guard(send_lock);
-  return send_frame_locked(sock, frame);
+  return send_frame(sock, frame, limit_ms);
 }
 
-int fias_send_link_packet(fias_packet_t* p) {
+int fias_send_packet(int sock, fias_packet_t* p, int limit_ms) {
   std::string text = fias_packet_to_str(p);
   if (text.empty()) return -1;
-  LOG(L_DEBUG, "Writing packet %s\n", text.c_str());
-  std::string frame = frame_of(text.c_str());
-  if (frame.empty()) return -1;
-  std::lock_guard guard(send_lock);
-  // Read under the lock: the main loop closes the link under the same lock, so the descriptor
-  // cannot be closed, or its number handed to another connection, between the read and the send.
-  int sock = fias_sock;
-  if (sock < 0) return -1;
-  return send_frame_locked(sock, frame);
+  return fias_send_raw_packet(sock, text.c_str(), limit_ms);
 }
 
-void fias_close_link() {
-  std::lock_guard guard(send_lock);
-  int sock = fias_sock.exchange(-1);
-  if (sock >= 0) ::close(sock);
+int fias_send_la(int sock, int limit_ms) {
+  return fias_send_raw_packet(sock, now_text("LA|DA%y%m%d|TI%H%M%S|").c_str(), limit_ms);
 }
 
-void fias_set_send_timeout(int ms) { send_timeout_ms = ms; }
-
-int fias_send_packet(int sock, fias_packet_t* p) {
-  std::string text = fias_packet_to_str(p);
-  if (text.empty()) return -1;
-  return fias_send_raw_packet(sock, text.c_str());
-}
-
-int fias_send_la(int sock) {
-  return fias_send_raw_packet(sock, now_text("LA|DA%y%m%d|TI%H%M%S|").c_str());
-}
-
-int fias_init_connection(int sock, const char* iftype) {
+int fias_init_connection(int sock, const char* iftype, int limit_ms) {
   std::vector<std::string> link_records;
   for (const fias_packet_t& type : fias_packets) {
     if (type.num_fields == 0) break;
@@ -491,15 +491,15 @@ int fias_init_connection(int sock, const char* iftype) {
     link_records.push_back(link_record(type));
   }
 
-  bool ok = fias_send_raw_packet(sock, link_description(iftype).c_str()) >= 0;
+  bool ok = fias_send_raw_packet(sock, link_description(iftype).c_str(), limit_ms) >= 0;
   for (size_t i = 0; ok && i < link_records.size(); ++i) {
     LOG(L_DEBUG, "%s\n", link_records[i].c_str());
-    ok = fias_send_raw_packet(sock, link_records[i].c_str()) >= 0;
+    ok = fias_send_raw_packet(sock, link_records[i].c_str(), limit_ms) >= 0;
   }
-  if (ok) ok = fias_send_la(sock) >= 0;
+  if (ok) ok = fias_send_la(sock, limit_ms) >= 0;
   if (ok) return 0;
 
-  // The main thread may be blocked reading this descriptor, and only it may close it: closing
+  // The main loop may be waiting to read this descriptor, and only the link closes it: closing
   // here would let another thread's next open() reuse the number under the reader. Shutting the
   // connection down makes that read fail, and the main loop closes and reconnects.
   LOG(L_WARNING, "Link start-up answer to the PMS failed; dropping the connection");
@@ -531,4 +531,43 @@ int fias_read_packet(int sock, char* packet, int maxlen) {
   }
   packet[stored] = '\0';
   return stored;
+}
+
+void fias_frame_reader::feed(const char* bytes, size_t n) { buffer_.append(bytes, n); }
+
+int fias_frame_reader::next(std::string& text) {
+  constexpr size_t kMaxText = 4095;
+  if (skipping_) {
+    size_t stx = buffer_.find(FIAS_STX);
+    buffer_.erase(0, stx);
+    if (stx == std::string::npos) return 0;
+    skipping_ = false;
+  }
+  if (buffer_.empty()) return 0;
+  if (buffer_[0] != FIAS_STX) {
+    std::printf("Read code %x\n", static_cast<unsigned>(static_cast<signed char>(buffer_[0])));
+    buffer_.erase(0, 1);
+    return FIAS_READ_NOT_STX;
+  }
+  size_t etx = buffer_.find(FIAS_ETX, 1);
+  if (etx == std::string::npos || etx > kMaxText + 1) {
+    if (buffer_.size() <= kMaxText + 1 && etx == std::string::npos) return 0;
+    LOG(L_WARNING, "PMS record without its end in %zu characters; discarding it", kMaxText);
+    buffer_.erase(0, 1);
+    skipping_ = true;
+    return FIAS_READ_TOO_LONG;
+  }
+  std::printf("Read code %x\n", static_cast<unsigned>(FIAS_STX));
+  text.assign(buffer_, 1, etx - 1);
+  buffer_.erase(0, etx + 1);
+  return 1;
+}
+
+bool fias_frame_reader::inside_record() const {
+  return !skipping_ && !buffer_.empty() && buffer_[0] == FIAS_STX;
+}
+
+void fias_frame_reader::reset() {
+  buffer_.clear();
+  skipping_ = false;
 }

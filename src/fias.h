@@ -134,48 +134,36 @@ inline constexpr int FIAS_READ_NOT_STX = -2;      // a byte other than STX where
 inline constexpr int FIAS_READ_INTERRUPTED = -3;  // a signal came while waiting for STX; nothing
                                                   // was consumed and the link is still usable
 
-extern std::atomic<int> fias_sock;      // PMS connection, -1 when none; written by the main loop
-extern std::atomic<int> pms_connected;  // 1 once the PMS sent LA on the current connection
+// Time limits of the link: a connection attempt, and one frame going out.
+inline constexpr int FIAS_CONNECT_TIMEOUT_MS = 5000;
+inline constexpr int FIAS_SEND_TIMEOUT_MS = 10000;
 
-// Connects to the PMS (first IPv4 address of `host`) and sends a link start record. The socket,
-// or -1. `interface` is not used here.
+// Connects to the PMS (first IPv4 address of `host`), waiting at most FIAS_CONNECT_TIMEOUT_MS,
+// turns on TCP keepalive, and sends a link start record. The socket, or -1. `interface` is not
+// used here.
 int fias_connect(const char* host, int port, const char* interface);
 
 // Closes `sock` when it is 0 or greater.
 void fias_disconnect(int sock);
 
-// Sends STX, `text`, ETX as one frame. Frames from different threads never interleave, a short
-// write is continued, and a closed peer gives -1 rather than SIGPIPE. Text length + 2, or -1.
-// A frame that has not gone out whole within the send time limit fails, and so does one that
-// went out only in part; either way the connection is then shut down (not closed), so that the
-// main loop's read fails and the link is started anew.
-int fias_send_raw_packet(int sock, const char* text);
-
-// The send time limit for one frame, in milliseconds.
-inline constexpr int FIAS_SEND_TIMEOUT_MS = 10000;
-void fias_set_send_timeout(int ms);
-
-// Renders `p` and sends it on the current PMS link (fias_sock, read under the send lock); -1
-// when there is no link. What the poller uses, so that it never sends on a descriptor the main
-// loop has just closed.
-int fias_send_link_packet(fias_packet_t* p);
-
-// Closes the current PMS link and sets fias_sock to -1, under the send lock, so that no send is
-// under way on the descriptor while it is closed. Only the main loop calls it.
-void fias_close_link();
+// Sends STX, `text`, ETX as one frame; a short write is continued, and a closed peer gives -1
+// rather than SIGPIPE. Text length + 2, or -1. A frame that has not gone out whole within
+// `limit_ms` fails, and so does one that went out only in part; either way the connection is then
+// shut down (not closed), so that the reader's next read fails and the link is started anew.
+// Frames sent from several threads at once must be serialised by the caller (pms_link does).
+int fias_send_raw_packet(int sock, const char* text, int limit_ms = FIAS_SEND_TIMEOUT_MS);
 
 // Renders `p` and sends it; the record stays with the caller. As fias_send_raw_packet; -1 when
 // there is nothing to render.
-int fias_send_packet(int sock, fias_packet_t* p);
+int fias_send_packet(int sock, fias_packet_t* p, int limit_ms = FIAS_SEND_TIMEOUT_MS);
 
 // Sends a link active record for the current local time.
-int fias_send_la(int sock);
+int fias_send_la(int sock, int limit_ms = FIAS_SEND_TIMEOUT_MS);
 
 // Answers the PMS's link start: link description (interface type cut to two characters), one link
 // record per non-link record type in table order, link active. 0, or -1 after a failed send, in
-// which case the connection has been shut down (not closed: the main loop owns the descriptor and
-// its next read fails).
-int fias_init_connection(int sock, const char* iftype);
+// which case the connection has been shut down (not closed: its owner closes it).
+int fias_init_connection(int sock, const char* iftype, int limit_ms = FIAS_SEND_TIMEOUT_MS);
 
 // Reads one framed record into `packet` (capacity `maxlen` including the NUL), one byte per read
 // so that nothing of the next frame is consumed. Prints "Read code %x\n" to standard output for
@@ -184,3 +172,24 @@ int fias_init_connection(int sock, const char* iftype);
 // FIAS_READ_INTERRUPTED. Once STX has been read, signals no longer interrupt the record. A link
 // that ends inside a record is logged with the bytes of it that are dropped.
 int fias_read_packet(int sock, char* packet, int maxlen);
+
+// Results of fias_frame_reader::next besides a record (1) and "need more bytes" (0).
+inline constexpr int FIAS_READ_TOO_LONG = -4;
+
+// Splits the bytes of a PMS connection into record texts. The link feeds it what each receive
+// gave, so a record may arrive in any number of pieces.
+class fias_frame_reader {
+ public:
+  void feed(const char* bytes, size_t n);  // appends received bytes
+  // 1: the next whole record's text (no STX/ETX) is in `text`; 0: no whole record buffered yet;
+  // FIAS_READ_NOT_STX: a byte other than STX stood where a record must start (consumed);
+  // FIAS_READ_TOO_LONG: a record reached 4095 characters without its ETX: it is discarded whole
+  // (never handed out cut), logged with a WARNING, and the bytes up to the next STX are skipped.
+  int next(std::string& text);
+  bool inside_record() const;  // an STX was taken and its ETX has not come yet
+  void reset();                // forget everything (a new connection)
+
+ private:
+  std::string buffer_;
+  bool skipping_ = false;
+};

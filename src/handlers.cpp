@@ -10,8 +10,6 @@
 #include "dbdriver.h"
 #include "logger.h"
 #include "query.h"
-#include "sqlite.h"
-#include "store.h"
 
 namespace {
 
@@ -26,22 +24,25 @@ struct template_fields {
   fias_field_t* seq = nullptr;
 };
 
-// Runs one service: split the setting, find its driver, fill the template, and run it under the
-// driver's lock, reconnecting first when the connection must be made again. The template is
-// filled before the lock is taken. Statement failures are logged by the driver.
-void run_service(const std::optional<std::string>& setting, const template_fields& f) {
+// Runs one service: split the setting, find its driver, and under the driver's lock reconnect
+// when the connection must be made again, fill the template (values are escaped the way the live
+// connection reads them) and run it. Statement failures are logged by the driver; a statement
+// the driver refused as more than one is named here by its key.
+void run_service(const request_context& ctx, const char* key,
+                 const std::optional<std::string>& setting, const template_fields& f) {
   if (!setting) return;
   service_value sv = split_service_value(*setting);
-  dbdriver_t* drv = find_dbdriver(sv.driver);
+  std::shared_ptr<dbdriver_t> drv = ctx.settings.driver(sv.driver);
   if (!drv) {
     LOG(L_ERROR, "Unable to find DB driver %s", sv.driver.c_str());
     return;
   }
-  std::string statement =
-      prepare_query(*drv, sv.sql, f.rn, f.name, f.lang, f.shared, f.date, f.time, f.seq);
   std::lock_guard guard(*drv);
   drv->reconnect_if_needed();
-  drv->query(statement);
+  std::string statement =
+      prepare_query(*drv, sv.sql, f.rn, f.name, f.lang, f.shared, f.date, f.time, f.seq);
+  if (drv->query(statement) == -2)
+    LOG(L_ERROR, "services:%s holds more than one statement; nothing of it was run", key);
 }
 
 // Logs the handler's headline and its room; null when the record has no room number.
@@ -86,80 +87,86 @@ void date_and_time(fias_packet_t* p, template_fields& f) {
 std::string room_of(const fias_field_t* rn) { return rn->value->str.value_or(""); }
 
 // Settles a posted call in the call cache: delete it, or keep it marked with the answer's text.
-void settle_cached_call(fias_packet_t* p, const template_fields& f, int noremovecalls) {
+void settle_cached_call(internal_store& store, fias_packet_t* p, const template_fields& f,
+                        int noremovecalls) {
   std::string answer_text = fias_packet_to_str(p);
   fias_value_t text_value;
   text_value.str = answer_text;
   fias_field_t answer_as_seqno;
   answer_as_seqno.value = text_value;
+  dbdriver_t& db = store.db();
+  std::lock_guard guard(db);
+  db.reconnect_if_needed();
   std::string statement =
       noremovecalls
-          ? prepare_query(sqliteint,
+          ? prepare_query(db,
                           "update cdrcache set userfield='%seqno%' where src='%exten%' and "
                           "date(start)='%date%' and time(start)='%time%'",
                           f.rn, nullptr, nullptr, nullptr, f.date, f.time, &answer_as_seqno)
-          : prepare_query(sqliteint,
+          : prepare_query(db,
                           "delete from cdrcache where src='%exten%' and date(start)='%date%' and "
                           "time(start)='%time%'",
                           f.rn, nullptr, nullptr, nullptr, f.date, f.time, f.seq);
   LOG(L_DEBUG, "OK query is: %s\n", statement.c_str());
-  std::lock_guard guard(sqliteint);
-  sqliteint.reconnect_if_needed();
-  sqliteint.query(statement);
+  db.query(statement);
 }
 
 // A wake-up order or its cancellation: the room, the date and the time go to the template.
-void wakeup_request(fias_packet_t* p, const char* headline,
-                    std::optional<std::string> Settings::*service) {
+void wakeup_request(const request_context& ctx, fias_packet_t* p, const char* headline,
+                    const char* key, std::optional<std::string> Settings::*service) {
   fias_field_t* rn = headline_and_room(p, headline);
   if (!rn) return;
   template_fields f;
   f.rn = rn;
   date_and_time(p, f);
-  run_service(settings().get()->*service, f);
+  run_service(ctx, key, ctx.settings.*service, f);
 }
 
 }  // namespace
 
-void do_checkin(fias_packet_t* p) {
+void do_checkin(const request_context& ctx, fias_packet_t* p) {
   fias_field_t* rn = headline_and_room(p, "Checkin");
   if (!rn) return;
   template_fields f = guest_fields(p, rn);
-  if (store_register_room(room_of(rn)) == -1) return;  // the store could not be opened
-  run_service(settings()->checkin, f);
+  if (ctx.store.register_room(room_of(rn)) == -1) return;  // the store could not be opened
+  run_service(ctx, "checkin", ctx.settings.checkin, f);
 }
 
-void do_checkout(fias_packet_t* p) {
+void do_checkout(const request_context& ctx, fias_packet_t* p) {
   fias_field_t* rn = headline_and_room(p, "Checkout");
   if (!rn) return;
   template_fields f = guest_fields(p, rn);
-  if (store_remove_room(room_of(rn)) == -1) return;
-  run_service(settings()->checkout, f);
+  if (ctx.store.remove_room(room_of(rn)) == -1) return;
+  run_service(ctx, "checkout", ctx.settings.checkout, f);
 }
 
-void do_room_equip(fias_packet_t* p) {
+void do_room_equip(const request_context& ctx, fias_packet_t* p) {
   fias_field_t* rn = headline_and_room(p, "Room equipment request");
   if (!rn) return;
-  auto s = settings();
+  const Settings& s = ctx.settings;
   template_fields f;
   f.rn = rn;
   if (fias_field_t* cs = fias_get_field(p, "CS")) {
     bool barred = static_cast<int32_t>(cs->value->ival) == 0;
     LOG(L_NOTICE, barred ? "Phone bar on" : "Phone bar off");
-    run_service(barred ? s->bareon : s->bareoff, f);
+    run_service(ctx, barred ? "bareon" : "bareoff", barred ? s.bareon : s.bareoff, f);
   }
   if (fias_field_t* dn = fias_get_field(p, "DN")) {
     bool dnd = dn->value->bval != 0;
     LOG(L_NOTICE, dnd ? "Phone DND on" : "Phone DND off");
-    run_service(dnd ? s->dndon : s->dndoff, f);
+    run_service(ctx, dnd ? "dndon" : "dndoff", dnd ? s.dndon : s.dndoff, f);
   }
 }
 
-void do_wakeup_set(fias_packet_t* p) { wakeup_request(p, "Wakeup set", &Settings::wakeup_set); }
+void do_wakeup_set(const request_context& ctx, fias_packet_t* p) {
+  wakeup_request(ctx, p, "Wakeup set", "wakeup_set", &Settings::wakeup_set);
+}
 
-void do_wakeup_clear(fias_packet_t* p) { wakeup_request(p, "Wakeup clear", &Settings::wakeup_clear); }
+void do_wakeup_clear(const request_context& ctx, fias_packet_t* p) {
+  wakeup_request(ctx, p, "Wakeup clear", "wakeup_clear", &Settings::wakeup_clear);
+}
 
-void do_pa(fias_packet_t* p) {
+void do_pa(const request_context& ctx, fias_packet_t* p) {
   fias_field_t* rn = headline_and_room(p, "Posting answer");
   if (!rn) return;
   template_fields f;
@@ -178,9 +185,8 @@ void do_pa(fias_packet_t* p) {
     LOG(L_WARNING, "Non-OK answer on Post call. Please check");
     return;
   }
-  auto s = settings();
-  if (s->use_manager)
-    settle_cached_call(p, f, s->noremovecalls);
+  if (ctx.settings.use_manager)
+    settle_cached_call(ctx.store, p, f, ctx.settings.noremovecalls);
   else
-    run_service(s->billok, f);
+    run_service(ctx, "billok", ctx.settings.billok, f);
 }

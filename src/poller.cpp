@@ -15,15 +15,11 @@
 #include "list.h"
 #include "logger.h"
 #include "query.h"
-#include "sqlite.h"
+#include "sig.h"
 #include "store.h"
-#include "velmorant.h"
-
-std::atomic<unsigned> ps_secno{0};
 
 namespace {
 
-constexpr auto kPollInterval = std::chrono::seconds(10);
 constexpr size_t kDateTimeBuf = 32;   // column texts are read as into buffers of these sizes
 constexpr size_t kNumberBuf = 256;
 
@@ -31,8 +27,17 @@ constexpr const char* kCacheMark =
     "update cdrcache set userfield='%param%' where src='%exten%' and date(start)='%date%' and "
     "time(start)='%time%'";
 
-std::mutex pause_lock;
-std::condition_variable pause_cv;
+// What the steps of one pass work with.
+struct pass_context {
+  pms_link& link;
+  internal_store& store;
+  std::atomic<unsigned>& seqno;
+  std::stop_token stop;
+  // True once a stop was asked for. A step then ends after the record in hand instead of keeping
+  // the stop waiting through every room (a PMS that reads slowly or not at all makes each record
+  // take up to the send time limit); what it did not reach is reported after the restart.
+  bool stopping() const { return stop.stop_requested(); }
+};
 
 // One call row, read from the columns date, time, dialled number, billable seconds, amount.
 struct call_row {
@@ -96,14 +101,15 @@ struct posting {
 
 // Builds and sends the PS record of one call. Nothing is returned when the record could not be
 // sent: the row then stays unmarked and is posted again at a later pass.
-std::optional<posting> post_call(const dbdriver_t& drv, const std::string& room, const call_row& row) {
+std::optional<posting> post_call(pass_context& pc, const dbdriver_t& drv, const std::string& room,
+                                 const call_row& row) {
   fias_packet_ptr ps = fias_create_packet(FIAS_PS);
   if (!ps) return std::nullopt;
   fias_set_field_str(ps.get(), "RN", room);
   fias_set_field_str(ps.get(), "DD", row.number);
-  unsigned next = ps_secno + 1;
+  unsigned next = pc.seqno + 1;
   if (next > 9999) next = 0;
-  ps_secno = next;
+  pc.seqno = next;
   std::string seqno = four_digits(next);
   fias_set_field_str(ps.get(), "P#", seqno);
   fias_set_field_time(ps.get(), "DU", fias_time_from_seconds(row.billsec));
@@ -115,7 +121,7 @@ std::optional<posting> post_call(const dbdriver_t& drv, const std::string& room,
   } else {
     fias_set_field_str(ps.get(), "PT", "T");
   }
-  if (fias_send_link_packet(ps.get()) < 0) {
+  if (pc.link.send(ps.get()) < 0) {
     LOG(L_ERROR, "Unable to send fias Post Simple");
     return std::nullopt;
   }
@@ -149,51 +155,47 @@ void run_marks_together(dbdriver_t& drv, List<std::string>& marks) {
   commit_marks(drv, marks);
 }
 
-// True once a stop was asked for. A step then ends after the record in hand instead of keeping
-// the stop waiting through every room (a PMS that reads slowly or not at all makes each record
-// take up to the send time limit); what it did not reach is reported after the restart.
-bool stopping() { return doexit != 0; }
-
 // Finds the driver of a poll setting; logged and skipped for this pass when there is none, so a
 // reload that corrects the name takes effect at the next pass.
-dbdriver_t* poll_driver(const std::string& name) {
-  dbdriver_t* drv = find_dbdriver(name);
+std::shared_ptr<dbdriver_t> poll_driver(const Settings& s, const std::string& name) {
+  std::shared_ptr<dbdriver_t> drv = s.driver(name);
   if (!drv) LOG(L_ERROR, "Unable to find DB driver %s", name.c_str());
   return drv;
 }
 
 // Calls from the call cache that the manager thread fills; marked with the PS text once sent.
-void cache_step(const std::vector<std::string>& rooms) {
+void cache_step(pass_context& pc, const std::vector<std::string>& rooms) {
   LOG(L_DEBUG, "Cache case: check internal cdrcache values");
+  dbdriver_t& db = pc.store.db();
   for (const std::string& room : rooms) {
-    if (stopping()) return;
+    if (pc.stopping()) return;
     std::string query = "select date(start),time(start),dst,billsec,-1 from cdrcache where src='" +
                         sql_escape(dbkind::sqlite, room) +
                         "' and (userfield='NULL' or userfield=NULL or userfield='')";
-    std::lock_guard guard(sqliteint);
-    sqliteint.reconnect_if_needed();
-    sqliteint.query(query);
+    std::lock_guard guard(db);
+    db.reconnect_if_needed();
+    db.query(query);
     List<std::string> marks;
     call_row row;
-    while (!stopping() && sqliteint.fetch_row() == 0) {
+    while (!pc.stopping() && db.fetch_row() == 0) {
       LOG(L_DEBUG, "Have something in cache for room %s\n", room.c_str());
-      if (!read_call_row(sqliteint, row)) break;
-      std::optional<posting> sent = post_call(sqliteint, room, row);
+      if (!read_call_row(db, row)) break;
+      std::optional<posting> sent = post_call(pc, db, room, row);
       if (!sent) continue;
-      std::string mark = prepare_query3(sqliteint, kCacheMark, sent->text.c_str(), room.c_str(),
+      std::string mark = prepare_query3(db, kCacheMark, sent->text.c_str(), room.c_str(),
                                         row.date.c_str(), row.time.c_str(), sent->seqno.c_str());
       LOG(L_DEBUG, "Sending mark query: %s\n", mark.c_str());
       marks.append(std::move(mark));
     }
-    sqliteint.free_result();
-    run_marks(sqliteint, marks);
+    db.free_result();
+    run_marks(db, marks);
   }
 }
 
 // Calls from the PBX database through services:billcalls, marked with services:billmark.
-void billcalls_step(const Settings& s, const std::vector<std::string>& rooms) {
+void billcalls_step(pass_context& pc, const Settings& s, const std::vector<std::string>& rooms) {
   service_value poll = split_service_value(*s.billcalls);
-  dbdriver_t* drv = poll_driver(poll.driver);
+  std::shared_ptr<dbdriver_t> drv = poll_driver(s, poll.driver);
   if (!drv) return;
   std::optional<std::string> mark_template;
   if (s.billmark) mark_template = split_service_value(*s.billmark).sql;
@@ -204,9 +206,9 @@ void billcalls_step(const Settings& s, const std::vector<std::string>& rooms) {
   // First every room's new calls are read, each room's rows to the end.
   std::vector<std::pair<std::string, call_row>> calls;
   for (const std::string& room : rooms) {
-    if (stopping()) return;
-    std::string query = prepare_query2(*drv, poll.sql, room.c_str(), nullptr, nullptr, nullptr);
+    if (pc.stopping()) return;
     drv->reconnect_if_needed();
+    std::string query = prepare_query2(*drv, poll.sql, room.c_str(), nullptr, nullptr, nullptr);
     drv->query(query);
     call_row row;
     while (drv->fetch_row() == 0 && read_call_row(*drv, row)) calls.emplace_back(room, row);
@@ -228,8 +230,8 @@ void billcalls_step(const Settings& s, const std::vector<std::string>& rooms) {
   }
   List<std::string> marks;
   for (const auto& [room, row] : calls) {
-    if (stopping()) break;
-    std::optional<posting> sent = post_call(*drv, room, row);
+    if (pc.stopping()) break;
+    std::optional<posting> sent = post_call(pc, *drv, room, row);
     if (!sent || !mark_template) continue;
     std::string mark = prepare_query2(*drv, *mark_template, room.c_str(), row.date.c_str(),
                                       row.time.c_str(), sent->seqno.c_str());
@@ -319,24 +321,25 @@ using read_report_t = row_outcome (*)(dbdriver_t&, const std::string&, report&);
 // Reports the first row of each room's poll query and marks it once its record was sent. A row
 // whose mandatory columns cannot be read ends the step for this pass; a record that could not
 // be sent stays unmarked and is reported again at a later pass.
-void report_step(const std::string& poll_value, const std::optional<std::string>& mark_value,
+void report_step(pass_context& pc, const Settings& s, const std::string& poll_value,
+                 const std::optional<std::string>& mark_value,
                  const std::vector<std::string>& rooms, read_report_t read_row,
                  const char* send_failure) {
   service_value poll = split_service_value(poll_value);
-  dbdriver_t* drv = poll_driver(poll.driver);
+  std::shared_ptr<dbdriver_t> drv = poll_driver(s, poll.driver);
   if (!drv) return;
   for (const std::string& room : rooms) {
-    if (stopping()) return;
-    std::string query = prepare_query2(*drv, poll.sql, room.c_str(), nullptr, nullptr, nullptr);
+    if (pc.stopping()) return;
     std::lock_guard guard(*drv);
     drv->reconnect_if_needed();
+    std::string query = prepare_query2(*drv, poll.sql, room.c_str(), nullptr, nullptr, nullptr);
     drv->query(query);
     report r;
     row_outcome outcome = drv->fetch_row() == 0 ? read_row(*drv, room, r) : row_outcome::skip;
     drv->free_result();  // only the first row is used
     if (outcome == row_outcome::broken) return;
     if (outcome == row_outcome::skip) continue;
-    if (fias_send_link_packet(r.record.get()) < 0) {
+    if (pc.link.send(r.record.get()) < 0) {
       LOG(L_ERROR, "%s", send_failure);
       continue;
     }
@@ -350,34 +353,49 @@ void report_step(const std::string& poll_value, const std::optional<std::string>
 
 }  // namespace
 
-void poll_pass(room_list& r) {
-  r.refresh();
-  if (!pms_connected) return;
-  auto s = settings();
+poller::poller(settings_store& settings, internal_store& store, pms_link& link,
+               std::chrono::milliseconds interval)
+    : settings_(settings), store_(store), link_(link), interval_(interval) {}
+
+poller::~poller() { stop(); }
+
+void poller::start() {
+  thread_ = start_jthread([this](std::stop_token stop) { run(stop); });
+}
+
+void poller::stop() {
+  if (!thread_.joinable()) return;
+  thread_.request_stop();
+  thread_.join();
+}
+
+void poller::pass(room_list& r, std::stop_token stop) {
+  r.refresh(store_);
+  if (!link_.active()) return;
+  auto s = settings_.current();
+  pass_context pc{link_, store_, ps_secno_, std::move(stop)};
   if (s->use_manager)
-    cache_step(r.rooms);
+    cache_step(pc, r.rooms);
   else if (s->billcalls)
-    billcalls_step(*s, r.rooms);
-  if (!pms_connected) return;
+    billcalls_step(pc, *s, r.rooms);
+  if (!link_.active() || pc.stopping()) return;
   if (s->wakeup_result)
-    report_step(*s->wakeup_result, s->wrmark, r.rooms, read_wakeup_result, "Unable to send fias WR");
-  if (!pms_connected) return;
+    report_step(pc, *s, *s->wakeup_result, s->wrmark, r.rooms, read_wakeup_result,
+                "Unable to send fias WR");
+  if (!link_.active() || pc.stopping()) return;
   if (s->room_state)
-    report_step(*s->room_state, s->remark, r.rooms, read_room_state, "Unable to send fias RE");
+    report_step(pc, *s, *s->room_state, s->remark, r.rooms, read_room_state,
+                "Unable to send fias RE");
 }
 
-void service_background() {
+void poller::run(std::stop_token stop) {
   room_list rooms;
-  for (;;) {
-    poll_pass(rooms);
-    if (doexit) return;
+  std::mutex pause_lock;
+  std::condition_variable_any pause;
+  while (!stop.stop_requested()) {
+    pass(rooms, stop);
+    // The pause between passes; a stop ends it at once.
     std::unique_lock lock(pause_lock);
-    pause_cv.wait_for(lock, kPollInterval, [] { return doexit != 0; });
-    if (doexit) return;
+    pause.wait_for(lock, stop, interval_, [] { return false; });
   }
-}
-
-void poller_wake() {
-  std::lock_guard lock(pause_lock);
-  pause_cv.notify_all();
 }

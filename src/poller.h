@@ -2,21 +2,47 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <stop_token>
+#include <thread>
 
+#include "config.h"
+#include "pmslink.h"
 #include "store.h"
 
-// Sequence number of the last posting sent (P#); only the poller changes it. Every start of the
-// daemon begins again at 0001.
-extern std::atomic<unsigned> ps_secno;
+// One thread that, every `interval` while the PMS link is active, asks the PBX database (or the
+// call cache) room by room for what the PMS must be told, sends it, and marks what it sent.
+class poller {
+ public:
+  poller(settings_store& settings, internal_store& store, pms_link& link,
+         std::chrono::milliseconds interval);
+  ~poller();  // stops and joins
+  poller(const poller&) = delete;
+  poller& operator=(const poller&) = delete;
 
-// One pass over every room, as the poller makes it every ten seconds (the room list first takes in
-// the rooms checked in since the last pass): calls (from the call cache
-// when the manager is in use, else from services:billcalls), then wake-up results, then room
-// states. Does nothing while the PMS link is not active, and stops between steps when it drops.
-void poll_pass(room_list& rooms);
+  void start();
+  // Ends the pause at once, or the pass after the record in hand, and waits for the thread.
+  void stop();
 
-// The poller thread: a pass every ten seconds until doexit is set.
-void service_background();
+  // One pass over every room, as the thread makes it (the room list first takes in the rooms
+  // checked in since the last pass): calls (from the call cache when the manager is in use, else
+  // from services:billcalls), then wake-up results, then room states. Does nothing while the PMS
+  // link is not active, and stops between steps when it drops or `stop` is requested.
+  void pass(room_list& rooms, std::stop_token stop = {});
 
-// Wakes the poller from its pause so that a stop does not wait out the ten seconds.
-void poller_wake();
+  // Sequence number of the last posting sent (P#); every start of the daemon begins again at
+  // 0001.
+  unsigned last_seqno() const { return ps_secno_; }
+  // The next posting is numbered n + 1 (after 9999 comes 0000).
+  void set_last_seqno(unsigned n) { ps_secno_ = n; }
+
+ private:
+  void run(std::stop_token stop);
+
+  settings_store& settings_;
+  internal_store& store_;
+  pms_link& link_;
+  const std::chrono::milliseconds interval_;
+  std::atomic<unsigned> ps_secno_{0};
+  std::jthread thread_;
+};

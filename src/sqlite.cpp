@@ -188,11 +188,7 @@ class sqlite_driver final : public dbdriver_t {
   sqlite_handler_t h_;
 };
 
-sqlite_driver sqinth("sqlite-int");
-
 }  // namespace
-
-dbdriver_t& sqliteint = sqinth;
 
 std::unique_ptr<dbdriver_t> sqlite_create_drv(std::string_view name) {
   return std::make_unique<sqlite_driver>(name);

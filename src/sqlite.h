@@ -9,6 +9,3 @@
 // A new, unconnected SQLite driver named `name` (cut to 15 characters), with port 0 and the
 // formats "%Y-%m-%d" / "%H:%M:%S"; the first user connects it.
 std::unique_ptr<dbdriver_t> sqlite_create_drv(std::string_view name);
-
-// The internal store's own instance, "sqlite-int": never in the registry, with a lock of its own.
-extern dbdriver_t& sqliteint;

@@ -1,48 +1,81 @@
 // The internal store: the daemon's own SQLite file with the room registry and the call cache.
 #pragma once
 
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
-// Opens the store on `statesfile` and creates the tables `rooms` and `cdrcache` (with its index)
-// when they are missing. 0, or -1 after logging "Unable to open states file %s" (start-up then
-// ends with status 1). The store stays on this file for the rest of the run: its instance
-// `sqliteint` keeps the path as its database setting, so other users of the store hold its lock
-// and call sqliteint.reconnect_if_needed() before their statements.
-int store_init(const std::string& statesfile);
+class dbdriver_t;
 
-// Registers a room with the current date and time, replacing an earlier row of that room.
-// 0; -1 the store could not be opened; -2 the statement failed (both logged).
-int store_register_room(std::string_view room);
-// Removes a room from the registry; results as store_register_room.
-int store_remove_room(std::string_view room);
-// The registered rooms; empty when there are none or the store cannot be read (logged).
-std::vector<std::string> store_rooms();
+// The daemon's own SQLite file: the room registry and the call cache. One object per daemon,
+// shared by the request worker, the poller and the manager feed; each of them holds the
+// database's lock (std::lock_guard on db()) around its statements and the rows it reads.
+class internal_store {
+ public:
+  internal_store();
+  ~internal_store();
+  internal_store(const internal_store&) = delete;
+  internal_store& operator=(const internal_store&) = delete;
+
+  // Opens the store on `statesfile` and creates the tables `rooms` and `cdrcache` (with their
+  // indexes) when they are missing. A new file is created readable by its owner only. 0, or -1
+  // after logging "Unable to open states file %s" (start-up then ends with status 1), also when
+  // the file opens but its tables can be neither read nor created.
+  int open(const std::string& statesfile);
+
+  // The store's connection ("sqlite-int"). Users lock it and call reconnect_if_needed() first.
+  dbdriver_t& db() { return *db_; }
+  const std::string& path() const { return path_; }
+
+  // Registers a room with the current date and time, replacing an earlier row of that room.
+  // 0; -1 the store could not be opened; -2 the statement failed (both logged).
+  int register_room(std::string_view room);
+  // Removes a room from the registry; results as register_room.
+  int remove_room(std::string_view room);
+  // The registered rooms; empty when there are none or the store cannot be read (logged).
+  std::vector<std::string> rooms();
+
+ private:
+  int open_locked();
+  int statement(const std::string& sql);
+
+  std::unique_ptr<dbdriver_t> db_;
+  std::string path_;
+};
+
+// Time limits of a directory look-up: connecting, and the search itself.
+struct ldap_limits {
+  int network_timeout_s = 5;
+  int search_timeout_s = 10;
+};
 
 // Fills the registry from the `rooms` section of a configuration file: the keys rooms:room1,
 // rooms:room2 and so on up to the first missing number, or a directory when rooms:type begins
 // with "ldap" (any case). 0 when the registry was loaded as configured, -1 when something
 // failed; every failure is logged and start-up goes on.
-int load_rooms_conf(const char* filename);
+int load_rooms_conf(internal_store& store, const char* filename, const ldap_limits& limits = {});
 
 // Registers the values of `attribute` in the first entry that a search of `base` with `scope`
-// ("sub...", "base...", "one...", anything else a subtree) and `filter` finds. 0 on success;
-// -1 the directory connection cannot be set up, -2 the bind fails, -3 the search fails, -4 no
+// ("sub...", "base...", "one...", anything else a subtree) and `filter` finds. `host` is the
+// directory library's host form: one or more host names separated by spaces, each optionally
+// with ":port" (`port` applies to those without). 0 on success; -1 the directory connection
+// cannot be set up, -2 the bind fails (or times out), -3 the search fails (or times out), -4 no
 // entry found, -5 the entry has no value of the attribute, -6 the store could not be opened.
-// `user` null binds anonymously; `timeout` 0 sets no time limit.
-int load_rooms_ldap(const char* host, int port, int version, int timeout, const char* user,
-                    const char* pass, const char* base, const char* scope, const char* filter,
-                    const char* attribute);
+// `user` null binds anonymously; `timeout` is the server-side search time limit in seconds
+// (0: none); `limits` bounds the waits on our side.
+int load_rooms_ldap(internal_store& store, const char* host, int port, int version, int timeout,
+                    const char* user, const char* pass, const char* base, const char* scope,
+                    const char* filter, const char* attribute, const ldap_limits& limits = {});
 
-// A thread's own copy of the room registry (the poller's, the manager thread's). refresh adds
+// A thread's own copy of the room registry (the poller's, the manager feed's). refresh adds
 // the rooms registered since the last look; rooms removed by a check-out stay until a restart,
 // so that their late calls are still reported.
 struct room_list {
   std::vector<std::string> rooms;
   std::set<std::string> known;
   // Adds the rooms the registry gained; returns how many were added.
-  size_t refresh();
+  size_t refresh(internal_store& store);
   bool contains(std::string_view room) const { return known.count(std::string(room)) != 0; }
 };

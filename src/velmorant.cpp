@@ -1,167 +1,81 @@
 // The daemon's spine: command line, start-up order, the PMS loop, record dispatch, stop, reload.
 #include "velmorant.h"
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
-#ifdef __SANITIZE_ADDRESS__
-#include <sanitizer/lsan_interface.h>
-#endif
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
+#include <mutex>
+#include <thread>
 
-#include "cdrmanager.h"
-#include "config.h"
 #include "daemon.h"
+#include "dbdriver.h"
 #include "fias.h"
 #include "handlers.h"
 #include "logger.h"
-#include "poller.h"
 #include "sig.h"
-#include "store.h"
-
-std::atomic<int> doexit{0};
-int foreground = 0;
-int console_log = 0;
-std::thread bg;
 
 namespace {
-
-constexpr const char* kDefaultConfig = "/etc/velmorant.conf";
-constexpr int kPacketBufSize = 4096;  // a record text holds at most 4095 characters
-
-bool config_given = false;
-
-const char* or_empty(const std::optional<std::string>& s) { return s ? s->c_str() : ""; }
 
 // Starts (or restarts) the logger from the settings in force.
 void start_logger(const Settings& s, bool to_console) {
   logger_init(to_console ? "" : s.logfile.c_str(), s.loglevel, s.logtype, s.disable_log);
 }
 
-// Ends the process without running destructors: detached workers and the manager thread may
-// still be using process-wide state. Traces on standard output are flushed first.
-[[noreturn]] void leave(int status) {
-  std::fflush(nullptr);
-#ifdef __SANITIZE_ADDRESS__
-  // _exit skips the leak check that the address-sanitized build runs at an ordinary exit; it
-  // runs here instead, so that the tests see the daemon's leaks as well as their own.
-  __lsan_do_leak_check();
-#endif
-  _exit(status);
-}
+const char* or_empty(const std::optional<std::string>& s) { return s ? s->c_str() : ""; }
 
-// Tells the poller to stop and waits for it, unless the caller is the poller itself (a SIGABRT
-// runs the stop in whichever thread it hits).
-void stop_poller() {
-  doexit = 1;
-  poller_wake();
-  if (bg.joinable() && bg.get_id() != std::this_thread::get_id()) bg.join();
-}
+using handler_t = void (*)(const request_context&, fias_packet_t*);
 
-// One second between records: the PMS is served at its own pace, not flooded.
-void pause_one_second() {
-  struct timespec one_second = {1, 0};
-  nanosleep(&one_second, nullptr);
-}
-
-// ---- Record dispatch ----
-
-// A link start from the PMS: answer with the link description, link records and link active.
-void on_link_start(fias_packet_t*) {
-  auto s = settings();
-  fias_init_connection(fias_sock, or_empty(s->pmsinterface));
-}
-
-// The PMS confirmed the link: the poller may send from now on.
-void on_link_active(fias_packet_t*) { pms_connected = 1; }
-
-using record_action_t = void (*)(fias_packet_t*);
-
-// What each record type does, by record code; null means the record is only logged.
-constexpr std::array<record_action_t, FIAS_PA + 1> kRecordActions = [] {
-  std::array<record_action_t, FIAS_PA + 1> actions{};
-  actions[FIAS_LS] = on_link_start;
-  actions[FIAS_LA] = on_link_active;
-  actions[FIAS_GI] = do_checkin;
-  actions[FIAS_GO] = do_checkout;
-  actions[FIAS_RE] = do_room_equip;
-  actions[FIAS_WC] = do_wakeup_clear;
-  actions[FIAS_WR] = do_wakeup_set;
-  actions[FIAS_PA] = do_pa;
-  return actions;
+// What each request record does, by record code; null means the record is only logged. The link
+// records LS and LA act on the link and are handled before this table.
+constexpr std::array<handler_t, FIAS_PA + 1> kHandlers = [] {
+  std::array<handler_t, FIAS_PA + 1> handlers{};
+  handlers[FIAS_GI] = do_checkin;
+  handlers[FIAS_GO] = do_checkout;
+  handlers[FIAS_RE] = do_room_equip;
+  handlers[FIAS_WC] = do_wakeup_clear;
+  handlers[FIAS_WR] = do_wakeup_set;
+  handlers[FIAS_PA] = do_pa;
+  return handlers;
 }();
 
-// Waits until the PMS connection is readable, for at most a second. >0 readable (or closed),
-// 0 nothing yet, <0 interrupted by a signal.
-int wait_for_pms(int sock) {
-  struct pollfd pfd = {sock, POLLIN, 0};
-  int r = poll(&pfd, 1, 1000);
-  if (r < 0) return errno == EINTR ? -1 : 1;  // other failures surface in the read
-  return r;
+// The deferred signal handlers only count: the main loop reads the counts and acts.
+void count_only(int) {}
+
+// An abort (a failed assertion, an uncaught exception, std::terminate) ends the process as a
+// failure, so that a supervisor restarts it: the pid file is removed, and the abort goes on with
+// its default action.
+void on_abort(int signo) {
+  LOG(L_NOTICE, "Caught signal %d. Exiting.", signo);
+  daemon_close();
+  std::signal(signo, SIG_DFL);
+  std::raise(signo);
 }
 
-// Connects to the PMS when there is no connection; logs and paces a failed attempt.
-void ensure_pms_connection() {
-  if (fias_sock > 0) return;
-  auto s = settings();
-  fias_sock = fias_connect(s->pmshost.c_str(), s->pmsport, or_empty(s->pmsinterface));
-  if (fias_sock < 0) {
-    LOG(L_ERROR, "Unable to connect to PMS at %s:%d/%s", s->pmshost.c_str(), s->pmsport,
-        or_empty(s->pmsinterface));
-    signal_handle_all();
-    pause_one_second();
-  }
-}
-
-// Forgets a connection that failed: the main loop alone closes the PMS descriptor.
-void drop_pms_connection() {
-  LOG(L_WARNING, "Connection to PMS lost");
-  fias_close_link();
-  pms_connected = 0;
-}
-
-// Reads and hands over records until the process stops.
-[[noreturn]] void pms_loop() {
-  std::array<char, kPacketBufSize> packet_buf;
-  for (;;) {
-    ensure_pms_connection();
-    int sock = fias_sock;
-    if (sock > 0) {
-      // Signals are served while the PMS is silent, so a stop or reload never waits for the next
-      // record; a second's timeout also covers a signal that lands just before the wait.
-      int ready = wait_for_pms(sock);
-      if (ready <= 0) {
-        signal_handle_all();
-        continue;
-      }
-    }
-    int n = sock > 0 ? fias_read_packet(sock, packet_buf.data(), kPacketBufSize) : FIAS_READ_ERROR;
-    if (n == FIAS_READ_INTERRUPTED) {
-      signal_handle_all();
-      continue;
-    }
-    if (n < 0) {
-      drop_pms_connection();
-    } else {
-      LOG(L_DEBUG, "Read %s", packet_buf.data());
-      start_thread(process_fias_packet, std::string(packet_buf.data(), static_cast<size_t>(n)))
-          .detach();
-    }
-    signal_handle_all();
-    pause_one_second();
-  }
-}
-
-// Installs the deferred handlers of a daemon running in the background.
 void install_signal_handlers() {
-  signal_set_handler(SIGHUP, 0, sig_hup);
-  for (int signo : {SIGTERM, SIGINT, SIGABRT, SIGQUIT, SIGKILL}) signal_set_handler(signo, 0, sig_term);
+  signal_set_handler(SIGHUP, 0, count_only);
+  for (int signo : {SIGTERM, SIGINT, SIGQUIT}) signal_set_handler(signo, 0, count_only);
+  signal_set_handler(SIGABRT, 0, on_abort);
   for (int signo : {SIGCHLD, SIGUSR1, SIGUSR2}) signal_set_handler(signo, 0, SIG_IGN);
+}
+
+// Takes a signal's count, and clears it.
+bool take_signal(int signo) {
+  if (signal_received(signo) <= 0) return false;
+  signal_handle(signo);
+  return true;
+}
+
+manager_config manager_config_of(const Settings& s) {
+  return {s.mgr_host.value_or(""), s.mgr_port, s.mgr_user.value_or(""),
+          s.mgr_passwd.value_or(""), s.mgr_all_calls != 0};
 }
 
 }  // namespace
@@ -179,7 +93,7 @@ void usage(char** argv) {
   std::fprintf(stderr, "\n\n");
 }
 
-int get_options(int argc, char** argv) {
+int get_options(int argc, char** argv, options& opts) {
   static const struct option long_options[] = {
       {"config", required_argument, nullptr, 'c'},
       {"foreground", no_argument, nullptr, 'f'},
@@ -187,18 +101,18 @@ int get_options(int argc, char** argv) {
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
+  optind = 1;
   int c;
   while ((c = getopt_long(argc, argv, "c:fdsh", long_options, nullptr)) != -1) {
     switch (c) {
       case 'c':
-        config_file = optarg;
-        config_given = true;
+        opts.config_file = optarg;
         break;
       case 'f':
-        foreground = 1;
+        opts.foreground = true;
         break;
       case 'd':
-        console_log = 1;
+        opts.console_log = true;
         break;
       case 's':
         break;
@@ -206,97 +120,281 @@ int get_options(int argc, char** argv) {
         return 1;
     }
   }
-  return console_log && !foreground ? 1 : 0;
+  return opts.console_log && !opts.foreground ? 1 : 0;
 }
 
-void process_fias_packet(std::string text) {
-  fias_packet_ptr p = fias_parse_packet(text.c_str(), static_cast<int>(text.size()));
+velmorant_daemon::velmorant_daemon(options opts, std::shared_ptr<const Settings> first,
+                                   daemon_timing timing)
+    : opts_(std::move(opts)),
+      timing_(timing),
+      settings_(std::move(first)),
+      link_(timing.link),
+      worker_([this](const pms_request& r) { apply(r); }, timing.queue_capacity, timing.pacing),
+      poller_(settings_, store_, link_, timing.poll_interval),
+      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+velmorant_daemon::~velmorant_daemon() { shutdown(); }
+
+int velmorant_daemon::take_instance_lock(const std::string& statesfile, const char* program_name) {
+  // Two daemons on one states file would cache and post every call twice, whether they run in
+  // the background or in the foreground for troubleshooting: both take this lock.
+  const std::string path = statesfile + ".lock";
+  int fd = daemon_lock_pidfile(path.c_str());
+  if (fd >= 0) {
+    instance_lock_.reset(fd);
+    if (ftruncate(fd, 0) == 0) fdprintf(fd, "%d\n", static_cast<int>(getpid()));
+    return 0;
+  }
+  struct flock holder{};
+  holder.l_type = F_WRLCK;
+  holder.l_whence = SEEK_SET;
+  unique_fd probe(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (probe && ::fcntl(probe.get(), F_GETLK, &holder) == 0 && holder.l_type != F_UNLCK) {
+    LOG(L_ERROR, "Another %s is running as process %d on states file %s; exiting", program_name,
+        static_cast<int>(holder.l_pid), statesfile.c_str());
+    return 1;
+  }
+  LOG(L_ERROR, "Unable to lock %s: %s", path.c_str(), std::strerror(errno));
+  return 1;
+}
+
+int velmorant_daemon::start(const char* program_name) {
+  auto s = settings_.current();
+  link_.close();
+  start_logger(*s, opts_.console_log);
+  if (take_instance_lock(s->statesfile, program_name) != 0) return 1;
+  if (store_.open(s->statesfile) < 0) return 1;
+  load_rooms_conf(store_, opts_.config_file.c_str(), timing_.ldap);
+
+  connect_pms();
+  worker_.start();
+  poller_.start();
+  update_manager_feed(*s);
+  return 0;
+}
+
+void velmorant_daemon::update_manager_feed(const Settings& s) {
+  if (!s.use_manager) {
+    feed_.reset();
+    return;
+  }
+  manager_config wanted = manager_config_of(s);
+  // A running feed with the same settings goes on; one that ended (a refused login) or whose
+  // settings changed starts anew.
+  if (feed_ && feed_->running() && feed_->config() == wanted) return;
+  feed_.reset();
+  feed_ = std::make_unique<manager_feed>(std::move(wanted), store_, timing_.feed);
+  feed_->start();
+}
+
+void velmorant_daemon::apply(const pms_request& request) {
+  fias_packet_ptr p = fias_parse_packet(request.text.c_str(), static_cast<int>(request.text.size()));
   if (!p) {
-    LOG(L_WARNING, "Can not parse FIAS packet %s", text.c_str());
+    LOG(L_WARNING, "Can not parse FIAS packet %s", request.text.c_str());
     return;
   }
   LOG(L_NOTICE, "Received %s packet from PMS", p->desc);
-  if (p->packet_code > 0 && p->packet_code < static_cast<int>(kRecordActions.size()))
-    if (record_action_t action = kRecordActions[static_cast<size_t>(p->packet_code)]) action(p.get());
-}
-
-void sig_term(int signo) {
-  LOG(L_NOTICE, "Caught signal %d. Exiting.", signo);
-  stop_poller();
-  free_confvals();
-  if (!foreground) daemon_close();
-  leave(0);
-}
-
-void sig_hup(int) {
-  std::string path = config_file;
-  LOG(L_NOTICE, "Hangup. Reloading configuration.");
-  // load_conf starts from the defaults and publishes a complete new snapshot in one step, so
-  // there is no moment in which a worker could find its settings released.
-  if (load_conf(path) < 0) {
-    LOG(L_ERROR, "Unable to open configuration file %s. Exiting...", path.c_str());
-    stop_poller();
-    leave(0);
+  auto s = settings_.current();
+  switch (p->packet_code) {
+    case FIAS_LS:
+      // Answered on the connection that asked, never on one that replaced it meanwhile.
+      link_.answer_link_start(request.link_id, or_empty(s->pmsinterface));
+      return;
+    case FIAS_LA:
+      link_.set_active(request.link_id);
+      return;
+    default:
+      break;
   }
-  start_logger(*settings(), false);
+  if (p->packet_code > 0 && p->packet_code < static_cast<int>(kHandlers.size()))
+    if (handler_t handler = kHandlers[static_cast<size_t>(p->packet_code)])
+      handler(request_context{*s, store_}, p.get());
+}
+
+void velmorant_daemon::request_stop() {
+  stop_requested_ = true;
+  uint64_t one = 1;
+  if (::write(wake_.get(), &one, sizeof one) < 0) return;
+}
+
+void velmorant_daemon::request_reload() {
+  reload_requested_ = true;
+  uint64_t one = 1;
+  if (::write(wake_.get(), &one, sizeof one) < 0) return;
+}
+
+// Waits up to `how_long` for `fd` to be readable (none: only for the time to pass), for a signal
+// (which interrupts the wait: the signals are blocked in every other thread) or for a request
+// from another thread.
+void velmorant_daemon::wait(std::chrono::milliseconds how_long, int fd) {
+  std::array<pollfd, 2> fds{{{wake_.get(), POLLIN, 0}, {fd, POLLIN, 0}}};
+  if (::poll(fds.data(), fd >= 0 ? 2 : 1, static_cast<int>(how_long.count())) > 0 &&
+      (fds[0].revents & POLLIN)) {
+    uint64_t count;
+    if (::read(wake_.get(), &count, sizeof count) < 0) return;
+  }
+}
+
+void velmorant_daemon::serve_signals() {
+  for (int signo : {SIGTERM, SIGINT, SIGQUIT})
+    if (take_signal(signo)) {
+      stop_signal_ = signo;
+      stop_requested_ = true;
+    }
+  if (take_signal(SIGHUP) || reload_requested_.exchange(false)) reload();
+}
+
+void velmorant_daemon::reload() {
+  LOG(L_NOTICE, "Hangup. Reloading configuration.");
+  std::shared_ptr<const Settings> next;
+  // A configuration that cannot be read (a moment of an editor's save, a bad line) leaves the
+  // one in force running: ending here would stop a service that a supervisor only meant to
+  // reload.
+  if (load_conf(opts_.config_file, next, settings_.current().get()) < 0) {
+    LOG(L_ERROR, "Unable to read configuration file %s; keeping the configuration in force",
+        opts_.config_file.c_str());
+    return;
+  }
+  settings_.publish(next);
+  start_logger(*next, opts_.console_log);
+  update_manager_feed(*next);
+}
+
+void velmorant_daemon::connect_pms() {
+  auto s = settings_.current();
+  if (link_.connect(s->pmshost, s->pmsport) == 0) return;
+  LOG(L_ERROR, "Unable to connect to PMS at %s:%d/%s", s->pmshost.c_str(), s->pmsport,
+      or_empty(s->pmsinterface));
+}
+
+void velmorant_daemon::drop_pms_connection() {
+  LOG(L_WARNING, "Connection to PMS lost");
+  link_.close();
+}
+
+// Hands the records the link holds to the worker, reading more when it has none; drops the
+// connection when it ended or broke the framing. While the worker's queue is full nothing is
+// read: TCP holds the rest at the PMS.
+void velmorant_daemon::read_pms() {
+  std::string text;
+  uint64_t link_id = 0;
+  for (;;) {
+    if (worker_.full()) {
+      wait(std::chrono::milliseconds(50));
+      return;
+    }
+    int rc = link_.next_record(text, link_id);
+    if (rc == 1) {
+      LOG(L_DEBUG, "Read %s", text.c_str());
+      worker_.push({text, link_id});
+      continue;
+    }
+    if (rc == FIAS_READ_NOT_STX) {
+      drop_pms_connection();
+      return;
+    }
+    if (rc == FIAS_READ_TOO_LONG) continue;
+    break;
+  }
+  if (link_.check_time_limits() < 0) {
+    drop_pms_connection();
+    return;
+  }
+  // A second at most, so that the time limits are checked; signals end the wait at once.
+  auto slice = std::min<std::chrono::milliseconds>(std::chrono::milliseconds(1000),
+                                                   timing_.link.record_limit / 4);
+  wait(slice, link_.fd());
+  if (link_.receive() < 0) drop_pms_connection();
+}
+
+int velmorant_daemon::run() {
+  while (!stop_requested_) {
+    serve_signals();
+    if (stop_requested_) break;
+    if (link_.is_open()) {
+      read_pms();
+      continue;
+    }
+    wait(timing_.pms_retry / 2);
+    serve_signals();
+    if (stop_requested_) break;
+    LOG(L_WARNING, "Connection to PMS lost");
+    wait(timing_.pms_retry / 2);
+    serve_signals();
+    if (!stop_requested_) connect_pms();
+  }
+  LOG(L_NOTICE, "Caught signal %d. Exiting.", stop_signal_ ? stop_signal_ : SIGTERM);
+  shutdown();
+  return 0;
+}
+
+// Stops every thread and waits for it. A statement that a database does not answer would hold
+// a thread for its time-out; after a grace period the drivers are interrupted, so that the stop
+// completes within seconds whatever a peer does.
+void velmorant_daemon::shutdown() {
+  std::jthread interrupter([this](std::stop_token done) {
+    std::mutex m;
+    std::condition_variable_any cv;
+    std::unique_lock lock(m);
+    if (cv.wait_for(lock, done, timing_.stop_grace, [] { return false; })) return;
+    if (done.stop_requested()) return;
+    for (const auto& [name, drv] : settings_.current()->drivers) drv->interrupt();
+    store_.db().interrupt();
+  });
+  feed_.reset();
+  poller_.stop();
+  worker_.stop();
+  interrupter.request_stop();
+  interrupter.join();
+  link_.close();
+  daemon_close();
+  instance_lock_.reset();
 }
 
 int velmorant_main(int argc, char** argv) {
-  const char* program_name = nullptr;
-  bool daemon_ready = true;
   daemon_note_inherited_fds();
   // A write to a PMS or manager that has gone away must fail, not end the daemon.
-  signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
 
-  if (argc > 1 && get_options(argc, argv) != 0) {
+  options opts;
+  if (argc > 1 && get_options(argc, argv, opts) != 0) {
     usage(argv);
     return 0;
   }
   // Traces on standard output (the statements run) show up as they happen, even in a pipe.
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  if (!config_given) config_file = kDefaultConfig;
-  if (load_conf(config_file) < 0) {
-    std::fprintf(stderr, "\nUnable to open configuration file %s. Exiting...\n\n", config_file.c_str());
-    return 0;
+  std::shared_ptr<const Settings> first;
+  if (load_conf(opts.config_file, first) < 0) {
+    std::fprintf(stderr, "\nUnable to open configuration file %s. Exiting...\n\n",
+                 opts.config_file.c_str());
+    return 1;
   }
 
-  if (!foreground) {
+  const char* slash = std::strrchr(argv[0], '/');
+  const char* program_name = slash ? slash + 1 : argv[0];
+  install_signal_handlers();
+  if (!opts.foreground) {
+    std::fflush(nullptr);
     pid_t pid = fork();
-    if (pid != 0) {
-      // The parent (or a failed fork) leaves at once, without closing or finalising anything the
-      // child goes on using.
-      free_confvals();
-      leave(0);
+    if (pid < 0) {
+      std::fprintf(stderr, "Unable to start in the background: %s\n", std::strerror(errno));
+      return 1;
     }
-    install_signal_handlers();
-    const char* slash = std::strrchr(argv[0], '/');
-    program_name = slash ? slash + 1 : argv[0];
-    daemon_ready = daemon_init(program_name) == 0;
-  }
-
-  pms_connected = 0;
-  start_logger(*settings(), console_log != 0);
-  // A second instance would post every call a second time: only the one that holds the pid file
-  // runs. Any other failure of the pid file leaves the daemon running, as it always did.
-  if (!daemon_ready) {
-    if (pid_t holder = daemon_pidfile_holder(program_name)) {
-      LOG(L_ERROR, "Another %s is running as process %d; exiting", program_name, static_cast<int>(holder));
-      leave(1);
+    // The parent leaves at once, without closing or finalising anything the child goes on using.
+    if (pid > 0) _exit(0);
+    // Any failure of the pid file other than another daemon holding it leaves the daemon
+    // running: the states file's lock is what keeps a second instance out.
+    if (daemon_init(program_name) != 0) {
+      if (pid_t holder = daemon_pidfile_holder(program_name)) {
+        start_logger(*first, false);
+        LOG(L_ERROR, "Another %s is running as process %d; exiting", program_name,
+            static_cast<int>(holder));
+        return 1;
+      }
     }
   }
 
-  if (store_init(settings()->statesfile) < 0) leave(1);
-  load_rooms_conf(config_file.c_str());
-
-  {
-    auto s = settings();
-    fias_sock = fias_connect(s->pmshost.c_str(), s->pmsport, or_empty(s->pmsinterface));
-    if (fias_sock < 0)
-      LOG(L_ERROR, "Unable to connect to PMS at %s:%d/%s", s->pmshost.c_str(), s->pmsport,
-          or_empty(s->pmsinterface));
-  }
-
-  bg = start_thread(service_background);
-  if (settings()->use_manager) start_thread(cdrmanager_thread).detach();
-  pms_loop();
+  velmorant_daemon daemon(opts, std::move(first));
+  if (int status = daemon.start(program_name); status != 0) return status;
+  return daemon.run();
 }

@@ -1,34 +1,99 @@
-// The daemon's spine: command line, start-up, the PMS loop, record dispatch, stop and reload.
+// The daemon: command line, start-up order, the PMS loop, record dispatch, stop and reload.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <memory>
 #include <string>
-#include <thread>
 
-// Stop request for the poller, which tests it once per pass.
-extern std::atomic<int> doexit;
-// -f: no fork, no daemon set-up, no signal handlers.
-extern int foreground;
-// -d: log lines go to standard error instead of the configured file.
-extern int console_log;
-// The poller thread, kept so that the stop can wait for it.
-extern std::thread bg;
+#include "cdrmanager.h"
+#include "config.h"
+#include "fdutils.h"
+#include "pmslink.h"
+#include "poller.h"
+#include "store.h"
+#include "worker.h"
 
-// Parses the command line. 0 to go on; 1 when the usage text must be shown (help, a bad option,
-// -d without -f).
-int get_options(int argc, char** argv);
+// What the command line asks for.
+struct options {
+  std::string config_file = "/etc/velmorant.conf";
+  bool foreground = false;   // -f: no fork, no pid file
+  bool console_log = false;  // -d: log lines go to standard error (requires -f)
+};
+
+// Parses the command line into `opts`. 0 to go on; 1 when the usage text must be shown (help, a
+// bad option, -d without -f).
+int get_options(int argc, char** argv, options& opts);
 
 // Writes the usage text to standard error.
 void usage(char** argv);
 
-// Worker body for one received record: parses it and acts on its type.
-void process_fias_packet(std::string text);
+// The intervals and sizes the daemon's objects are built with. The defaults are the daemon's;
+// tests run a poll cycle in milliseconds with shorter ones.
+struct daemon_timing {
+  std::chrono::milliseconds poll_interval{10000};  // pause between two poll passes
+  std::chrono::milliseconds pacing{1000};          // pause between two records of the PMS
+  std::chrono::milliseconds pms_retry{2000};       // between two connection attempts to the PMS
+  std::chrono::milliseconds stop_grace{3000};      // before a stop interrupts hung statements
+  size_t queue_capacity = 64;                      // records read ahead of the worker
+  link_timing link;
+  feed_timing feed;
+  ldap_limits ldap;
+};
 
-// Stop: waits for the poller, removes the pid file and ends the process with status 0.
-void sig_term(int signo);
+// The daemon's object graph: it owns the settings store, the internal store, the PMS link, the
+// request worker, the poller and the manager feed, and the main loop that reads the PMS,
+// serves signals, reloads and stops. Every thread it starts is joined by the stop.
+class velmorant_daemon {
+ public:
+  velmorant_daemon(options opts, std::shared_ptr<const Settings> first, daemon_timing timing = {});
+  ~velmorant_daemon();
+  velmorant_daemon(const velmorant_daemon&) = delete;
+  velmorant_daemon& operator=(const velmorant_daemon&) = delete;
 
-// Reload: reads the configuration file again and restarts the logger with its settings.
-void sig_hup(int signo);
+  // Start-up once the configuration is loaded (and, in the background, the process detached):
+  // the logger, the one-instance lock, the states file, the rooms, the first PMS connection, the
+  // threads. 0, or the exit status to end with (logged).
+  int start(const char* program_name);
+  // The PMS loop until a stop is asked for (SIGTERM, SIGINT, SIGQUIT or request_stop), then the
+  // stop. The exit status.
+  int run();
 
-// The whole program; main only calls this.
+  // For tests: ask for a stop or a reload from another thread, as the signals do.
+  void request_stop();
+  void request_reload();
+
+  settings_store& settings() { return settings_; }
+  internal_store& store() { return store_; }
+  pms_link& link() { return link_; }
+
+ private:
+  void apply(const pms_request& request);
+  void serve_signals();
+  void reload();
+  void connect_pms();
+  void drop_pms_connection();
+  void read_pms();
+  void update_manager_feed(const Settings& s);
+  void wait(std::chrono::milliseconds how_long, int fd = -1);
+  int take_instance_lock(const std::string& statesfile, const char* program_name);
+  void shutdown();
+
+  const options opts_;
+  const daemon_timing timing_;
+  settings_store settings_;
+  internal_store store_;
+  pms_link link_;
+  request_worker worker_;
+  poller poller_;
+  std::unique_ptr<manager_feed> feed_;
+  unique_fd instance_lock_;
+  unique_fd wake_;  // an eventfd that request_stop and request_reload write to
+  std::atomic<bool> stop_requested_{false};
+  std::atomic<bool> reload_requested_{false};
+  int stop_signal_ = 0;
+};
+
+// The whole program; main only calls this. The exit status.
 int velmorant_main(int argc, char** argv);

@@ -1,7 +1,9 @@
-// Manager thread: login states, Cdr events of guest rooms into the call cache, re-login.
+// Manager feed: login states, Cdr events of guest rooms into the call cache, re-login, pacing.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+
+#include <thread>
 
 #include "ami_server.h"
 #include "cdrmanager.h"
@@ -20,36 +22,34 @@ using testutil::sqlite_rows;
 
 namespace {
 
-const std::string& states() { return testutil::shared_store(); }
+const std::string& states() { return testutil::shared_store_path(); }
 
 rows_t cached() { return sqlite_rows(states(), "select src, dst, clid, cost, faxdata, callclass, userfield from cdrcache"); }
+
+constexpr auto kWait = 5000ms;
 
 class ManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sqlite_exec(states(), "delete from rooms; delete from cdrcache;");
-    store_register_room("101");
+    testutil::shared_store().register_room("101");
     logger_init(log.c_str(), 5, 0, 0);
   }
   void TearDown() override { logger_init(nullptr, 1, 0, 0); }
 
-  void configure(int port, const std::string& password) {
-    std::string conf = dir.file("v.conf");
-    testutil::write_file(conf, "[pms]\nstatesfile = " + states() + "\n[services]\ncdr_use_manager = 1\n"
-                               "cdr_mgr_host = 127.0.0.1\ncdr_mgr_port = " + std::to_string(port) +
-                               "\ncdr_mgr_user = velmorant\ncdr_mgr_password = " + password + "\n");
-    ASSERT_EQ(load_conf(conf), 0);
+  std::unique_ptr<manager_feed> make_feed(int port, const std::string& password, bool all_calls = false) {
+    return std::make_unique<manager_feed>(
+        manager_config{"127.0.0.1", port, "velmorant", password, all_calls}, testutil::shared_store());
   }
-  // Starts the thread's work against `ami` with its password, and reads up to the login answer.
-  void start_logged_in(testami::ami_server& ami, const std::string& password, cdrmanager_state& st) {
-    configure(ami.port(), password);
-    ASSERT_EQ(cdrmanager_start(st), 0);
-    step_until_logged_in(st);
-  }
-  // Reads messages until the login answer has been seen.
-  void step_until_logged_in(cdrmanager_state& st) {
-    for (int i = 0; i < 5 && st.mans.connected == 0; ++i) ASSERT_EQ(cdrmanager_step(st), 0);
-    ASSERT_EQ(st.mans.connected, 1);
+  // Connects the feed to `ami` with its password, and reads up to the login answer.
+  std::unique_ptr<manager_feed> logged_in(testami::ami_server& ami, const std::string& password,
+                                          bool all_calls = false) {
+    auto feed = make_feed(ami.port(), password, all_calls);
+    feed->rooms().refresh(testutil::shared_store());
+    EXPECT_EQ(feed->step(kWait), 0) << "connects and sends the login";
+    for (int i = 0; i < 5 && !feed->logged_in(); ++i) EXPECT_EQ(feed->step(kWait), 1);
+    EXPECT_TRUE(feed->logged_in());
+    return feed;
   }
 
   testutil::temp_dir dir;
@@ -58,8 +58,8 @@ class ManagerTest : public ::testing::Test {
 
 TEST_F(ManagerTest, OnlyCallsPlacedFromRegisteredRoomsAreCached) {
   testami::ami_server ami("velmorant", "s3cret");
-  cdrmanager_state st;
-  start_logged_in(ami, "s3cret", st);
+  auto feed = logged_in(ami, "s3cret");
+  feed->start();
 
   testami::cdr_event call;
   call.destination = "200";
@@ -69,7 +69,8 @@ TEST_F(ManagerTest, OnlyCallsPlacedFromRegisteredRoomsAreCached) {
   call.source = "200";
   call.destination = "101";
   ami.send_cdr(call);
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(cdrmanager_step(st), 0);
+  ASSERT_TRUE(testutil::wait_until([] { return !cached().empty(); }, kWait));
+  feed->stop();
   EXPECT_EQ(cached(), (rows_t{{"101", "200", "\"Room 101\" <101>", "", "", "", ""}}));
   EXPECT_NE(read_file(log).find("1 127.0.0.1 " + std::to_string(ami.port()) + " velmorant ********"),
             std::string::npos);
@@ -78,25 +79,54 @@ TEST_F(ManagerTest, OnlyCallsPlacedFromRegisteredRoomsAreCached) {
 
 TEST_F(ManagerTest, EventNameIsComparedWithoutCaseAndOtherEventsAreIgnored) {
   testami::ami_server ami("velmorant", "pw");
-  cdrmanager_state st;
-  start_logged_in(ami, "pw", st);
-  ami.send_event("cdr", {{"Source", "101"}, {"Destination", "201"}, {"StartTime", "2024-03-05 10:00:00"}});
-  ami.send_event("CDR", {{"Source", "101"}, {"Destination", "202"}, {"StartTime", "2024-03-05 10:01:00"}});
-  ami.send_event("Newchannel", {{"Source", "101"}, {"Destination", "203"}});
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(cdrmanager_step(st), 0);
+  auto feed = logged_in(ami, "pw");
+  const testami::header_list answered = {{"Disposition", "ANSWERED"}, {"BillableSeconds", "5"}};
+  auto with = [&](std::string dst) {
+    testami::header_list h = {{"Source", "101"}, {"Destination", dst}};
+    h.insert(h.end(), answered.begin(), answered.end());
+    return h;
+  };
+  ami.send_event("cdr", with("201"));
+  ami.send_event("CDR", with("202"));
+  ami.send_event("Newchannel", with("203"));
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(feed->step(kWait), 1);
   EXPECT_EQ(sqlite_rows(states(), "select dst from cdrcache order by dst"), (rows_t{{"201"}, {"202"}}));
+}
+
+// Asterisk writes a record for every dial attempt; only answered calls with billable time are
+// charges, unless the PMS wants every call.
+TEST_F(ManagerTest, OnlyAnsweredCallsWithBillableTimeAreCachedUnlessAllCallsAreWanted) {
+  struct {
+    const char* disposition;
+    const char* billsec;
+    bool cached;
+  } cases[] = {{"ANSWERED", "5", true},  {"ANSWERED", "0", false}, {"BUSY", "0", false},
+               {"NO ANSWER", "0", false}, {"FAILED", "", false},   {"answered", "12", true}};
+  for (bool all_calls : {false, true}) {
+    testami::ami_server ami("velmorant", "pw");
+    auto feed = logged_in(ami, "pw", all_calls);
+    for (auto& c : cases) {
+      sqlite_exec(states(), "delete from cdrcache");
+      testami::cdr_event call;
+      call.disposition = c.disposition;
+      call.billable_seconds = c.billsec;
+      ami.send_cdr(call);
+      ASSERT_EQ(feed->step(kWait), 1);
+      EXPECT_EQ(cached().size(), c.cached || all_calls ? 1u : 0u)
+          << c.disposition << " " << c.billsec << " all calls " << all_calls;
+    }
+  }
 }
 
 TEST_F(ManagerTest, CallerNamesWithQuotesAreCachedAndLongValuesKept) {
   testami::ami_server ami("velmorant", "pw");
-  cdrmanager_state st;
-  start_logged_in(ami, "pw", st);
+  auto feed = logged_in(ami, "pw");
   testami::cdr_event call;
   call.caller_id = "\"O'Brien\" <101>";
   call.last_data = std::string(900, 'd');
   call.extra = {{"Cost", "0.12"}, {"CallClass", "3"}};
   ami.send_cdr(call);
-  ASSERT_EQ(cdrmanager_step(st), 0);
+  ASSERT_EQ(feed->step(kWait), 1);
   rows_t rows = cached();
   ASSERT_EQ(rows.size(), 1u) << read_file(log);
   EXPECT_EQ(rows[0][2], "\"O'Brien\" <101>");
@@ -107,42 +137,64 @@ TEST_F(ManagerTest, CallerNamesWithQuotesAreCachedAndLongValuesKept) {
 
 TEST_F(ManagerTest, RoomCheckedInAfterStartIsMatched) {
   testami::ami_server ami("velmorant", "pw");
-  cdrmanager_state st;
-  start_logged_in(ami, "pw", st);
-  store_register_room("102");
+  auto feed = logged_in(ami, "pw");
+  testutil::shared_store().register_room("102");
   testami::cdr_event call;
   call.source = "102";
   ami.send_cdr(call);
-  ASSERT_EQ(cdrmanager_step(st), 0);
+  ASSERT_EQ(feed->step(kWait), 1);
   EXPECT_EQ(sqlite_rows(states(), "select src from cdrcache"), (rows_t{{"102"}}));
 }
 
 TEST_F(ManagerTest, DroppedConnectionIsLoggedInAgainAndCachingResumes) {
   testami::ami_server ami("velmorant", "pw");
-  cdrmanager_state st;
-  start_logged_in(ami, "pw", st);
+  auto feed = logged_in(ami, "pw");
   ami.drop();
-  ASSERT_EQ(cdrmanager_step(st), 0);  // the read fails; a new connection and login follow
-  EXPECT_EQ(st.mans.connected, 0);
+  ASSERT_EQ(feed->step(kWait), -1);  // the read fails; the thread would pause here
+  EXPECT_FALSE(feed->logged_in());
   EXPECT_EQ(count_occurrences(read_file(log), "127.0.0.1: Not connected"), 1);
+  ASSERT_EQ(feed->step(kWait), 0);  // a new connection and login
   ASSERT_TRUE(ami.wait_for_logins(2, 5s));
-  step_until_logged_in(st);
+  for (int i = 0; i < 5 && !feed->logged_in(); ++i) ASSERT_EQ(feed->step(kWait), 1);
   testami::cdr_event call;
   ami.send_cdr(call);
-  ASSERT_EQ(cdrmanager_step(st), 0);
+  ASSERT_EQ(feed->step(kWait), 1);
   EXPECT_EQ(cached().size(), 1u);
 }
 
-TEST_F(ManagerTest, RefusedLoginEndsTheThreadAtTheNextReadFailure) {
+TEST_F(ManagerTest, RefusedLoginEndsTheFeed) {
   testami::ami_server ami("velmorant", "right");
-  configure(ami.port(), "wrong");
-  cdrmanager_state st;
-  ASSERT_EQ(cdrmanager_start(st), 0);
-  int result = 0;
-  for (int i = 0; i < 5 && result == 0; ++i) result = cdrmanager_step(st);
-  EXPECT_EQ(result, -1);
-  EXPECT_EQ(st.mans.connected, -1);
+  auto feed = make_feed(ami.port(), "wrong");
+  feed->start();
+  ASSERT_TRUE(testutil::wait_until([&] { return !feed->running(); }, kWait));
+  EXPECT_EQ(feed->session().connected, -1);
   EXPECT_EQ(ami.logins(), 1) << "a refused login is not retried";
+  EXPECT_NE(read_file(log).find("refused the login of velmorant"), std::string::npos);
+}
+
+// However the connection ends, the next attempt waits, the pause doubling: a manager port that
+// refuses or closes at once must not turn the feed into a busy loop. A stop in the middle of a
+// pause is served at once.
+TEST_F(ManagerTest, ReconnectsArePacedAndTheStopIsServedAtOnce) {
+  uint16_t port;
+  {
+    testami::ami_server gone("velmorant", "pw");
+    port = gone.port();
+  }
+  feed_timing timing;
+  timing.backoff_min = 100ms;
+  timing.backoff_max = 400ms;
+  manager_feed feed(manager_config{"127.0.0.1", port, "velmorant", "pw", false},
+                    testutil::shared_store(), timing);
+  auto start = std::chrono::steady_clock::now();
+  feed.start();
+  // Attempts at 0, 100, 300 and 700 ms, then every 400 ms.
+  ASSERT_TRUE(testutil::wait_until(
+      [&] { return count_occurrences(read_file(log), "Connect failed") >= 4; }, kWait));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 700ms);
+  auto stop_start = std::chrono::steady_clock::now();
+  feed.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - stop_start, 300ms);
 }
 
 // The read path over a socketpair, where the test decides when the login answer arrives.
@@ -150,22 +202,22 @@ TEST_F(ManagerTest, NothingIsCachedBeforeTheLoginIsAccepted) {
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
   unique_fd peer(sv[1]);
-  cdrmanager_state st;
-  st.mans.fd.reset(sv[0]);
-  st.rooms.refresh();
+  auto feed = make_feed(0, "pw");
+  feed->adopt_session(unique_fd(sv[0]));
+  feed->rooms().refresh(testutil::shared_store());
   std::string cdr = testami::cdr_event_text(testami::cdr_event{});
   ASSERT_EQ(write(peer.get(), cdr.data(), cdr.size()), static_cast<ssize_t>(cdr.size()));
-  ASSERT_EQ(cdrmanager_step(st), 0);
+  ASSERT_EQ(feed->step(kWait), 1);
   EXPECT_TRUE(cached().empty());
   std::string near_miss = "Response: Success\r\nMessage: Authentication accepted.\r\n\r\n";
   ASSERT_EQ(write(peer.get(), near_miss.data(), near_miss.size()), static_cast<ssize_t>(near_miss.size()));
-  ASSERT_EQ(cdrmanager_step(st), 0);
-  EXPECT_EQ(st.mans.connected, 0) << "only the exact answer logs in";
+  ASSERT_EQ(feed->step(kWait), 1);
+  EXPECT_FALSE(feed->logged_in()) << "only the exact answer logs in";
   std::string accepted = "Response: Success\r\nMessage: Authentication accepted\r\n\r\n" + cdr;
   ASSERT_EQ(write(peer.get(), accepted.data(), accepted.size()), static_cast<ssize_t>(accepted.size()));
-  ASSERT_EQ(cdrmanager_step(st), 0);
-  EXPECT_EQ(st.mans.connected, 1);
-  ASSERT_EQ(cdrmanager_step(st), 0);
+  ASSERT_EQ(feed->step(kWait), 1);
+  EXPECT_TRUE(feed->logged_in());
+  ASSERT_EQ(feed->step(kWait), 1);
   EXPECT_EQ(cached().size(), 1u);
 }
 

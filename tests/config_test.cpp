@@ -13,8 +13,9 @@ class ConfigTest : public ::testing::Test {
   std::string path = dir.file("velmorant.conf");
   std::shared_ptr<const Settings> load(const std::string& text) {
     testutil::write_file(path, text);
-    EXPECT_EQ(load_conf(path), 0);
-    return settings();
+    std::shared_ptr<const Settings> s;
+    EXPECT_EQ(load_conf(path, s), 0);
+    return s;
   }
 };
 
@@ -34,7 +35,7 @@ TEST_F(ConfigTest, EmptyFileGivesEveryDefault) {
   EXPECT_FALSE(s->mgr_host);
   EXPECT_FALSE(s->checkin);
   EXPECT_FALSE(s->room_state);
-  EXPECT_EQ(config_file, path);
+  EXPECT_TRUE(s->drivers.empty());
 }
 
 TEST_F(ConfigTest, IntegersReadWithBaseAndPortKeptTo16Bits) {
@@ -95,24 +96,37 @@ TEST_F(ConfigTest, SectionNamedLikeANumberOrFlagKeyLeavesItsDefault) {
   EXPECT_EQ(s->use_manager, 0);
   EXPECT_EQ(s->mgr_port, 5038);
   EXPECT_EQ(s->noremovecalls, 0);
-  ASSERT_NE(find_dbdriver("portless"), nullptr);
-  EXPECT_EQ(find_dbdriver("portless")->port, 0);
+  ASSERT_NE(s->driver("portless"), nullptr);
+  EXPECT_EQ(s->driver("portless")->port, 0);
 }
 
-TEST_F(ConfigTest, MissingFileFailsWithDefaultsInForce) {
-  load("[pms]\nhost = elsewhere\n");
-  EXPECT_EQ(load_conf(dir.file("absent.conf")), -1);
-  EXPECT_EQ(settings()->pmshost, "localhost");
-  EXPECT_EQ(config_file, dir.file("absent.conf"));
+TEST_F(ConfigTest, MissingFileFailsAndLeavesTheSnapshotAlone) {
+  auto before = load("[pms]\nhost = elsewhere\n");
+  std::shared_ptr<const Settings> s = before;
+  EXPECT_EQ(load_conf(dir.file("absent.conf"), s), -1);
+  EXPECT_EQ(s, before);
+  EXPECT_EQ(s->pmshost, "elsewhere");
 }
 
-TEST_F(ConfigTest, FreeConfvalsUnsetsStringsAndKeepsNumbers) {
-  load("[pms]\nport = 6000\ninterface = PB\n[services]\ncheckin = a\n");
-  free_confvals();
-  auto s = settings();
-  EXPECT_FALSE(s->checkin);
-  EXPECT_FALSE(s->pmsinterface);
-  EXPECT_EQ(s->pmsport, 6000);
+// A reload keeps the driver (and its connection) of a section it leaves as it was, and replaces
+// the driver of a section it changes; the replaced one is closed when its last user lets it go,
+// not kept for the rest of the run.
+TEST_F(ConfigTest, ReloadKeepsUnchangedDriversAndReleasesReplacedOnes) {
+  const std::string pbx = dir.file("pbx.db");
+  auto first = load("[same]\ndbdriver = sqlite\ndatabase = " + pbx + "\n[moved]\ndbdriver = sqlite\n"
+                    "database = " + pbx + "\n");
+  testutil::write_file(path, "[same]\ndbdriver = sqlite\ndatabase = " + pbx +
+                                 "\n[moved]\ndbdriver = sqlite\ndatabase = " + dir.file("other.db") + "\n");
+  std::shared_ptr<const Settings> second;
+  ASSERT_EQ(load_conf(path, second, first.get()), 0);
+  EXPECT_EQ(second->driver("same"), first->driver("same"));
+  EXPECT_NE(second->driver("moved"), first->driver("moved"));
+  std::weak_ptr<dbdriver_t> replaced = first->driver("moved");
+  std::shared_ptr<dbdriver_t> in_use = first->driver("moved");
+  first.reset();
+  EXPECT_FALSE(replaced.expired()) << "a worker still holding it keeps it";
+  in_use.reset();
+  EXPECT_TRUE(replaced.expired());
 }
 
 TEST(ServiceValue, SplitsAtTheFirstColonAndDefaultsToSqlite) {

@@ -20,6 +20,7 @@
 #include "fias.h"
 #include "logger.h"
 #include "pms_peer.h"
+#include "pmslink.h"
 
 namespace {
 
@@ -271,12 +272,15 @@ TEST_F(FiasLink, SendToAClosedPeerFailsWithoutRaisingSigpipe) {
   sigaction(SIGPIPE, &old, nullptr);
 }
 
+// The worker and the poller send on the link from their threads at once.
 TEST_F(FiasLink, ConcurrentSendersNeverInterleaveFrames) {
   socket_pair sp;
   // A small send buffer makes the kernel take large frames in pieces, between which another
   // thread's send could slip in.
   int small = 4096;
   setsockopt(sp.fd[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  pms_link link;
+  link.adopt(unique_fd(std::exchange(sp.fd[0], -1)));
   std::string stream;
   std::thread pms([&] {
     char buf[1024];
@@ -295,11 +299,14 @@ TEST_F(FiasLink, ConcurrentSendersNeverInterleaveFrames) {
   std::atomic<int> failures{0};
   for (int t = 0; t < kThreads; ++t)
     senders.emplace_back([&, t] {
-      for (int i = 0; i < kFrames; ++i)
-        if (fias_send_raw_packet(sp.fd[0], expected[t * kFrames + i].c_str()) < 0) ++failures;
+      for (int i = 0; i < kFrames; ++i) {
+        const std::string& text = expected[t * kFrames + i];
+        fias_packet_ptr p = fias_parse_packet(text.c_str(), static_cast<int>(text.size()));
+        if (link.send(p.get()) < 0) ++failures;
+      }
     });
   for (auto& s : senders) s.join();
-  ::shutdown(sp.fd[0], SHUT_WR);
+  ::shutdown(link.fd(), SHUT_WR);
   pms.join();
   EXPECT_EQ(failures, 0);
 
@@ -323,11 +330,11 @@ struct filled_link {
   std::chrono::milliseconds last_send{0};
 };
 
-filled_link send_until_a_frame_fails(int sock, const std::string& text) {
+filled_link send_until_a_frame_fails(int sock, const std::string& text, int limit_ms) {
   filled_link out;
   for (int i = 0; i < 10000; ++i) {
     auto start = std::chrono::steady_clock::now();
-    out.last_result = fias_send_raw_packet(sock, text.c_str());
+    out.last_result = fias_send_raw_packet(sock, text.c_str(), limit_ms);
     out.last_send = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start);
     if (out.last_result < 0) break;
@@ -336,19 +343,15 @@ filled_link send_until_a_frame_fails(int sock, const std::string& text) {
   return out;
 }
 
-class SendTimeLimit : public FiasLink {
- protected:
-  void TearDown() override { fias_set_send_timeout(FIAS_SEND_TIMEOUT_MS); }
-};
+using SendTimeLimit = FiasLink;
 
 TEST_F(SendTimeLimit, PmsThatStopsReadingFailsTheSendInTimeAndTheLinkIsShutDown) {
-  fias_set_send_timeout(200);
   socket_pair sp;
   background_read main_loop(sp.fd[0], 4096);
   ASSERT_TRUE(wait_until([&] { return main_loop.blocked(); }));
   const std::string text = "PS|P#0001|DD" + std::string(10000, '7') + "|";
 
-  filled_link fill = send_until_a_frame_fails(sp.fd[0], text);
+  filled_link fill = send_until_a_frame_fails(sp.fd[0], text, 200);
   ASSERT_EQ(fill.last_result, -1) << "the buffers never filled";
   EXPECT_GT(fill.frames_sent, 0);
   EXPECT_GE(fill.last_send, 190ms);
@@ -363,7 +366,7 @@ TEST_F(SendTimeLimit, PmsThatStopsReadingFailsTheSendInTimeAndTheLinkIsShutDown)
   EXPECT_EQ(main_loop.result, FIAS_READ_ERROR);
   EXPECT_NE(fcntl(sp.fd[0], F_GETFD), -1);
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(fias_send_raw_packet(sp.fd[0], "LA|DA091231|TI120000|"), -1);
+  EXPECT_EQ(fias_send_raw_packet(sp.fd[0], "LA|DA091231|TI120000|", 200), -1);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 150ms);
 
   // What the PMS finds when it reads at last: the frames that were sent, whole, then at most the
@@ -382,14 +385,13 @@ TEST_F(SendTimeLimit, PmsThatStopsReadingFailsTheSendInTimeAndTheLinkIsShutDown)
 }
 
 TEST_F(SendTimeLimit, PmsThatReadsLateWithinTheLimitGetsTheWholeFrame) {
-  fias_set_send_timeout(5000);
   socket_pair sp;
   const std::string text = "PS|P#0002|DD" + std::string(1 << 20, '8') + "|";
   std::atomic<pid_t> sender_tid{0};
   int result = 0;
   std::thread sender([&] {
     sender_tid = gettid();
-    result = fias_send_raw_packet(sp.fd[0], text.c_str());
+    result = fias_send_raw_packet(sp.fd[0], text.c_str(), 5000);
   });
   // The PMS starts reading only once the sender waits for room.
   EXPECT_TRUE(wait_until([&] { return sender_tid != 0 && thread_sleeping(sender_tid); }));

@@ -19,7 +19,7 @@ using testutil::sqlite_rows;
 
 namespace {
 
-const std::string& states() { return testutil::shared_store(); }
+const std::string& states() { return testutil::shared_store_path(); }
 
 class HandlersTest : public ::testing::Test {
  protected:
@@ -39,12 +39,12 @@ class HandlersTest : public ::testing::Test {
     testutil::write_file(conf, "[pms]\nstatesfile = " + states() + "\n[sqlite]\ndbdriver = sqlite\n"
                                "database = " + pbx + "\n[PBX]\ndbdriver = SQLite\ndatabase = " +
                                pbx + "\n" + extra + "[services]\n" + services);
-    ASSERT_EQ(load_conf(conf), 0);
+    s = testutil::load_settings(conf);
   }
-  void handle(void (*handler)(fias_packet_t*), const std::string& text) {
+  void handle(void (*handler)(const request_context&, fias_packet_t*), const std::string& text) {
     auto p = fias_parse_packet(text.c_str(), static_cast<int>(text.size()));
     ASSERT_TRUE(p) << text;
-    handler(p.get());
+    handler(request_context{*s, testutil::shared_store()}, p.get());
   }
   rows_t ext() { return sqlite_rows(pbx, "select ext, name, lang, shared, dnd, barred, wakeup from ext"); }
   rows_t rooms() { return sqlite_rows(states(), "select room, ci_date, calls from rooms"); }
@@ -56,6 +56,7 @@ class HandlersTest : public ::testing::Test {
 
   testutil::temp_dir dir;
   std::string pbx = dir.file("pbx.db"), log = dir.file("v.log");
+  std::shared_ptr<const Settings> s;
 };
 
 std::string today() {

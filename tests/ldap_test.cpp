@@ -1,11 +1,11 @@
 // Loading the room registry from a real slapd started by the test.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <set>
 
 #include "log_capture.h"
 #include "slapd_server.h"
-#include "sqlite.h"
 #include "store.h"
 #include "testutil.h"
 
@@ -30,31 +30,29 @@ class LdapRoomsTest : public ::testing::Test {
     open_store(dir.file("states.db"));
   }
 
-  static void open_store(const std::string& path) {
-    {
-      std::lock_guard guard(sqliteint);
-      sqliteint.close();
-    }
-    store_init(path);
+  std::unique_ptr<internal_store> store;
+  void open_store(const std::string& path) {
+    store = std::make_unique<internal_store>();
+    store->open(path);
   }
 
   // An anonymous load with LDAPv3 and no time limit.
   int load(const char* scope, const char* filter, const char* attribute = "roomNumber",
            const std::string* search_base = nullptr) {
-    return load_rooms_ldap(server->host().c_str(), server->port(), 3, 0, nullptr, nullptr,
+    return load_rooms_ldap(*store, server->host().c_str(), server->port(), 3, 0, nullptr, nullptr,
                            (search_base ? *search_base : base).c_str(), scope, filter,
                            attribute);
   }
 
-  static rooms_t rooms() {
-    auto list = store_rooms();
+  rooms_t rooms() {
+    auto list = store->rooms();
     return {list.begin(), list.end()};
   }
 
   int load_conf_text(const std::string& rooms_section) {
     std::string conf = dir.file("velmorant.conf");
     testutil::write_file(conf, "[rooms]\n" + rooms_section);
-    return load_rooms_conf(conf.c_str());
+    return load_rooms_conf(*store, conf.c_str());
   }
   std::string directory_keys() const {
     return "ldap_host = " + server->host() + "\nldap_port = " + std::to_string(server->port()) +
@@ -98,11 +96,11 @@ TEST_F(LdapRoomsTest, ScopeWordsAreReadByTheirBeginningAndCase) {
 TEST_F(LdapRoomsTest, AdministratorBindSucceedsAndAWrongPasswordIsRefused) {
   std::string admin = server->admin_dn();
   std::string good = server->admin_password();
-  EXPECT_EQ(load_rooms_ldap(server->host().c_str(), server->port(), 3, 0, admin.c_str(),
+  EXPECT_EQ(load_rooms_ldap(*store, server->host().c_str(), server->port(), 3, 0, admin.c_str(),
                             good.c_str(), base.c_str(), "sub", "(cn=main)", "roomNumber"),
             0)
       << log.text();
-  EXPECT_EQ(load_rooms_ldap(server->host().c_str(), server->port(), 3, 0, admin.c_str(),
+  EXPECT_EQ(load_rooms_ldap(*store, server->host().c_str(), server->port(), 3, 0, admin.c_str(),
                             "wrong", base.c_str(), "sub", "(cn=annex)", "roomNumber"),
             -2);
   EXPECT_TRUE(log.contains("LDAPget: bind failed: Invalid credentials\n")) << log.text();
@@ -117,15 +115,44 @@ TEST_F(LdapRoomsTest, FailuresGiveTheirOwnCodesAndRegisterNothing) {
   EXPECT_EQ(load("sub", "(cn=main)", nullptr), -5);
   EXPECT_EQ(load("sub", "(cn=main)", "roomNumber", &nowhere), -3);
   EXPECT_TRUE(log.contains("LDAPget: search failed: No such object\n")) << log.text();
-  EXPECT_EQ(load_rooms_ldap("bad host", 389, 3, 0, nullptr, nullptr, base.c_str(), "sub",
+  EXPECT_EQ(load_rooms_ldap(*store, "bad host", 389, 3, 0, nullptr, nullptr, base.c_str(), "sub",
                             "(cn=main)", "roomNumber"),
             -1);
   EXPECT_TRUE(log.contains("LDAPget: unable to initialize ldap connection to bad host:389\n"))
       << log.text();
-  EXPECT_EQ(load_rooms_ldap(server->host().c_str(), testutil::unused_port(), 3, 0, nullptr,
+  EXPECT_EQ(load_rooms_ldap(*store, server->host().c_str(), testutil::unused_port(), 3, 0, nullptr,
                             nullptr, base.c_str(), "sub", "(cn=main)", "roomNumber"),
             -2)
       << "a directory that does not answer fails at the bind";
+  EXPECT_TRUE(rooms().empty());
+}
+
+// The directory library's host forms: a list separated by spaces, and host:port entries; the
+// first that answers serves.
+TEST_F(LdapRoomsTest, HostListsAndHostPortEntriesAreAccepted) {
+  const std::string port = std::to_string(server->port());
+  const std::string dead = std::to_string(testutil::unused_port());
+  for (const std::string& hosts :
+       {server->host() + ":" + port, "127.0.0.1:" + dead + " " + server->host() + ":" + port,
+        "127.0.0.1:" + dead + " " + server->host()}) {
+    open_store(dir.file("hosts" + std::to_string(hosts.size()) + ".db"));
+    EXPECT_EQ(load_rooms_ldap(*store, hosts.c_str(), server->port(), 3, 0, nullptr, nullptr,
+                              base.c_str(), "sub", "(cn=annex)", "roomNumber"),
+              0)
+        << hosts << "\n" << log.text();
+    EXPECT_EQ(rooms(), (rooms_t{"201", "202"})) << hosts;
+  }
+}
+
+// A directory that takes the connection and never answers must not hold the start for ever.
+TEST_F(LdapRoomsTest, SilentDirectoryFailsWithinItsTimeLimits) {
+  testutil::silent_listener silent;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(load_rooms_ldap(*store, "127.0.0.1", silent.port(), 3, 0, nullptr, nullptr,
+                            base.c_str(), "sub", "(cn=annex)", "roomNumber", ldap_limits{1, 1}),
+            -2);
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, std::chrono::seconds(5)) << "bounded by the 1 s limits";
   EXPECT_TRUE(rooms().empty());
 }
 

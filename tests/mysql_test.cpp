@@ -214,8 +214,9 @@ TEST_F(MysqlDriverTest, ConfigurationSectionMakesAConnectedDriver) {
   std::unique_ptr<dictionary, void (*)(dictionary*)> ini(iniparser_load(conf.c_str()),
                                                          iniparser_freedict);
   ASSERT_TRUE(ini);
-  load_dbdrivers(ini.get());
-  dbdriver_t* found = find_dbdriver("pbxmy");
+  driver_map drivers = load_dbdrivers(ini.get(), nullptr);
+  ASSERT_TRUE(drivers.count("pbxmy"));
+  dbdriver_t* found = drivers.at("pbxmy").get();
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(found->kind, dbkind::mysql);
   std::lock_guard guard(*found);

@@ -21,7 +21,7 @@ using testutil::sqlite_rows;
 
 namespace {
 
-const std::string& states() { return testutil::shared_store(); }
+const std::string& states() { return testutil::shared_store_path(); }
 
 class PollerTest : public ::testing::Test {
  protected:
@@ -33,13 +33,8 @@ class PollerTest : public ::testing::Test {
                      "create table roomstate (ext text, state int, reported int default 0);");
     logger_init(log.c_str(), 5, 0, 0);
     connect_pms();
-    ps_secno = 0;
   }
-  void TearDown() override {
-    fias_sock = -1;
-    pms_connected = 0;
-    logger_init(nullptr, 1, 0, 0);
-  }
+  void TearDown() override { logger_init(nullptr, 1, 0, 0); }
   // A fresh link: the poller writes to one end, the test reads the other.
   void connect_pms() {
     int fds[2];
@@ -47,9 +42,12 @@ class PollerTest : public ::testing::Test {
     daemon_end.reset(fds[0]);
     pms_end.reset(fds[1]);
     fcntl(pms_end.get(), F_SETFL, O_NONBLOCK);
-    fias_sock = daemon_end.get();
-    pms_connected = 1;
+    link.adopt(std::move(daemon_end));
+    link.set_active(link.id());
   }
+  void poll_pass(room_list& r) { pol.pass(r); }
+  void store_register_room(const std::string& room) { testutil::shared_store().register_room(room); }
+  void store_remove_room(const std::string& room) { testutil::shared_store().remove_room(room); }
   // Every record the PMS has received so far, framing removed.
   std::vector<std::string> received() {
     std::string bytes;
@@ -66,7 +64,7 @@ class PollerTest : public ::testing::Test {
   void configure(const std::string& services) {
     std::string conf = dir.file("v.conf");
     testutil::write_file(conf, "[pbx]\ndbdriver = sqlite\ndatabase = " + pbx + "\n[services]\n" + services);
-    ASSERT_EQ(load_conf(conf), 0);
+    settings.publish(testutil::load_settings(conf));
   }
   void add_call(const std::string& room, const std::string& when, const std::string& dst, int billsec,
                 int amount = -1) {
@@ -90,6 +88,9 @@ class PollerTest : public ::testing::Test {
   std::string pbx = dir.file("pbx.db"), log = dir.file("v.log");
   unique_fd daemon_end, pms_end;
   room_list rooms;
+  settings_store settings;
+  pms_link link;
+  poller pol{settings, testutil::shared_store(), link, std::chrono::milliseconds(10)};
 };
 
 TEST_F(PollerTest, CallsArePostedWithTheirFieldsAndMarked) {
@@ -112,7 +113,7 @@ TEST_F(PollerTest, SequenceNumberWrapsFrom9999To0000) {
   store_register_room("101");
   add_call("101", "2009-12-31 10:15:00", "200", 1);
   add_call("101", "2009-12-31 10:16:00", "201", 1);
-  ps_secno = 9998;
+  pol.set_last_seqno(9998);
   poll_pass(rooms);
   auto records = received();
   ASSERT_EQ(records.size(), 2u);
@@ -137,7 +138,7 @@ TEST_F(PollerTest, NothingRunsWhileTheLinkIsInactive) {
   store_register_room("101");
   add_call("101", "2009-12-31 10:15:00", "200", 125);
   sqlite_exec(pbx, "insert into wakeups values ('101', 1, '2009-12-31', '06:30:00', 0)");
-  pms_connected = 0;
+  link.close();
   poll_pass(rooms);
   EXPECT_TRUE(received().empty());
   EXPECT_EQ(userfields(), "[]");

@@ -456,14 +456,15 @@ class SampleTemplates : public ::testing::TestWithParam<sample_case> {
     pbx->reset();
     std::string conf = dir.file("velmorant.conf");
     testutil::write_file(conf, point_at(etc(GetParam().file), *pbx));
-    ASSERT_EQ(load_conf(conf), 0);
+    settings = testutil::load_settings(conf);
   }
 
-  void handle(void (*handler)(fias_packet_t*), const std::string& text) {
+  void handle(void (*handler)(const request_context&, fias_packet_t*), const std::string& text) {
     fias_packet_ptr p = fias_parse_packet(text.c_str(), static_cast<int>(text.size()));
     ASSERT_TRUE(p) << text;
-    handler(p.get());
+    handler(request_context{*settings, testutil::shared_store()}, p.get());
   }
+  dbdriver_t* find_dbdriver(const std::string& name) { return settings->driver(name).get(); }
 
   std::vector<std::string> room() {
     rows_t r = pbx->rows(pbx->room_probe);
@@ -528,11 +529,12 @@ class SampleTemplates : public ::testing::TestWithParam<sample_case> {
   testutil::temp_dir dir;
   testutil::log_capture log;
   std::unique_ptr<pbx_schema> pbx;
+  std::shared_ptr<const Settings> settings;
 };
 
 TEST_P(SampleTemplates, RequestsFromThePmsChangeTheRoomAsTheirNamesSay) {
   struct step {
-    void (*handler)(fias_packet_t*);
+    void (*handler)(const request_context&, fias_packet_t*);
     const char* record;
     std::vector<std::string> room;  // name, language, dnd, barred, wake-up
   };
@@ -557,7 +559,7 @@ TEST_P(SampleTemplates, RequestsFromThePmsChangeTheRoomAsTheirNamesSay) {
 }
 
 TEST_P(SampleTemplates, PollQueriesDeliverThePollersColumnsAndMarksHideWhatWasReported) {
-  auto s = settings();
+  auto s = settings;
   ASSERT_TRUE(s->billcalls && s->billmark && s->billok && s->wakeup_result && s->wrmark &&
               s->room_state && s->remark);
   dbdriver_t* calls_drv = find_dbdriver(split_service_value(*s->billcalls).driver);

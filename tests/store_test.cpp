@@ -2,13 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <set>
 #include <thread>
 
 #include "log_capture.h"
-#include "sqlite.h"
 #include "store.h"
 #include "testutil.h"
 
@@ -56,20 +56,23 @@ class StoreTest : public ::testing::Test {
   testutil::log_capture log;
   std::string path = dir.file("states.db");
 
-  // The store is process-wide: each test opens it afresh on a file of its own.
-  void reopen(const std::string& file) {
-    {
-      std::lock_guard guard(sqliteint);
-      sqliteint.close();
-    }
-    ASSERT_EQ(store_init(file), 0);
+  std::unique_ptr<internal_store> store;
+
+  // A store as a new start of the daemon opens it; the open's result.
+  int open_store(const std::string& file) {
+    store = std::make_unique<internal_store>();
+    return store->open(file);
   }
+  void reopen(const std::string& file) { ASSERT_EQ(open_store(file), 0); }
   void SetUp() override { reopen(path); }
 
+  int store_register_room(const std::string& room) { return store->register_room(room); }
+  int store_remove_room(const std::string& room) { return store->remove_room(room); }
   std::set<std::string> rooms() {
-    auto list = store_rooms();
+    auto list = store->rooms();
     return {list.begin(), list.end()};
   }
+  int load_rooms_conf(const char* conf) { return ::load_rooms_conf(*store, conf); }
   int load_conf_text(const std::string& text) {
     std::string conf = dir.file("velmorant.conf");
     testutil::write_file(conf, text);
@@ -80,8 +83,8 @@ class StoreTest : public ::testing::Test {
 TEST_F(StoreTest, FreshFileGetsBothTablesAndTheIndexAndASecondStartCreatesNothing) {
   outside_connection db(path);
   auto schema = "select name from sqlite_master where name not like 'sqlite_%' order by name";
-  EXPECT_EQ(db.column(schema),
-            (std::vector<std::string>{"cdrcache", "idx_cdrcache_c_from_start", "rooms"}));
+  EXPECT_EQ(db.column(schema), (std::vector<std::string>{"cdrcache", "idx_cdrcache_c_from_start",
+                                                         "idx_cdrcache_src_userfield", "rooms"}));
   EXPECT_EQ(db.column("select count(*) from pragma_table_info('cdrcache')"),
             std::vector<std::string>{"23"});
   EXPECT_EQ(db.column("select name from pragma_index_info('idx_cdrcache_c_from_start')"),
@@ -94,30 +97,51 @@ TEST_F(StoreTest, FreshFileGetsBothTablesAndTheIndexAndASecondStartCreatesNothin
   EXPECT_EQ(rooms(), std::set<std::string>{"101"}) << "rows survive a restart";
 }
 
-TEST_F(StoreTest, ExistingCdrcacheWithoutIndexIsLeftAsItIs) {
+TEST_F(StoreTest, ExistingCdrcacheGetsOnlyThePollersIndex) {
   std::string old_file = dir.file("old.db");
-  outside_connection(old_file).exec("create table cdrcache (src varchar(80))");
+  outside_connection(old_file).exec("create table cdrcache (src varchar(80), userfield varchar(255))");
   reopen(old_file);
   outside_connection db(old_file);
   EXPECT_EQ(db.column("select name from sqlite_master where type = 'index' and tbl_name = "
                       "'cdrcache'"),
-            std::vector<std::string>{});
+            std::vector<std::string>{"idx_cdrcache_src_userfield"});
   EXPECT_EQ(db.column("select name from sqlite_master where type = 'table' order by name"),
             (std::vector<std::string>{"cdrcache", "rooms"}));
 }
 
 TEST_F(StoreTest, StoreThatCannotBeOpenedIsReported) {
-  {
-    std::lock_guard guard(sqliteint);
-    sqliteint.close();
-  }
   std::string bad = dir.file("missing/states.db");
-  EXPECT_EQ(store_init(bad), -1);
+  EXPECT_EQ(open_store(bad), -1);
   EXPECT_TRUE(log.contains("Unable to open states file " + bad)) << log.text();
   EXPECT_EQ(store_register_room("101"), -1);
   EXPECT_EQ(load_conf_text("[rooms]\nroom1 = 101\nroom2 = 102\n"), -1);
   EXPECT_EQ(testutil::count_occurrences(log.text(), "Unable to open states file"), 3)
       << "loading stops at the first room that cannot be stored\n" << log.text();
+}
+
+// A file that opens but is not a database (a crash, a full disk, a wrong path) must stop the
+// start, not leave a daemon that reports itself running and can keep nothing.
+TEST_F(StoreTest, StatesFileThatIsNotADatabaseEndsTheStart) {
+  std::string junk = dir.file("junk.db");
+  testutil::write_file(junk, std::string(8192, 'x'));
+  EXPECT_EQ(open_store(junk), -1);
+  EXPECT_TRUE(log.contains("Unable to open states file " + junk)) << log.text();
+}
+
+// Every cached call and guest room is in the states file: a new one, and the companions SQLite
+// makes beside it, are for the daemon's user alone, whatever the umask.
+TEST_F(StoreTest, NewStatesFileAndItsCompanionsAreReadableByTheOwnerOnly) {
+  mode_t old = umask(0);
+  std::string fresh = dir.file("fresh.db");
+  int rc = open_store(fresh);
+  umask(old);
+  ASSERT_EQ(rc, 0);
+  ASSERT_EQ(store_register_room("101"), 0);
+  for (const std::string& file : {fresh, fresh + "-wal", fresh + "-shm"}) {
+    struct stat st {};
+    ASSERT_EQ(stat(file.c_str(), &st), 0) << file;
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+  }
 }
 
 TEST_F(StoreTest, RegisteringTwiceKeepsOneRowWithTheLaterTime) {
@@ -184,12 +208,12 @@ TEST_F(StoreTest, ConcurrentCheckInsAndCheckOutsKeepTheRegistryConsistent) {
   constexpr int kRooms = 25;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
-    threads.emplace_back([t] {
+    threads.emplace_back([this, t] {
       for (int r = 0; r < kRooms; ++r) {
         std::string room = std::to_string(t * 100 + r);
         store_register_room(room);
         if (r % 5 == 0) store_remove_room(room);
-        store_rooms();
+        store->rooms();
       }
     });
   for (auto& t : threads) t.join();

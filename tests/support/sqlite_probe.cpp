@@ -37,12 +37,32 @@ rows_t sqlite_rows(const std::string& path, const std::string& sql) {
 
 void sqlite_exec(const std::string& path, const std::string& sql) { sqlite_rows(path, sql); }
 
-const std::string& shared_store() {
+namespace {
+
+const std::string& store_file() {
   static temp_dir dir;
   static const std::string path = dir.file("states.db");
-  static const int opened = store_init(path);
-  if (opened != 0) throw std::runtime_error("cannot open the internal store at " + path);
   return path;
+}
+
+}  // namespace
+
+internal_store& shared_store() {
+  static internal_store store;
+  static const int opened = store.open(store_file());
+  if (opened != 0) throw std::runtime_error("cannot open the internal store at " + store_file());
+  return store;
+}
+
+const std::string& shared_store_path() {
+  shared_store();
+  return store_file();
+}
+
+std::shared_ptr<const Settings> load_settings(const std::string& path) {
+  std::shared_ptr<const Settings> s;
+  if (load_conf(path, s) != 0) throw std::runtime_error("cannot load the configuration " + path);
+  return s;
 }
 
 }  // namespace testutil

@@ -1,8 +1,12 @@
 // Direct access to SQLite files for tests, through the SQLite library rather than the driver.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "config.h"
+#include "store.h"
 
 namespace testutil {
 
@@ -12,8 +16,12 @@ using rows_t = std::vector<std::vector<std::string>>;
 rows_t sqlite_rows(const std::string& path, const std::string& sql);
 void sqlite_exec(const std::string& path, const std::string& sql);
 
-// The path of this test program's internal store, opened on first use. The store stays on the
-// file it was first opened on, so one store serves the whole program.
-const std::string& shared_store();
+// This test program's internal store, opened on first use on a file of its own, and that
+// file's path.
+internal_store& shared_store();
+const std::string& shared_store_path();
+
+// The settings of a configuration file, loaded as the daemon loads them; throws when it cannot.
+std::shared_ptr<const Settings> load_settings(const std::string& path);
 
 }  // namespace testutil

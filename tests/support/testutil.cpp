@@ -127,8 +127,11 @@ void kill_all_running(const std::string& program) {
   }
 }
 
-int unused_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+namespace {
+
+// A TCP socket bound to an ephemeral port of 127.0.0.1, and that port.
+int bound_socket(uint16_t& port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -136,8 +139,22 @@ int unused_port() {
   bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   socklen_t len = sizeof addr;
   getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
+  port = ntohs(addr.sin_port);
+  return fd;
 }
+
+}  // namespace
+
+int unused_port() {
+  uint16_t port = 0;
+  ::close(bound_socket(port));
+  return port;
+}
+
+silent_listener::silent_listener() : fd_(bound_socket(port_)) {
+  if (::listen(fd_, 16) != 0) throw std::runtime_error("silent_listener: listen failed");
+}
+
+silent_listener::~silent_listener() { ::close(fd_); }
 
 }  // namespace testutil

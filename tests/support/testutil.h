@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -68,5 +69,20 @@ void kill_all_running(const std::string& program);
 
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 int unused_port();
+
+// A TCP port on 127.0.0.1 whose connections the kernel completes and nobody ever reads or
+// answers: a peer that has hung.
+class silent_listener {
+ public:
+  silent_listener();
+  ~silent_listener();
+  silent_listener(const silent_listener&) = delete;
+  silent_listener& operator=(const silent_listener&) = delete;
+  uint16_t port() const { return port_; }
+
+ private:
+  uint16_t port_ = 0;
+  int fd_ = -1;
+};
 
 }  // namespace testutil
