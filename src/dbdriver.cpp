@@ -104,24 +104,26 @@ bool same_settings(const dbdriver_t& a, const dbdriver_t& b) {
 
 }  // namespace
 
-void load_dbdrivers(_dictionary_* ini) {
+int load_dbdrivers(_dictionary_* ini) {
+  int rc = 0;
   int sections = iniparser_getnsec(ini);
   for (int i = 0; i < sections; ++i) {
     const char* section = iniparser_getsecname(ini, i);
     if (!section) continue;
     if (const char* type = section_value(ini, section, "dbdriver"))
-      load_dbdriver(ini, section, type);
+      if (load_dbdriver(ini, section, type) != 0) rc = -1;
   }
+  return rc;
 }
 
-void load_dbdriver(_dictionary_* ini, const char* name, const char* dbtype) {
+int load_dbdriver(_dictionary_* ini, const char* name, const char* dbtype) {
   std::unique_ptr<dbdriver_t> drv;
   if (strcasecmp(dbtype, "sqlite") == 0)
     drv = sqlite_create_drv(name);
   else if (strcasecmp(dbtype, "mysql") == 0)
     drv = mysql_create_drv(name);
   else
-    return;
+    return 0;
 
   take_format(ini, name, "date_format", drv->dateformat);
   take_format(ini, name, "time_format", drv->timeformat);
@@ -129,13 +131,14 @@ void load_dbdriver(_dictionary_* ini, const char* name, const char* dbtype) {
   take_text(ini, name, "user", drv->user);
   take_text(ini, name, "password", drv->password);
   take_text(ini, name, "database", drv->database);
-  drv->port = conf_getint(ini, (std::string(name) + ":port").c_str(), drv->port);
+  if (conf_getport(ini, (std::string(name) + ":port").c_str(), drv->port, drv->port) != 0)
+    return -1;
 
   // A reload that leaves a section as it was keeps the driver it has. Every new instance opens a
   // connection of its own, and the instances it replaces are never closed (other threads may
   // still hold them), so a daemon reloaded every night would pile up connections to the PBX.
   if (dbdriver_t* loaded = find_dbdriver(drv->name); loaded && same_settings(*loaded, *drv))
-    return;
+    return 0;
 
   int rc;
   {
@@ -146,4 +149,5 @@ void load_dbdriver(_dictionary_* ini, const char* name, const char* dbtype) {
   if (rc != 0)
     LOG(L_ERROR, "Can not connect to DB %s of %s. Please check settings\n", name, dbtype);
   register_dbdriver(std::move(drv));
+  return 0;
 }

@@ -81,8 +81,10 @@ dbdriver_t* find_dbdriver(std::string_view name);  // exact, case-sensitive; nul
 void register_dbdriver(std::unique_ptr<dbdriver_t> drv);
 
 // Creates the drivers of every section of a parsed configuration file that has a dbdriver key.
-void load_dbdrivers(_dictionary_* ini);
+// 0, or -1 when a section's port is out of range.
+int load_dbdrivers(_dictionary_* ini);
 // Creates, configures, connects and registers one driver named after its section. `dbtype`
 // "sqlite" or "mysql" (any case) chooses the kind; other types create nothing. A driver that
-// cannot connect is logged and registered all the same.
-void load_dbdriver(_dictionary_* ini, const char* name, const char* dbtype);
+// cannot connect is logged and registered all the same. 0, or -1 (nothing registered) when the
+// port is not a number from 1 to 65535.
+int load_dbdriver(_dictionary_* ini, const char* name, const char* dbtype);
