@@ -123,6 +123,21 @@ void check_service_value(const std::optional<std::string>& value) {
 
 int quiet_ini_errors(const char*, ...) { return 0; }
 
+// A port key reads as 1..65535 or is refused; a value of decimal digits alone reads as that
+// decimal number, leading zeros and all. The port, or nothing when refused.
+std::optional<int> read_port(dictionary* ini, const char* key, int notfound) {
+  int port = 0;
+  if (conf_getport(ini, key, notfound, port) != 0) return std::nullopt;
+  FUZZ_CHECK(port >= 1 && port <= 65535);
+  // A section named like the key ("[pms:port]") reads as a null value, not as the default.
+  const char* text = iniparser_getstring(ini, key, nullptr);
+  const std::string_view value = text ? text : "";
+  if (!value.empty() && value.size() <= 9 &&
+      value.find_first_not_of("0123456789") == std::string_view::npos)
+    FUZZ_CHECK(port == std::atoi(std::string(value).c_str()));
+  return port;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -142,10 +157,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   const std::vector<std::string> sections = driver_sections(first.get());
+  ini_ptr bound(nullptr, &iniparser_freedict);
   if (!sections.empty()) {
     const bool drivers = drivers_made + sections.size() <= kDriverBudget;
     write_file(s.file, std::string(text) + bindings(sections, s, drivers));
-    ini_ptr bound(iniparser_load(s.file.c_str()), &iniparser_freedict);
+    bound.reset(iniparser_load(s.file.c_str()));
     if (!bound) return 0;
     const std::vector<std::string> left = driver_sections(bound.get());
     if (!drivers && !left.empty()) return 0;
@@ -154,7 +170,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     drivers_made += left.size();
   }
 
+  // The file loads exactly when its ports are in range (the drivers' ports are the scratch one).
+  dictionary* parsed = bound ? bound.get() : first.get();
+  const std::optional<int> pms_port = read_port(parsed, "pms:port", 5010);
+  const std::optional<int> mgr_port = read_port(parsed, "services:cdr_mgr_port", 5038);
+  if (!pms_port || !mgr_port) {
+    FUZZ_CHECK(load_conf(s.file, loaded) == -1);
+    return 0;
+  }
   FUZZ_CHECK(load_conf(s.file, loaded) == 0);
+  FUZZ_CHECK(loaded->pmsport == *pms_port && loaded->mgr_port == *mgr_port);
   for (const auto* value :
        {&loaded->bareon, &loaded->bareoff, &loaded->dndon, &loaded->dndoff, &loaded->wakeup_set,
         &loaded->wakeup_clear, &loaded->checkin, &loaded->checkout, &loaded->billmark,

@@ -68,7 +68,8 @@ int daemon_init(const char* name) {
     setsid();
   }
   if (chdir("/") != 0) return -1;
-  umask(0);
+  // Files the daemon creates (log, states file) hold guest names and calls: not for other users.
+  umask(027);
 
   if (by_inetd) {
     close_inherited(true);
@@ -138,18 +139,18 @@ int daemon_construct_pidfile(const char* name, std::string& path) {
 }
 
 int daemon_lock_pidfile(const char* path) {
-  int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) {
+  unique_fd fd(::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (fd) {
+    // Readable by all whatever the umask: other tools find the daemon through it.
+    if (fchmod(fd.get(), 0644) != 0) return -1;
+  } else {
     if (errno != EEXIST) return -1;
     // An existing file: never follow a symbolic link planted in its place.
-    fd = ::open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return -1;
+    fd.reset(::open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) return -1;
   }
-  if (fcntl_lock(fd, F_SETLK, F_WRLCK, SEEK_SET, 0, 0) < 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
+  if (fcntl_lock(fd.get(), F_SETLK, F_WRLCK, SEEK_SET, 0, 0) < 0) return -1;
+  return fd.release();
 }
 
 pid_t daemon_pidfile_holder(const char* name) {

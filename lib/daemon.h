@@ -10,7 +10,7 @@
 // before detaching (database drivers, for one) stay usable.
 void daemon_note_inherited_fds();
 
-// Forks (unless started by init or inetd), starts a new session, moves to "/", clears the umask,
+// Forks (unless started by init or inetd), starts a new session, moves to "/", sets the umask 027,
 // closes the inherited descriptors, puts 0, 1 and 2 on /dev/null (unless started by inetd) and,
 // when `name` is given, writes and locks the pid file. 0, or -1 with errno.
 int daemon_init(const char* name);
@@ -31,8 +31,8 @@ int daemon_started_by_inetd();
 // and "/tmp/NAME.pid" for other users. 0, or -1 with ENAMETOOLONG.
 int daemon_construct_pidfile(const char* name, std::string& pidfile);
 
-// Opens (creating it 0644 if needed) and write-locks the pid file without waiting; an existing
-// file is opened without following a symbolic link. The descriptor, or -1.
+// Opens (creating it 0644, whatever the umask, if needed) and write-locks the pid file without
+// waiting; an existing file is opened without following a symbolic link. The descriptor, or -1.
 int daemon_lock_pidfile(const char* path);
 
 // The process that holds the lock on the pid file for `name`, or 0 when none does.

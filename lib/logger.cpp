@@ -2,9 +2,11 @@
 #include "logger.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -12,11 +14,12 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace {
 
-constexpr int kLineMax = 1023;  // prefix and message together, as in a 1024-byte buffer
-constexpr int kPathMax = 1023;
+constexpr size_t kLineMax = 1023;  // prefix and message together, as in a 1024-byte buffer
+constexpr size_t kPathMax = 1023;
 
 struct level_info {
   const char* name;
@@ -34,12 +37,18 @@ std::atomic<int> log_level{1};
 std::atomic<int> log_to_syslog{1};
 std::atomic<int> dont_log{0};
 
-std::mutex path_lock;  // guards log_path: logger_init runs while other threads log
+std::mutex path_lock;  // guards log_path and link_reported: logger_init runs while others log
 std::string log_path;
+bool link_reported = false;  // the symbolic link at log_path has been reported
 
-std::string current_path() {
+struct log_target {
+  std::string path;
+  bool link_reported;
+};
+
+log_target current_target() {
   std::lock_guard guard(path_lock);
-  return log_path;
+  return {log_path, link_reported};
 }
 
 // Writes the whole text with as few calls as the kernel allows; a log line is never split on
@@ -56,14 +65,81 @@ void write_all(int fd, const std::string& text) {
   }
 }
 
-// Appends a line to the file; false when the file cannot be opened.
-bool append_to_file(const std::string& path, const std::string& text) {
-  // 0644, not the 0666 of a plain fopen: the daemon clears its umask, and a world-writable log
-  // would let any local user forge entries.
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+// " LEVEL[pid]: file:line in function: ", or " VERBOSE[pid]: " for VERBOSE lines.
+std::string line_prefix(int level, const char* file, int line, const char* function) {
+  std::string prefix = " " + std::string(kLevels[level].name) + "[" + std::to_string(getpid()) +
+                       "]: ";
+  if (level != L_VERBOSE)
+    prefix += std::string(file) + ":" + std::to_string(line) + " in " + function + ": ";
+  return prefix.substr(0, kLineMax);
+}
+
+// Appends `message` to `line` within the line limit, every control character but TAB shown as
+// an escape: a value from a peer (a guest name holding a newline) must not start a line of its
+// own that reads like one of the daemon's. An escape is never cut in half.
+void append_escaped(std::string& line, std::string_view message) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (char c : message) {
+    auto byte = static_cast<unsigned char>(c);
+    std::string shown;
+    if (c == '\n')
+      shown = "\\n";
+    else if (c == '\r')
+      shown = "\\r";
+    else if ((byte < 0x20 && c != '\t') || byte == 0x7f)
+      shown = {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xf]};
+    else
+      shown = std::string(1, c);
+    if (line.size() + shown.size() > kLineMax) return;
+    line += shown;
+  }
+}
+
+std::string time_stamp() {
+  char stamp[32];
+  time_t now = time(nullptr);
+  struct tm tm_now;
+  localtime_r(&now, &tm_now);
+  strftime(stamp, sizeof stamp, "%D %T", &tm_now);
+  return stamp;
+}
+
+// Tells standard error and syslog, once for this path, that the log file is a symbolic link:
+// whoever planted it wants the daemon to append to a file of their choosing, and the
+// administrator must hear of it even though the log itself is not written.
+void report_link(const std::string& path) {
+  {
+    std::lock_guard guard(path_lock);
+    if (link_reported || log_path != path) return;
+    link_reported = true;
+  }
+  std::string line = line_prefix(L_ERROR, __FILE_NAME__, __LINE__, __func__);
+  append_escaped(line, "Log file " + path + " is a symbolic link; not writing to it");
+  syslog(LOG_ERR, "%s", line.c_str());
+  write_all(STDERR_FILENO, time_stamp() + ": " + line + "\n");
+}
+
+// Appends a line to the file; false when the file cannot be opened. A symbolic link in the
+// file's place is refused: the daemon runs as root, and the log's folder may be writable by the
+// user who rotates the logs.
+bool append_to_file(const log_target& target, const std::string& text) {
+  // 0640, not the 0666 of a plain fopen: the log holds guest names and, at DEBUG, every
+  // statement sent to the PBX's databases.
+  int fd = ::open(target.path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+                  0640);
+  if (fd < 0) {
+    struct stat st;
+    if (errno == ELOOP && lstat(target.path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+      report_link(target.path);
+    return false;
+  }
   write_all(fd, text);
   ::close(fd);
+  if (target.link_reported) {
+    // The link is gone: a new one planted later is reported again.
+    std::lock_guard guard(path_lock);
+    if (log_path == target.path) link_reported = false;
+  }
   return true;
 }
 
@@ -75,6 +151,7 @@ int logger_init(const char* file, int start_level, int do_syslog, int disable_lo
   {
     std::lock_guard guard(path_lock);
     log_path = file ? std::string(file).substr(0, kPathMax) : std::string();
+    link_reported = false;
   }
   log_to_syslog = do_syslog;
   return 0;
@@ -90,30 +167,23 @@ void write_log(int level, const char* file, int line, const char* function, cons
     return;
   }
 
-  char buf[kLineMax + 1];
-  int used;
-  if (level == L_VERBOSE)
-    used = std::snprintf(buf, sizeof buf, " VERBOSE[%ld]: ", static_cast<long>(getpid()));
-  else
-    used = std::snprintf(buf, sizeof buf, " %s[%ld]: %s:%d in %s: ", kLevels[level].name,
-                         static_cast<long>(getpid()), file, line, function);
-  if (used < 0) used = 0;
-  if (used > kLineMax) used = kLineMax;
+  std::string text = line_prefix(level, file, line, function);
+  // Many formats end in "\n" out of habit; the line ends anyway, and one call writes one line.
+  std::string format(fmt);
+  while (!format.empty() && format.back() == '\n') format.pop_back();
+  // Escapes only lengthen the message, so its first characters up to the room left are enough.
+  std::string message(kLineMax - text.size() + 1, '\0');
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(buf + used, sizeof buf - static_cast<size_t>(used), fmt, ap);
+  int n = std::vsnprintf(message.data(), message.size(), format.c_str(), ap);
   va_end(ap);
+  message.resize(n < 0 ? 0 : std::min(static_cast<size_t>(n), message.size() - 1));
+  append_escaped(text, message);
 
-  char stamp[32];
-  time_t now = time(nullptr);
-  struct tm tm_now;
-  localtime_r(&now, &tm_now);
-  strftime(stamp, sizeof stamp, "%D %T", &tm_now);
+  if (log_to_syslog) syslog(kLevels[level].priority, "%s", text.c_str());
 
-  if (log_to_syslog) syslog(kLevels[level].priority, "%s", buf);
-
-  std::string text = std::string(stamp) + ": " + buf + "\n";
-  std::string path = current_path();
-  if (!path.empty() && append_to_file(path, text)) return;
+  text = time_stamp() + ": " + text + "\n";
+  log_target target = current_target();
+  if (!target.path.empty() && append_to_file(target, text)) return;
   write_all(STDERR_FILENO, text);
 }

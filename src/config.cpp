@@ -6,8 +6,12 @@
 
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include "dbdriver.h"
@@ -27,15 +31,13 @@ void read_string(dictionary* ini, const char* key, std::string& setting) {
 }
 
 // iniparser reports syntax errors through this callback; they belong in the log, not on a
-// terminal that a daemon no longer has.
+// terminal that a daemon no longer has. The line names the file and line number only: iniparser
+// quotes a malformed line whole, and that line may hold a password.
 int report_ini_error(const char* fmt, ...) {
-  char text[1024];
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(text, sizeof text, fmt, ap);
+  std::string line = conf_error_text(fmt, ap);
   va_end(ap);
-  std::string line(text);
-  while (!line.empty() && line.back() == '\n') line.pop_back();
   LOG(L_ERROR, "%s", line.c_str());
   return 0;
 }
@@ -65,8 +67,14 @@ int load_conf(const std::string& filename, std::shared_ptr<const Settings>& out,
   if (!ini) return -1;
   dictionary* d = ini.get();
 
+  // A port out of range refuses the file before anything of it takes effect.
+  int pmsport = 0, mgr_port = 0;
+  bool ports_ok = conf_getport(d, "pms:port", 5010, pmsport) == 0;
+  ports_ok = conf_getport(d, "services:cdr_mgr_port", 5038, mgr_port) == 0 && ports_ok;
+  if (!ports_ok) return -1;
+
   read_string(d, "pms:host", next->pmshost);
-  next->pmsport = static_cast<uint16_t>(conf_getint(d, "pms:port", 5010));
+  next->pmsport = static_cast<uint16_t>(pmsport);
   read_string(d, "pms:statesfile", next->statesfile);
   read_string(d, "pms:interface", next->pmsinterface);
   next->pms_heartbeat = conf_getint(d, "pms:heartbeat", 0);
@@ -76,10 +84,10 @@ int load_conf(const std::string& filename, std::shared_ptr<const Settings>& out,
   next->disable_log = conf_getboolean(d, "logger:disable_log", 0);
   read_string(d, "logger:log_file", next->logfile);
 
-  next->drivers = load_dbdrivers(d, previous ? &previous->drivers : nullptr);
+  if (load_dbdrivers(d, previous ? &previous->drivers : nullptr, next->drivers) != 0) return -1;
 
   next->use_manager = conf_getboolean(d, "services:cdr_use_manager", 0);
-  next->mgr_port = conf_getint(d, "services:cdr_mgr_port", 5038);
+  next->mgr_port = mgr_port;
   read_string(d, "services:cdr_mgr_host", next->mgr_host);
   read_string(d, "services:cdr_mgr_user", next->mgr_user);
   read_string(d, "services:cdr_mgr_password", next->mgr_passwd);
@@ -111,8 +119,185 @@ service_value split_service_value(std::string_view value) {
   return {std::string(value.substr(0, colon)), std::string(value.substr(colon + 1))};
 }
 
+namespace {
+
+// A configuration number: decimal, also when zero-padded ("05010" is 5010, not octal), or
+// hexadecimal after "0x". `end` is set where the number stops, as strtol sets it.
+long conf_strtol(const char* text, char** end) {
+  const char* p = text;
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  if (*p == '+' || *p == '-') ++p;
+  bool hex = p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
+  return std::strtol(text, end, hex ? 16 : 10);
+}
+
+// Takes the next integer argument as its length modifier says it was passed; its decimal text.
+std::string integer_argument(va_list& args, std::string_view length, bool is_signed) {
+  if (length == "l")
+    return is_signed ? std::to_string(va_arg(args, long))
+                     : std::to_string(va_arg(args, unsigned long));
+  if (length == "ll" || length == "q" || length == "L" || length == "j")
+    return is_signed ? std::to_string(va_arg(args, long long))
+                     : std::to_string(va_arg(args, unsigned long long));
+  if (length == "z" || length == "t")
+    return is_signed ? std::to_string(va_arg(args, ssize_t))
+                     : std::to_string(va_arg(args, size_t));
+  return is_signed ? std::to_string(va_arg(args, int)) : std::to_string(va_arg(args, unsigned));
+}
+
+// The argument of one printf conversion, taken from the list by the conversion's own type.
+struct taken_argument {
+  const char* end = nullptr;           // the conversion's last character; null when unknown
+  std::string shown;                   // what stands for it in the line: a number, or "..."
+  bool is_number = false;
+  std::optional<const char*> string;   // a string argument, never shown
+};
+
+// Reads the conversion that starts after a '%' at `spec` (flags, width, precision, length,
+// type) and takes its argument, `*` widths included.
+taken_argument take_argument(const char* spec, va_list& args) {
+  const char* q = spec;
+  auto skip_number = [&] {
+    if (*q == '*') {
+      (void)va_arg(args, int);
+      ++q;
+    }
+    while (std::isdigit(static_cast<unsigned char>(*q))) ++q;
+  };
+  while (*q && std::strchr("-+ #0'I", *q)) ++q;
+  skip_number();
+  if (*q == '.') {
+    ++q;
+    skip_number();
+  }
+  const char* length_start = q;
+  while (*q && std::strchr("hlLqjzt", *q)) ++q;
+  const std::string_view length(length_start, static_cast<size_t>(q - length_start));
+
+  taken_argument taken;
+  taken.end = q;
+  taken.shown = "...";
+  switch (*q) {
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'o':
+    case 'x':
+    case 'X':
+      taken.shown = integer_argument(args, length, *q == 'd' || *q == 'i');
+      taken.is_number = true;
+      break;
+    case 's':
+      if (length == "l")
+        (void)va_arg(args, const wchar_t*);
+      else
+        taken.string = va_arg(args, const char*);
+      break;
+    case 'c':
+      (void)va_arg(args, int);
+      break;
+    case 'p':
+      (void)va_arg(args, void*);
+      break;
+    case 'n':
+      (void)va_arg(args, void*);
+      taken.shown.clear();
+      break;
+    case 'f':
+    case 'F':
+    case 'e':
+    case 'E':
+    case 'g':
+    case 'G':
+    case 'a':
+    case 'A':
+      if (length == "L")
+        (void)va_arg(args, long double);
+      else
+        (void)va_arg(args, double);
+      break;
+    case 'm':
+      taken.shown.clear();
+      break;
+    default:
+      taken.end = nullptr;
+      break;
+  }
+  return taken;
+}
+
+}  // namespace
+
+std::string conf_error_text(const char* fmt, va_list ap) {
+  struct known_message {
+    std::string_view format;
+    const char* what;
+  };
+  // iniparser 4.1's messages that carry a file name (and a line number).
+  static constexpr known_message kKnown[] = {
+      {"iniparser: syntax error in %s (%d):\n-> %s\n", "syntax error"},
+      {"iniparser: input line too long in %s (%d)\n", "line too long"},
+      {"iniparser: cannot open %s\n", "cannot open"},
+  };
+  std::string fixed;                // the format's own text, numbers filled in, strings left out
+  std::optional<std::string> file;  // the first string argument
+  std::optional<std::string> line;  // the first integer argument
+  va_list args;
+  va_copy(args, ap);
+  for (const char* p = fmt; *p; ++p) {
+    if (*p != '%') {
+      fixed += *p;
+      continue;
+    }
+    if (p[1] == '%') {
+      fixed += '%';
+      ++p;
+      continue;
+    }
+    taken_argument taken = take_argument(p + 1, args);
+    if (!taken.end) {
+      // A conversion of unknown type: no argument after it can be read safely.
+      fixed += p;
+      break;
+    }
+    fixed += taken.shown;
+    if (taken.is_number && !line) line = taken.shown;
+    if (taken.string && !file) file = *taken.string ? *taken.string : "";
+    p = taken.end;
+  }
+  va_end(args);
+
+  for (const known_message& known : kKnown) {
+    if (known.format != fmt || !file) continue;
+    std::string text = "Configuration file " + *file;
+    if (line) text += ", line " + *line;
+    return text + ": " + known.what;
+  }
+  while (!fixed.empty() && fixed.back() == '\n') fixed.pop_back();
+  return fixed;
+}
+
 int conf_getint(dictionary* ini, const char* key, int notfound) {
-  return iniparser_getstring(ini, key, nullptr) ? iniparser_getint(ini, key, notfound) : notfound;
+  const char* value = iniparser_getstring(ini, key, nullptr);
+  return value ? static_cast<int>(conf_strtol(value, nullptr)) : notfound;
+}
+
+int conf_getport(dictionary* ini, const char* key, int notfound, int& port) {
+  const char* value = iniparser_getstring(ini, key, nullptr);
+  if (!value) {
+    port = notfound;
+    return 0;
+  }
+  char* end = nullptr;
+  errno = 0;
+  long number = conf_strtol(value, &end);
+  // A port that wraps (70000 as 4464, -1 as 65535) would send the daemon to whatever listens there.
+  if (end == value || *end != '\0' || errno == ERANGE || number < 1 || number > 65535) {
+    LOG(L_ERROR, "Configuration key %s = %s: not a port number from 1 to 65535", key, value);
+    return -1;
+  }
+  port = static_cast<int>(number);
+  return 0;
 }
 
 int conf_getboolean(dictionary* ini, const char* key, int notfound) {

@@ -1,6 +1,7 @@
 // Settings: one immutable snapshot per configuration load, named after the configuration keys.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -100,6 +101,17 @@ service_value split_service_value(std::string_view value);
 // iniparser_getint and iniparser_getboolean, except that a section named like the key
 // ("[pms:port]") counts as an absent key: iniparser 4.1 hands such an entry's missing value to
 // strtol and crashes.
+//
+// Numbers are decimal, also when zero-padded ("05010" is 5010), or hexadecimal after "0x".
 struct _dictionary_;
 int conf_getint(_dictionary_* ini, const char* key, int notfound);
 int conf_getboolean(_dictionary_* ini, const char* key, int notfound);
+
+// A TCP port: 0 with `port` set to the key's value, or to `notfound` when the key is absent; -1,
+// after an ERROR that names the key and its value, when the value is not a number from 1 to 65535.
+int conf_getport(_dictionary_* ini, const char* key, int notfound, int& port);
+
+// The log line for one of iniparser's error messages, its arguments read by the format's own
+// conversions: the file and line number, never the text of the configuration line. A message of
+// unknown form gives its fixed text, numbers filled in and every string left out as "...".
+std::string conf_error_text(const char* fmt, va_list ap);

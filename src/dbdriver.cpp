@@ -88,7 +88,7 @@ bool same_settings(const dbdriver_t& a, const dbdriver_t& b) {
 
 }  // namespace
 
-driver_map load_dbdrivers(_dictionary_* ini, const driver_map* previous) {
+int load_dbdrivers(_dictionary_* ini, const driver_map* previous, driver_map& out) {
   driver_map drivers;
   int sections = iniparser_getnsec(ini);
   for (int i = 0; i < sections; ++i) {
@@ -96,8 +96,10 @@ driver_map load_dbdrivers(_dictionary_* ini, const driver_map* previous) {
     if (!section) continue;
     const char* type = section_value(ini, section, "dbdriver");
     if (!type) continue;
-    std::shared_ptr<dbdriver_t> drv = make_dbdriver(ini, section, type);
-    if (!drv) continue;
+    std::unique_ptr<dbdriver_t> made;
+    if (make_dbdriver(ini, section, type, made) != 0) return -1;
+    if (!made) continue;
+    std::shared_ptr<dbdriver_t> drv = std::move(made);
     // A reload that leaves a section as it was keeps the driver it has, so that a nightly reload
     // does not open a new connection to the PBX every time.
     if (previous) {
@@ -117,17 +119,19 @@ driver_map load_dbdrivers(_dictionary_* ini, const driver_map* previous) {
       LOG(L_ERROR, "Can not connect to DB %s of %s. Please check settings\n", section, type);
     drivers[drv->name] = std::move(drv);
   }
-  return drivers;
+  out = std::move(drivers);
+  return 0;
 }
 
-std::unique_ptr<dbdriver_t> make_dbdriver(_dictionary_* ini, const char* name, const char* dbtype) {
+int make_dbdriver(_dictionary_* ini, const char* name, const char* dbtype,
+                  std::unique_ptr<dbdriver_t>& out) {
   std::unique_ptr<dbdriver_t> drv;
   if (strcasecmp(dbtype, "sqlite") == 0)
     drv = sqlite_create_drv(name);
   else if (strcasecmp(dbtype, "mysql") == 0)
     drv = mysql_create_drv(name);
   else
-    return nullptr;
+    return 0;
 
   take_format(ini, name, "date_format", drv->dateformat);
   take_format(ini, name, "time_format", drv->timeformat);
@@ -135,6 +139,8 @@ std::unique_ptr<dbdriver_t> make_dbdriver(_dictionary_* ini, const char* name, c
   take_text(ini, name, "user", drv->user);
   take_text(ini, name, "password", drv->password);
   take_text(ini, name, "database", drv->database);
-  drv->port = conf_getint(ini, (std::string(name) + ":port").c_str(), drv->port);
-  return drv;
+  if (conf_getport(ini, (std::string(name) + ":port").c_str(), drv->port, drv->port) != 0)
+    return -1;
+  out = std::move(drv);
+  return 0;
 }

@@ -85,8 +85,11 @@ using driver_map = std::map<std::string, std::shared_ptr<dbdriver_t>, std::less<
 
 // Creates the drivers of every section of a parsed configuration file that has a dbdriver key.
 // A section whose settings equal those of the driver of the same name in `previous` keeps that
-// driver (and its connection); every other driver is new and connected here.
-driver_map load_dbdrivers(_dictionary_* ini, const driver_map* previous);
-// Creates and configures one driver named after its section; null when `dbtype` is neither
-// "sqlite" nor "mysql" (any case).
-std::unique_ptr<dbdriver_t> make_dbdriver(_dictionary_* ini, const char* name, const char* dbtype);
+// driver (and its connection); every other driver is new and connected here. 0 with the drivers
+// in `out`; -1 when a section's port is not a number from 1 to 65535 (logged).
+int load_dbdrivers(_dictionary_* ini, const driver_map* previous, driver_map& out);
+// Creates and configures one driver named after its section: 0 with the driver in `out`, or
+// with none when `dbtype` is neither "sqlite" nor "mysql" (any case); -1 when its port is not a
+// number from 1 to 65535 (logged).
+int make_dbdriver(_dictionary_* ini, const char* name, const char* dbtype,
+                  std::unique_ptr<dbdriver_t>& out);

@@ -1,8 +1,11 @@
 // Configuration: defaults, number and boolean forms, syslog detection, reload, service values.
 #include <gtest/gtest.h>
 
+#include <cstdarg>
+
 #include "config.h"
 #include "dbdriver.h"
+#include "log_capture.h"
 #include "testutil.h"
 
 namespace {
@@ -38,13 +41,48 @@ TEST_F(ConfigTest, EmptyFileGivesEveryDefault) {
   EXPECT_TRUE(s->drivers.empty());
 }
 
-TEST_F(ConfigTest, IntegersReadWithBaseAndPortKeptTo16Bits) {
-  auto s = load("[pms]\nport = 0x1392\n[logger]\nlog_level = 010\n[services]\ncdr_mgr_port = 5039\n");
-  EXPECT_EQ(s->pmsport, 5010);
-  EXPECT_EQ(s->loglevel, 8);
-  EXPECT_EQ(s->mgr_port, 5039);
-  s = load("[pms]\nport = 70000\n");
-  EXPECT_EQ(s->pmsport, 70000 & 0xFFFF);
+TEST_F(ConfigTest, NumbersAreDecimalOrHexAndPortsOutsideTheirRangeRefuseTheFile) {
+  auto s = load("[logger]\nlog_level = 010\n[services]\nnoremovecalls = 0x1\n");
+  EXPECT_EQ(s->loglevel, 10) << "zero-padded is decimal, not octal";
+  EXPECT_EQ(s->noremovecalls, 1);
+
+  struct {
+    const char* key;
+    const char* value;
+    int expected;  // 0: refused
+  } cases[] = {
+      {"pms:port", "5010", 5010},   {"pms:port", "05010", 5010},  {"pms:port", "0x1392", 5010},
+      {"pms:port", "1", 1},         {"pms:port", "65535", 65535}, {"pms:port", "70000", 0},
+      {"pms:port", "-1", 0},        {"pms:port", "0", 0},         {"pms:port", "abc", 0},
+      {"pms:port", "50x", 0},       {"pms:port", "0x", 0},        {"pms:port", "", 0},
+      {"pms:port", "99999999999999999999", 0},
+      {"services:cdr_mgr_port", "05039", 5039}, {"services:cdr_mgr_port", "0x10000", 0},
+      {"pbx:port", "03306", 3306},  {"pbx:port", "65536", 0},
+  };
+  for (auto& c : cases) {
+    std::string key = c.key;
+    std::string section = key.substr(0, key.find(':')), name = key.substr(key.find(':') + 1);
+    auto before = load("[pms]\nhost = before\n");
+    testutil::log_capture log;
+    testutil::write_file(path, "[pbx]\ndbdriver = sqlite\ndatabase = " + dir.file("pbx.db") +
+                                   "\n[" + section + "]\n" + name + " = " + c.value + "\n");
+    std::shared_ptr<const Settings> loaded = before;
+    int rc = load_conf(path, loaded);
+    const std::string error = "Configuration key " + key + " = " + c.value +
+                              ": not a port number from 1 to 65535";
+    if (c.expected == 0) {
+      EXPECT_EQ(rc, -1) << key << " = " << c.value;
+      EXPECT_TRUE(log.contains(error)) << log.text();
+      EXPECT_EQ(loaded, before) << "the settings in force stay";
+      continue;
+    }
+    EXPECT_EQ(rc, 0) << key << " = " << c.value;
+    EXPECT_FALSE(log.contains("not a port number")) << log.text();
+    int got = section == "pms"        ? loaded->pmsport
+              : section == "services" ? loaded->mgr_port
+                                      : loaded->driver("pbx")->port;
+    EXPECT_EQ(got, c.expected) << key << " = " << c.value;
+  }
 }
 
 TEST_F(ConfigTest, BooleansFollowTheirFirstLetter) {
@@ -98,6 +136,44 @@ TEST_F(ConfigTest, SectionNamedLikeANumberOrFlagKeyLeavesItsDefault) {
   EXPECT_EQ(s->noremovecalls, 0);
   ASSERT_NE(s->driver("portless"), nullptr);
   EXPECT_EQ(s->driver("portless")->port, 0);
+}
+
+TEST_F(ConfigTest, MalformedLineIsReportedByFileAndLineWithoutItsText) {
+  struct {
+    std::string text;
+    std::string error;
+  } cases[] = {
+      {"[db]\nhost = h\n= password = secret\n", ", line 3: syntax error"},
+      {"[db]\npassword = secret" + std::string(1100, 's') + "\n", ", line 2: line too long"},
+  };
+  for (auto& c : cases) {
+    testutil::log_capture log;
+    testutil::write_file(path, c.text);
+    std::shared_ptr<const Settings> s;
+    EXPECT_EQ(load_conf(path, s), -1);
+    EXPECT_TRUE(log.contains("Configuration file " + path + c.error + "\n")) << log.text();
+    EXPECT_EQ(log.text().find("secret"), std::string::npos) << log.text();
+  }
+}
+
+std::string error_text(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::string text = conf_error_text(fmt, ap);
+  va_end(ap);
+  return text;
+}
+
+TEST(ConfigErrorText, ArgumentsAreReadByTheirTypesAndStringsWithheld) {
+  EXPECT_EQ(error_text("iniparser: cannot open %s\n", "/etc/v.conf"),
+            "Configuration file /etc/v.conf: cannot open");
+  // Each argument taken with its own width: a double or long read as int would shift the rest.
+  EXPECT_EQ(error_text("iniparser: %-8.3f %s in %s (%ld) %c %*d%% %lld\n", 2.5, "pw", "f.ini",
+                       70000L, 'x', 4, 12, 1LL << 40),
+            "iniparser: ... ... in ... (70000) ... 12% 1099511627776");
+  EXPECT_EQ(error_text("iniparser: memory allocation failure\n"),
+            "iniparser: memory allocation failure");
+  EXPECT_EQ(error_text("odd %s then %y %s", "secret"), "odd ... then %y %s");
 }
 
 TEST_F(ConfigTest, MissingFileFailsAndLeavesTheSnapshotAlone) {

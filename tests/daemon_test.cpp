@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -68,9 +69,10 @@ TEST(PidFile, SymbolicLinkIsNotFollowed) {
   EXPECT_EQ(read_file(victim), "precious\n");
 }
 
-TEST(Detach, ClosesInheritedDescriptorsAndKeepsTheProgramsOwn) {
+TEST(Detach, ClosesInheritedDescriptorsKeepsTheProgramsOwnAndSetsUmask027) {
   testutil::temp_dir dir;
   std::string report = dir.file("report");
+  std::string pid_path = dir.file("detached.pid");
   int inherited[2];
   ASSERT_EQ(pipe(inherited), 0);
   pid_t child = fork();
@@ -78,12 +80,15 @@ TEST(Detach, ClosesInheritedDescriptorsAndKeepsTheProgramsOwn) {
     daemon_note_inherited_fds();
     // Opened after start-up began, like a database connection made by the configuration load.
     int own = ::open("/dev/null", O_RDONLY);
-    if (daemon_init(nullptr) != 0) _exit(3);
+    umask(0);
+    if (daemon_init(pid_path.c_str()) != 0) _exit(3);
     // Here in the detached process: report which descriptors survived.
     std::string text = std::string(fcntl(own, F_GETFD) != -1 ? "own-open " : "own-closed ") +
                        (fcntl(inherited[1], F_GETFD) != -1 ? "inherited-open " : "inherited-closed ");
     char cwd[8] = "";
     text += getcwd(cwd, sizeof cwd) ? cwd : "?";
+    mode_t mask = umask(0);
+    text += " umask " + std::to_string(mask);
     write_file(report + ".tmp", text);
     rename((report + ".tmp").c_str(), report.c_str());
     _exit(0);
@@ -93,7 +98,10 @@ TEST(Detach, ClosesInheritedDescriptorsAndKeepsTheProgramsOwn) {
   int status = 0;
   waitpid(child, &status, 0);
   ASSERT_TRUE(testutil::wait_until([&] { return !read_file(report).empty(); }, std::chrono::seconds(5)));
-  EXPECT_EQ(read_file(report), "own-open inherited-closed /");
+  EXPECT_EQ(read_file(report), "own-open inherited-closed / umask " + std::to_string(027));
+  struct stat st;
+  ASSERT_EQ(stat(pid_path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u) << "other tools read the pid file";
 }
 
 TEST(FdUtils, BasenameTakesTheLastComponent) {

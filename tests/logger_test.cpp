@@ -1,6 +1,7 @@
-// Logger: thresholds, the bogus-level complaint, the line cut, and where lines go.
+// Logger: thresholds, the bogus-level complaint, the line cut, escaping, and where lines go.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -109,6 +110,38 @@ TEST_F(LoggerTest, LongMessageIsCutTo1023CharactersOfPrefixAndMessage) {
   std::string body = line.substr(body_start, line.size() - body_start - 1);
   EXPECT_EQ(body.size(), 1023u);
   EXPECT_EQ(body.back(), 'x');
+
+  // Escapes count in the limit and are never cut in half.
+  unlink(log.c_str());
+  LOG(L_NOTICE, "%s", std::string(2000, '\n').c_str());
+  line = read_file(log);
+  body = line.substr(body_start, line.size() - body_start - 1);
+  EXPECT_GE(body.size(), 1022u);
+  EXPECT_LE(body.size(), 1023u);
+  EXPECT_EQ(body.substr(body.size() - 4), "\\n\\n") << body;
+}
+
+TEST_F(LoggerTest, ControlCharactersAreEscapedSoEachCallWritesOneLine) {
+  struct {
+    const char* format;
+    const char* value;
+    std::string expected;  // the message as the line shows it
+  } cases[] = {
+      {"Guest name %s\n", "Ann\nCaught signal 15. Exiting.", "Guest name Ann\\nCaught signal 15. Exiting."},
+      {"Name %s", "a\rb\x1b[31mc\x7f\x01", "Name a\\rb\\x1b[31mc\\x7f\\x01"},
+      {"\tRoom number: %s", "101", "\tRoom number: 101"},
+      {"Name %s\n\n", "M\xc3\xbcller\n", "Name M\xc3\xbcller\\n"},
+      {"two\nlines %s", "x", "two\\nlines x"},
+  };
+  logger_init(log.c_str(), 5, 0, 0);
+  for (auto& c : cases) {
+    unlink(log.c_str());
+    LOG(L_NOTICE, c.format, c.value);
+    std::string text = read_file(log);
+    EXPECT_EQ(count_occurrences(text, "\n"), 1) << text;
+    ASSERT_GE(text.size(), c.expected.size() + 2);
+    EXPECT_EQ(text.substr(text.size() - c.expected.size() - 3), ": " + c.expected + "\n") << text;
+  }
 }
 
 TEST_F(LoggerTest, UnopenableFileFallsBackToStandardErrorWithStamp) {
@@ -119,6 +152,43 @@ TEST_F(LoggerTest, UnopenableFileFallsBackToStandardErrorWithStamp) {
   EXPECT_EQ(count_occurrences(text, "WARNING["), 1);
   EXPECT_NE(text.find("Connection to PMS lost\n"), std::string::npos);
   EXPECT_EQ(text[2], '/') << "time stamp first: " << text;
+}
+
+TEST_F(LoggerTest, SymbolicLinkIsRefusedAndReportedOncePerPath) {
+  std::string victim = dir.file("victim");
+  testutil::write_file(victim, "precious\n");
+  ASSERT_EQ(symlink(victim.c_str(), log.c_str()), 0);
+  const std::string report = "ERROR[" + std::to_string(getpid()) + "]: logger.cpp:";
+  const std::string refusal = "Log file " + log + " is a symbolic link; not writing to it\n";
+  logger_init(log.c_str(), 5, 0, 0);
+  {
+    stderr_capture err(dir.file("err"));
+    LOG(L_NOTICE, "first");
+    LOG(L_NOTICE, "second");
+    logger_init(log.c_str(), 5, 0, 0);
+    LOG(L_NOTICE, "after a reload");
+    std::string text = err.text();
+    EXPECT_EQ(count_occurrences(text, refusal), 2) << text;
+    EXPECT_EQ(count_occurrences(text, report), 2) << text;
+    EXPECT_NE(text.find("first\n"), std::string::npos) << "the line itself still reaches stderr";
+  }
+  EXPECT_EQ(read_file(victim), "precious\n");
+
+  // Once the link is gone the file is created again, readable by its group only; a link planted
+  // after that is reported anew.
+  unlink(log.c_str());
+  mode_t saved = umask(022);
+  LOG(L_NOTICE, "back");
+  umask(saved);
+  struct stat st;
+  ASSERT_EQ(stat(log.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  unlink(log.c_str());
+  ASSERT_EQ(symlink(victim.c_str(), log.c_str()), 0);
+  stderr_capture err(dir.file("err2"));
+  LOG(L_NOTICE, "again");
+  EXPECT_EQ(count_occurrences(err.text(), refusal), 1);
+  EXPECT_EQ(read_file(victim), "precious\n");
 }
 
 TEST_F(LoggerTest, BeforeConfigurationOnlyErrorsAndVerboseReachStandardError) {
