@@ -1,8 +1,9 @@
 // Fuzz target: the three template functions with arbitrary templates, values and driver formats.
 // Where the template puts every placeholder inside a single-quoted literal, no value may change
 // the statement's shape: the code outside the literals and the number of literals stay what they
-// are with harmless values. On SQLite the value must also come back byte for byte from
-// select '<value>'.
+// are with harmless values. Where template_unquoted_text_placeholders finds no free-text
+// placeholder outside quotes, every free-text value lands inside a literal. On SQLite the value
+// must also come back byte for byte from select '<value>'.
 //
 // Input: one byte of switches, seven bytes for the record's typed fields (shared flag, date, time),
 // then texts separated by NUL bytes: template, room, name, language, sequence number, parameter,
@@ -88,6 +89,13 @@ inputs marked(const inputs& real) {
     if (m.text[i]) m.text[i] = std::string(1, kMarker);
   m.text[DATE_FORMAT] = std::string(1, kMarker);
   m.text[TIME_FORMAT] = std::string(1, kMarker);
+  return m;
+}
+
+// As marked, with the room number a plain number: the template check leaves %exten% out.
+inputs marked_free_text(const inputs& real) {
+  inputs m = marked(real);
+  if (m.text[ROOM]) m.text[ROOM] = "1";
   return m;
 }
 
@@ -214,6 +222,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(shape.shape == shape_of_markers.shape);
     FUZZ_CHECK(shape.open_at_end == shape_of_markers.open_at_end);
   }
+
+  const std::string& q = *real.text[TEMPLATE];
+  if (q.find(kMarker) == std::string::npos && template_unquoted_text_placeholders(q).empty())
+    FUZZ_CHECK(scan_literals(fill(marked_free_text(real), drv), drv.kind).markers_quoted);
 
   if (drv.kind == dbkind::sqlite && real.text[ROOM]) check_sqlite_round_trip(drv, *real.text[ROOM]);
   return 0;

@@ -75,6 +75,18 @@ void take_format(_dictionary_* ini, const char* section, const char* key, std::s
   format = value;
 }
 
+// Takes a time-out in seconds from the section when one is given. The client library reads 0 as
+// "wait for ever", which is what the time-outs are there to prevent, so only 1 and more count.
+void take_seconds(_dictionary_* ini, const char* section, const char* key, int& seconds) {
+  if (!section_value(ini, section, key)) return;
+  int value = conf_getint(ini, (std::string(section) + ":" + key).c_str(), 0);
+  if (value < 1) {
+    LOG(L_ERROR, "%s:%s is not a number of seconds above 0; keeping %d", section, key, seconds);
+    return;
+  }
+  seconds = value;
+}
+
 void take_text(_dictionary_* ini, const char* section, const char* key,
                std::optional<std::string>& setting) {
   if (const char* value = section_value(ini, section, key)) setting = value;
@@ -83,7 +95,9 @@ void take_text(_dictionary_* ini, const char* section, const char* key,
 bool same_settings(const dbdriver_t& a, const dbdriver_t& b) {
   return a.kind == b.kind && a.dateformat == b.dateformat && a.timeformat == b.timeformat &&
          a.host == b.host && a.user == b.user && a.password == b.password &&
-         a.database == b.database && a.port == b.port;
+         a.database == b.database && a.port == b.port && a.charset == b.charset &&
+         a.connect_timeout == b.connect_timeout && a.read_timeout == b.read_timeout &&
+         a.write_timeout == b.write_timeout;
 }
 
 }  // namespace
@@ -139,6 +153,10 @@ int make_dbdriver(_dictionary_* ini, const char* name, const char* dbtype,
   take_text(ini, name, "user", drv->user);
   take_text(ini, name, "password", drv->password);
   take_text(ini, name, "database", drv->database);
+  take_text(ini, name, "charset", drv->charset);
+  take_seconds(ini, name, "connect_timeout", drv->connect_timeout);
+  take_seconds(ini, name, "read_timeout", drv->read_timeout);
+  take_seconds(ini, name, "write_timeout", drv->write_timeout);
   if (conf_getport(ini, (std::string(name) + ":port").c_str(), drv->port, drv->port) != 0)
     return -1;
   out = std::move(drv);

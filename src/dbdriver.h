@@ -33,12 +33,38 @@ class dbdriver_t {
   std::optional<std::string> password;
   std::optional<std::string> database;  // for SQLite the path of the file
   int port = 0;                         // only its low 16 bits reach connect
+  // MySQL only: the client character set of the connection (gbk, utf8mb4, ...); the client
+  // library's default when not set.
+  std::optional<std::string> charset;
+  // MySQL only, in seconds: how long opening a connection, and reading or writing one packet of
+  // a statement, may take before the call fails. A server that stops answering (paused VM,
+  // network partition) must not hold the driver, and every record waiting for it, for ever.
+  int connect_timeout = 5;
+  int read_timeout = 30;
+  int write_timeout = 30;
 
   // 0 connected (or already open); -1 client library could not be set up; -2 no connection.
   virtual int connect(const char* host, uint16_t port, const char* user, const char* password,
                       const char* database) = 0;
-  // 0 the statement ran; -1 it failed (logged). Discards the previous result first.
+  // 0 the statement ran; -1 it failed (logged); -2 (SQLite) the text holds more than one
+  // statement and none of it ran (logged). Discards the previous result first.
   virtual int query(const std::string& statement) = 0;
+  // Compiles a statement without running it: 0 with the number of columns its result has (0 for
+  // a statement without rows), or -1 with the database's message in `error`. Nothing is logged,
+  // the current result is kept on SQLite and dropped on MySQL. Needs a connection.
+  virtual int check(const std::string& statement, int& columns, std::string& error) = 0;
+  // The text of a value made safe inside a single-quoted string literal of a statement run on
+  // this connection. MySQL escapes for the connection's character set and SQL mode, so the
+  // caller holds the lock and connects (reconnect_if_needed) before filling a statement; without
+  // a connection it falls back to escaping byte by byte, which is wrong for a multi-byte
+  // character set such as gbk should a connection be made before the statement runs.
+  virtual std::string escape(std::string_view value) = 0;
+  // Callable from any thread, without the lock, while another thread runs a statement: makes a
+  // call that waits on the database return soon with a failure. MySQL shuts the connection's
+  // socket down (the next user connects again); SQLite interrupts the running statement. An
+  // interrupt while nothing runs drops an idle MySQL connection and does nothing on SQLite. A
+  // MySQL connect in progress is not interrupted; connect_timeout bounds it.
+  virtual void interrupt() = 0;
   // 0 a row is current; negative when there is no (further) row.
   virtual int fetch_row() = 0;
   // Field fetches, column from 0: 0 stored; -1 no current row; -2 no such column;
@@ -52,9 +78,6 @@ class dbdriver_t {
   virtual void close() = 0;
   // Non-zero when the connection must be opened (again): the reverse of what the name says.
   virtual int is_connected() = 0;
-  // Makes a statement that another thread is running return soon (a stop that must not wait for
-  // a database that stopped answering). Safe to call from any thread.
-  virtual void interrupt() {}
   void lock() { mutex_.lock(); }
   void unlock() { mutex_.unlock(); }
 
@@ -71,7 +94,9 @@ class dbdriver_t {
   std::mutex mutex_;
 };
 
-// The text of a value made safe inside a single-quoted SQL string literal of this kind.
+// The text of a value made safe inside a single-quoted SQL string literal of this kind, byte by
+// byte: quotes doubled, and for MySQL backslashes too. Right for SQLite, and for MySQL only with a
+// character set whose multi-byte characters never hold a backslash byte (not gbk, big5, sjis).
 std::string sql_escape(dbkind kind, std::string_view value);
 
 // How both kinds read a column's text as a number. Integers take their base from the text

@@ -3,10 +3,14 @@
 
 // Spelled with its folder: the plain name would find this module's own header first.
 #include <mariadb/mysql.h>
+#include <fcntl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <mutex>
 #include <string>
 
+#include "fdutils.h"
 #include "logger.h"
 
 namespace {
@@ -19,15 +23,35 @@ struct mysql_closer {
 struct result_freer {
   void operator()(MYSQL_RES* r) const { mysql_free_result(r); }
 };
+struct statement_closer {
+  void operator()(MYSQL_STMT* stmt) const { mysql_stmt_close(stmt); }
+};
+using connection_ptr = std::unique_ptr<MYSQL, mysql_closer>;
 
 // The driver's private state: the client connection and the result being read.
 struct mysql_handler_t {
-  std::unique_ptr<MYSQL, mysql_closer> mysql;
+  connection_ptr mysql;
   std::unique_ptr<MYSQL_RES, result_freer> res;  // opened by the first fetch_row
   MYSQL_ROW row = nullptr;
   unsigned long* lengths = nullptr;  // byte lengths of the current row's values
   bool result_waiting = false;       // the last statement returned rows not yet opened
+  // A duplicate of the connection's socket, for interrupt() to shut down from another thread.
+  // The client library closes its own descriptor when it loses the connection, and that number
+  // may then be reused by any socket of the process (the PMS link); the duplicate is ours, so
+  // the number stays the connection's until it is closed here, under `socket_lock`.
+  std::mutex socket_lock;
+  unique_fd socket;
 };
+
+// Takes the connection away from interrupt(), then closes it (a COM_QUIT to the server).
+void close_connection(mysql_handler_t& h) {
+  connection_ptr closing;
+  {
+    std::lock_guard guard(h.socket_lock);
+    h.socket.reset();
+    closing = std::move(h.mysql);
+  }
+}
 
 // Drops the current result and any result the server still holds for this connection. The
 // client library refuses every further command (ping included) while rows wait to be read,
@@ -45,20 +69,33 @@ void discard_results(mysql_handler_t& h) {
   }
 }
 
-int m_connect(mysql_handler_t& h, const char* host, uint16_t port, const char* user,
-              const char* password, const char* database) {
+int m_connect(mysql_handler_t& h, const dbdriver_t& settings, const char* host, uint16_t port,
+              const char* user, const char* password, const char* database) {
   discard_results(h);
-  h.mysql.reset(mysql_init(nullptr));
-  if (!h.mysql) {
+  close_connection(h);
+  connection_ptr m(mysql_init(nullptr));
+  if (!m) {
     LOG(L_ERROR, "Failed to initialize mysql");
     return -1;
   }
-  mysql_options(h.mysql.get(), MYSQL_READ_DEFAULT_GROUP, "velmorant");
-  if (!mysql_real_connect(h.mysql.get(), host, user, password, database, port, nullptr, 0)) {
-    LOG(L_ERROR, "Failed to connect to database: Error: %s", mysql_error(h.mysql.get()));
-    h.mysql.reset();
+  mysql_options(m.get(), MYSQL_READ_DEFAULT_GROUP, "velmorant");
+  const unsigned connect_timeout = static_cast<unsigned>(settings.connect_timeout);
+  const unsigned read_timeout = static_cast<unsigned>(settings.read_timeout);
+  const unsigned write_timeout = static_cast<unsigned>(settings.write_timeout);
+  mysql_options(m.get(), MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout);
+  mysql_options(m.get(), MYSQL_OPT_READ_TIMEOUT, &read_timeout);
+  mysql_options(m.get(), MYSQL_OPT_WRITE_TIMEOUT, &write_timeout);
+  if (settings.charset) mysql_options(m.get(), MYSQL_SET_CHARSET_NAME, settings.charset->c_str());
+  // No CLIENT_MULTI_STATEMENTS: a statement filled from a template runs alone, whatever a value
+  // holds, and the server refuses a text with a second statement behind the first.
+  if (!mysql_real_connect(m.get(), host, user, password, database, port, nullptr, 0)) {
+    LOG(L_ERROR, "Failed to connect to database: Error: %s", mysql_error(m.get()));
     return -2;
   }
+  unique_fd socket(fcntl(static_cast<int>(mysql_get_socket(m.get())), F_DUPFD_CLOEXEC, 0));
+  std::lock_guard guard(h.socket_lock);
+  h.mysql = std::move(m);
+  h.socket = std::move(socket);
   return 0;
 }
 
@@ -68,12 +105,53 @@ int my_query(mysql_handler_t& h, const std::string& statement) {
     LOG(L_ERROR, "Query error: %s", "not connected to the server");
     return -1;
   }
-  if (mysql_query(h.mysql.get(), statement.c_str()) != 0) {
+  if (mysql_real_query(h.mysql.get(), statement.data(), statement.size()) != 0) {
     LOG(L_ERROR, "Query error: %s", mysql_error(h.mysql.get()));
     return -1;
   }
   h.result_waiting = mysql_field_count(h.mysql.get()) > 0;
   return 0;
+}
+
+// A server-side prepare: the server parses the statement and resolves its tables and columns,
+// and runs nothing.
+int my_check(mysql_handler_t& h, const std::string& statement, int& columns, std::string& error) {
+  discard_results(h);
+  if (!h.mysql) {
+    error = "not connected to the server";
+    return -1;
+  }
+  std::unique_ptr<MYSQL_STMT, statement_closer> stmt(mysql_stmt_init(h.mysql.get()));
+  if (!stmt) {
+    error = mysql_error(h.mysql.get());
+    return -1;
+  }
+  if (mysql_stmt_prepare(stmt.get(), statement.data(), statement.size()) != 0) {
+    error = mysql_stmt_error(stmt.get());
+    return -1;
+  }
+  columns = static_cast<int>(mysql_stmt_field_count(stmt.get()));
+  return 0;
+}
+
+// The connection knows its character set and whether the server reads a backslash in a literal
+// as an escape (NO_BACKSLASH_ESCAPES, reported with every answer); escaping byte by byte would
+// split a gbk character whose second byte is a backslash and let the quote after it end the
+// literal.
+std::string my_escape(mysql_handler_t& h, std::string_view value) {
+  if (!h.mysql) return sql_escape(dbkind::mysql, value);
+  std::string out(value.size() * 2 + 1, '\0');
+  unsigned long n =
+      mysql_real_escape_string(h.mysql.get(), out.data(), value.data(), value.size());
+  // (unsigned long)-1 would mean an overflow, which this buffer size rules out; an empty value
+  // is then the safe answer.
+  out.resize(n < out.size() ? n : 0);
+  return out;
+}
+
+void my_interrupt(mysql_handler_t& h) {
+  std::lock_guard guard(h.socket_lock);
+  if (h.socket) shutdown(h.socket.get(), SHUT_RDWR);
 }
 
 int my_fetch_row(mysql_handler_t& h) {
@@ -147,7 +225,7 @@ void my_free_result(mysql_handler_t& h) { discard_results(h); }
 
 void my_close(mysql_handler_t& h) {
   discard_results(h);
-  h.mysql.reset();
+  close_connection(h);
 }
 
 // 1 when the connection must be made again. Rows left from the previous user are dropped
@@ -166,9 +244,14 @@ class mysql_driver final : public dbdriver_t {
 
   int connect(const char* host, uint16_t port, const char* user, const char* password,
               const char* database) override {
-    return m_connect(h_, host, port, user, password, database);
+    return m_connect(h_, *this, host, port, user, password, database);
   }
   int query(const std::string& statement) override { return my_query(h_, statement); }
+  int check(const std::string& statement, int& columns, std::string& error) override {
+    return my_check(h_, statement, columns, error);
+  }
+  std::string escape(std::string_view value) override { return my_escape(h_, value); }
+  void interrupt() override { my_interrupt(h_); }
   int fetch_row() override { return my_fetch_row(h_); }
   int fetch_int_field(int num, int& val) override { return my_fetch_int_field(h_, num, val); }
   int fetch_char_field(int num, std::string& val, size_t len) override {

@@ -3,8 +3,11 @@
 
 #include <cstdio>
 #include <ctime>
+#include <algorithm>
+#include <array>
 #include <functional>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -44,31 +47,73 @@ std::string format_record_time(const dbdriver_t& drv, const fias_time_t& t) {
   return format_tm(drv.timeformat, tm);
 }
 
-// Replaces every placeholder known to `lookup`; values are escaped for the driver's dialect.
-std::string substitute(const dbdriver_t& drv, std::string_view q, const placeholder_fn& lookup) {
-  std::string out;
-  out.reserve(q.size() + 64);
+// Walks a template in order: `text` gets each piece copied as it stands, `value` each
+// placeholder known to `lookup` with its value. A "%" that opens no known placeholder is text.
+void walk_template(std::string_view q, const placeholder_fn& lookup,
+                   const std::function<void(std::string_view)>& text,
+                   const std::function<void(std::string_view, const std::string&)>& value) {
   size_t pos = 0;
   while (pos < q.size()) {
     size_t pct = q.find('%', pos);
     if (pct == std::string_view::npos) {
-      out.append(q.substr(pos));
+      text(q.substr(pos));
       break;
     }
-    out.append(q.substr(pos, pct - pos));
+    text(q.substr(pos, pct - pos));
     size_t end = q.find('%', pct + 1);
-    std::optional<std::string> value;
-    if (end != std::string_view::npos) value = lookup(q.substr(pct + 1, end - pct - 1));
-    if (value) {
-      out += sql_escape(drv.kind, *value);
+    std::optional<std::string> found;
+    std::string_view name;
+    if (end != std::string_view::npos) {
+      name = q.substr(pct + 1, end - pct - 1);
+      found = lookup(name);
+    }
+    if (found) {
+      value(name, *found);
       pos = end + 1;
     } else {
-      out += '%';
+      text(q.substr(pct, 1));
       pos = pct + 1;
     }
   }
+}
+
+// Replaces every placeholder known to `lookup`; values are escaped for the driver's connection.
+std::string substitute(dbdriver_t& drv, std::string_view q, const placeholder_fn& lookup) {
+  std::string out;
+  out.reserve(q.size() + 64);
+  walk_template(
+      q, lookup, [&](std::string_view text) { out.append(text); },
+      [&](std::string_view, const std::string& value) { out += drv.escape(value); });
   return out;
 }
+
+// Whether a template's text so far leaves the next placeholder inside a single-quoted literal,
+// read as SQLite reads it (a quote inside a literal is doubled) and as MySQL does (a backslash
+// there also escapes the byte after it). The template's dialect is not known here, so a
+// placeholder counts as quoted only when both readings agree, and not right behind a backslash,
+// which would pair with the escape in front of a quote in the value.
+class quote_state {
+ public:
+  void read(std::string_view text) {
+    for (char c : text) {
+      if (c == '\'') sqlite_quoted_ = !sqlite_quoted_;
+      if (mysql_escaped_)
+        mysql_escaped_ = false;
+      else if (mysql_quoted_ && c == '\\')
+        mysql_escaped_ = true;
+      else if (c == '\'')
+        mysql_quoted_ = !mysql_quoted_;
+    }
+  }
+  bool quoted() const { return sqlite_quoted_ && mysql_quoted_ && !mysql_escaped_; }
+  // An escaped value ends with no escape pending.
+  void after_value() { mysql_escaped_ = false; }
+
+ private:
+  bool sqlite_quoted_ = false;
+  bool mysql_quoted_ = false;
+  bool mysql_escaped_ = false;
+};
 
 std::string text_of(const fias_field_t* f) {
   return f && f->value && f->value->str ? *f->value->str : std::string();
@@ -90,7 +135,7 @@ std::optional<std::string> plain_value(const dbdriver_t& drv, std::string_view n
 
 }  // namespace
 
-std::string prepare_query(const dbdriver_t& drv, std::string_view q, const fias_field_t* rn,
+std::string prepare_query(dbdriver_t& drv, std::string_view q, const fias_field_t* rn,
                           const fias_field_t* name, const fias_field_t* lang,
                           const fias_field_t* shared, const fias_field_t* date,
                           const fias_field_t* tim, const fias_field_t* seq) {
@@ -110,7 +155,7 @@ std::string prepare_query(const dbdriver_t& drv, std::string_view q, const fias_
   return result;
 }
 
-std::string prepare_query2(const dbdriver_t& drv, std::string_view q, const char* rn,
+std::string prepare_query2(dbdriver_t& drv, std::string_view q, const char* rn,
                            const char* da, const char* ti, const char* seq) {
   std::string result = substitute(drv, q, [&](std::string_view p) {
     return plain_value(drv, p, rn, da, ti, seq);
@@ -119,7 +164,7 @@ std::string prepare_query2(const dbdriver_t& drv, std::string_view q, const char
   return result;
 }
 
-std::string prepare_query3(const dbdriver_t& drv, std::string_view q, const char* param,
+std::string prepare_query3(dbdriver_t& drv, std::string_view q, const char* param,
                            const char* rn, const char* da, const char* ti, const char* seq) {
   std::string result = substitute(drv, q, [&](std::string_view p) -> std::optional<std::string> {
     if (p == "param") return text_of(param);
@@ -127,4 +172,35 @@ std::string prepare_query3(const dbdriver_t& drv, std::string_view q, const char
   });
   std::printf("1query: %s\n", result.c_str());
   return result;
+}
+
+std::vector<std::string> template_unquoted_text_placeholders(std::string_view q) {
+  // The names each fill function knows: a "%" that opens no known name is text, so the three
+  // can read one template differently ("%name%param%" holds %param% for prepare_query3 only).
+  static const std::vector<std::vector<std::string_view>> kKnownByFunction = {
+      {"exten", "name", "lang", "share", "date", "time", "current_date", "current_time", "seqno"},
+      {"exten", "date", "time", "current_date", "current_time", "seqno"},
+      {"exten", "date", "time", "current_date", "current_time", "seqno", "param"}};
+  // The room number and the shared flag are checked numbers; the others are free text.
+  static constexpr std::array<std::string_view, 2> kNumbers = {"exten", "share"};
+  std::vector<std::string> unquoted;
+  for (const auto& known : kKnownByFunction) {
+    quote_state state;
+    walk_template(
+        q,
+        [&](std::string_view name) -> std::optional<std::string> {
+          if (std::find(known.begin(), known.end(), name) == known.end()) return std::nullopt;
+          return std::string();
+        },
+        [&](std::string_view text) { state.read(text); },
+        [&](std::string_view name, const std::string&) {
+          const bool quoted = state.quoted();
+          state.after_value();
+          if (quoted || std::find(kNumbers.begin(), kNumbers.end(), name) != kNumbers.end())
+            return;
+          if (std::find(unquoted.begin(), unquoted.end(), name) == unquoted.end())
+            unquoted.emplace_back(name);
+        });
+  }
+  return unquoted;
 }

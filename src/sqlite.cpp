@@ -1,8 +1,9 @@
-// The SQLite driver: statements on an SQLite file, their rows copied into memory as they run.
+// The SQLite driver: statements on an SQLite file, one at a time, their rows copied into memory.
 #include "sqlite.h"
 
 #include <sqlite3.h>
 
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,19 +20,20 @@ constexpr int kBusyTimeoutMs = 5000;
 struct sqlite_closer {
   void operator()(sqlite3* db) const { sqlite3_close(db); }
 };
-struct sqlite_text_freer {
-  void operator()(char* text) const { sqlite3_free(text); }
+struct statement_finalizer {
+  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
 };
+using statement_ptr = std::unique_ptr<sqlite3_stmt, statement_finalizer>;
 
 // One result row; a value is empty for SQL NULL.
-struct row_t {
-  std::vector<std::optional<std::string>> vals;
-  std::vector<std::string> colnames;
-};
+using row_t = std::vector<std::optional<std::string>>;
 
 // The driver's private state: the connection and the current result with its cursor.
 struct sqlite_handler_t {
   std::unique_ptr<sqlite3, sqlite_closer> sqlite;
+  // Held while `sqlite` is opened or closed, and by interrupt() from another thread: SQLite may
+  // be interrupted from any thread, but not on a handle that is being closed.
+  std::mutex handle_lock;
   std::vector<row_t> rows;
   size_t next_row = 0;              // index of the row the next fetch_row makes current
   const row_t* cur_row = nullptr;   // null before the first fetch_row and after the last
@@ -44,10 +46,15 @@ void sq_free_result(sqlite_handler_t& h) {
   h.cur_row = nullptr;
 }
 
+void sq_close_handle(sqlite_handler_t& h) {
+  std::lock_guard guard(h.handle_lock);
+  h.sqlite.reset();
+}
+
 int sq_connect(sqlite_handler_t& h, const char* database) {
   if (h.initialized == 1) return 0;
   sq_free_result(h);
-  h.sqlite.reset();
+  sq_close_handle(h);
   // A driver without a database file would otherwise open a private temporary database and
   // quietly lose every statement run on it.
   if (database == nullptr || *database == '\0') {
@@ -60,35 +67,62 @@ int sq_connect(sqlite_handler_t& h, const char* database) {
   int rc = sqlite3_open_v2(database, &db,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                            nullptr);
-  h.sqlite.reset(db);  // SQLite hands out a handle even on failure, and it must be closed
+  std::unique_ptr<sqlite3, sqlite_closer> opened(db);  // handed out even on failure, and closed
   if (rc != SQLITE_OK) {
     LOG(L_ERROR, "Error connecting to %s sqlite db", database);
-    h.sqlite.reset();
     return -2;
   }
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  {
+    std::lock_guard guard(h.handle_lock);
+    h.sqlite = std::move(opened);
+  }
   h.initialized = 1;
   return 0;
 }
 
-// Row collector handed to sqlite3_exec: appends one row of the running statement.
-int sq_callback(void* context, int colcount, char** values, char** names) {
-  auto& h = *static_cast<sqlite_handler_t*>(context);
-  // An exception must not unwind through SQLite's C frames; a non-zero answer aborts the
-  // statement instead, and sq_query logs it.
-  try {
-    row_t row;
-    row.vals.reserve(static_cast<size_t>(colcount));
-    row.colnames.reserve(static_cast<size_t>(colcount));
-    for (int i = 0; i < colcount; ++i) {
-      row.vals.push_back(values[i] ? std::optional<std::string>(values[i]) : std::nullopt);
-      row.colnames.emplace_back(names[i] ? names[i] : "");
-    }
-    h.rows.push_back(std::move(row));
-    return 0;
-  } catch (...) {
-    return 1;
+enum class compiled { ok, failed, several };
+
+// Compiles the statement of `sql` into `stmt`, left null when the text holds only whitespace,
+// comments and semicolons. `several` when anything else follows the first statement: a filled
+// template must never run a statement that a value smuggled in behind it (a room number
+// "1; ATTACH DATABASE ..."), so what follows is compiled, never run, only to see whether it is
+// empty. `failed` leaves SQLite's message on the handle.
+compiled sq_compile(sqlite3* db, const char* sql, statement_ptr& stmt) {
+  const char* rest = sql;
+  while (*rest != '\0') {
+    sqlite3_stmt* raw = nullptr;
+    const char* tail = nullptr;
+    int rc = sqlite3_prepare_v2(db, rest, -1, &raw, &tail);
+    statement_ptr next(raw);
+    if (stmt && (rc != SQLITE_OK || next)) return compiled::several;
+    if (rc != SQLITE_OK) return compiled::failed;
+    if (next) stmt = std::move(next);
+    if (tail == nullptr || tail == rest) break;
+    rest = tail;
   }
+  return compiled::ok;
+}
+
+// Steps a compiled statement to its end, its rows into the current result. SQLITE_OK or the
+// failure's code.
+int sq_run(sqlite_handler_t& h, sqlite3_stmt* stmt) {
+  const int columns = sqlite3_column_count(stmt);
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    row_t& row = h.rows.emplace_back();
+    row.reserve(static_cast<size_t>(columns));
+    for (int i = 0; i < columns; ++i) {
+      if (sqlite3_column_type(stmt, i) == SQLITE_NULL) {
+        row.emplace_back();
+        continue;
+      }
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
+      if (text == nullptr) return SQLITE_NOMEM;
+      row.emplace_back(std::string(text, static_cast<size_t>(sqlite3_column_bytes(stmt, i))));
+    }
+  }
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 
 int sq_query(sqlite_handler_t& h, const std::string& statement) {
@@ -97,16 +131,54 @@ int sq_query(sqlite_handler_t& h, const std::string& statement) {
     LOG(L_ERROR, "Sqlite query error: %s, ext.errcode %d", "database is not open", SQLITE_MISUSE);
     return -1;
   }
-  char* raw_error = nullptr;
-  int rc = sqlite3_exec(h.sqlite.get(), statement.c_str(), sq_callback, &h, &raw_error);
-  std::unique_ptr<char, sqlite_text_freer> error(raw_error);
-  if (rc != SQLITE_OK) {
-    LOG(L_ERROR, "Sqlite query error: %s, ext.errcode %d",
-        error ? error.get() : sqlite3_errmsg(h.sqlite.get()),
-        sqlite3_extended_errcode(h.sqlite.get()));
+  sqlite3* db = h.sqlite.get();
+  statement_ptr stmt;
+  switch (sq_compile(db, statement.c_str(), stmt)) {
+    case compiled::several:
+      LOG(L_ERROR, "Sqlite query error: more than one statement in: %s", statement.c_str());
+      return -2;
+    case compiled::failed:
+      LOG(L_ERROR, "Sqlite query error: %s, ext.errcode %d", sqlite3_errmsg(db),
+          sqlite3_extended_errcode(db));
+      return -1;
+    case compiled::ok:
+      break;
+  }
+  if (!stmt) return 0;
+  if (sq_run(h, stmt.get()) != SQLITE_OK) {
+    // Rows read before the failure are no result: a caller must not act on half of one.
+    sq_free_result(h);
+    LOG(L_ERROR, "Sqlite query error: %s, ext.errcode %d", sqlite3_errmsg(db),
+        sqlite3_extended_errcode(db));
     return -1;
   }
   return 0;
+}
+
+int sq_check(sqlite_handler_t& h, const std::string& statement, int& columns,
+             std::string& error) {
+  if (!h.sqlite) {
+    error = "database is not open";
+    return -1;
+  }
+  statement_ptr stmt;
+  switch (sq_compile(h.sqlite.get(), statement.c_str(), stmt)) {
+    case compiled::several:
+      error = "more than one statement";
+      return -1;
+    case compiled::failed:
+      error = sqlite3_errmsg(h.sqlite.get());
+      return -1;
+    case compiled::ok:
+      break;
+  }
+  columns = stmt ? sqlite3_column_count(stmt.get()) : 0;
+  return 0;
+}
+
+void sq_interrupt(sqlite_handler_t& h) {
+  std::lock_guard guard(h.handle_lock);
+  if (h.sqlite) sqlite3_interrupt(h.sqlite.get());
 }
 
 // Unlike a list cursor that starts over after the end, a result read to its end stays there:
@@ -124,8 +196,8 @@ int sq_fetch_row(sqlite_handler_t& h) {
 // fetch's failure code: -1 no current row, -2 no such column.
 int sq_column(const sqlite_handler_t& h, int num, const std::optional<std::string>** text) {
   if (h.cur_row == nullptr) return -1;
-  if (num < 0 || static_cast<size_t>(num) >= h.cur_row->vals.size()) return -2;
-  *text = &h.cur_row->vals[static_cast<size_t>(num)];
+  if (num < 0 || static_cast<size_t>(num) >= h.cur_row->size()) return -2;
+  *text = &(*h.cur_row)[static_cast<size_t>(num)];
   return 0;
 }
 
@@ -154,7 +226,7 @@ int sq_numrets(const sqlite_handler_t& h) { return static_cast<int>(h.rows.size(
 
 void sq_close(sqlite_handler_t& h) {
   sq_free_result(h);
-  h.sqlite.reset();
+  sq_close_handle(h);
   h.initialized = 0;
 }
 
@@ -171,6 +243,11 @@ class sqlite_driver final : public dbdriver_t {
     return sq_connect(h_, database);
   }
   int query(const std::string& statement) override { return sq_query(h_, statement); }
+  int check(const std::string& statement, int& columns, std::string& error) override {
+    return sq_check(h_, statement, columns, error);
+  }
+  std::string escape(std::string_view value) override { return sql_escape(kind, value); }
+  void interrupt() override { sq_interrupt(h_); }
   int fetch_row() override { return sq_fetch_row(h_); }
   int fetch_int_field(int num, int& val) override { return sq_fetch_int_field(h_, num, val); }
   int fetch_char_field(int num, std::string& val, size_t len) override {

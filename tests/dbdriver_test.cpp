@@ -82,6 +82,32 @@ TEST_F(DriverLoadTest, MysqlDefaultsArePortAndFormats) {
   EXPECT_EQ(drv->dateformat, "%Y-%m-%d");
   EXPECT_EQ(drv->timeformat, "%H:%M:%S");
   EXPECT_EQ(drv->is_connected(), 1) << "never connected";
+  EXPECT_EQ(drv->charset, std::nullopt);
+  EXPECT_EQ(drv->connect_timeout, 5);
+  EXPECT_EQ(drv->read_timeout, 30);
+  EXPECT_EQ(drv->write_timeout, 30);
+}
+
+TEST_F(DriverLoadTest, MysqlSectionSetsCharsetAndTimeOutsAboveZeroOnly) {
+  const std::string closed_port = "\nport = " + std::to_string(testutil::unused_port());
+  load("[mydb]\ndbdriver = mysql\nhost = 127.0.0.1" + closed_port +
+       "\ncharset = gbk\nconnect_timeout = 2\nread_timeout = 45\nwrite_timeout = 0\n"
+       "[other]\ndbdriver = mysql\nhost = 127.0.0.1" + closed_port +
+       "\nread_timeout = -3\nwrite_timeout = soon\n");
+  dbdriver_t* drv = find_dbdriver("mydb");
+  ASSERT_NE(drv, nullptr);
+  EXPECT_EQ(drv->charset, "gbk");
+  EXPECT_EQ(drv->connect_timeout, 2);
+  EXPECT_EQ(drv->read_timeout, 45);
+  EXPECT_EQ(drv->write_timeout, 30);
+  EXPECT_TRUE(log.contains("mydb:write_timeout is not a number of seconds above 0; keeping 30"))
+      << log.text();
+  dbdriver_t* other = find_dbdriver("other");
+  ASSERT_NE(other, nullptr);
+  EXPECT_EQ(other->read_timeout, 30);
+  EXPECT_EQ(other->write_timeout, 30);
+  EXPECT_TRUE(log.contains("other:read_timeout is not a number")) << log.text();
+  EXPECT_TRUE(log.contains("other:write_timeout is not a number")) << log.text();
 }
 
 TEST_F(DriverLoadTest, OverlongFormatIsRefusedWithAnErrorNamingTheSection) {

@@ -2,13 +2,50 @@
 #include <gtest/gtest.h>
 
 #include <iniparser.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <thread>
 
 #include "log_capture.h"
 #include "mariadb_server.h"
 #include "mysql.h"
+#include "query.h"
 #include "testutil.h"
 
 namespace {
+
+using namespace std::chrono_literals;
+using steady = std::chrono::steady_clock;
+
+// The test server paused with SIGSTOP for as long as the object lives: it then accepts
+// connections (the kernel does) but answers nothing, as a paused VM or a partitioned host.
+class paused_server {
+ public:
+  explicit paused_server(pid_t pid) : pid_(pid) { kill(pid_, SIGSTOP); }
+  ~paused_server() { kill(pid_, SIGCONT); }
+  paused_server(const paused_server&) = delete;
+  paused_server& operator=(const paused_server&) = delete;
+
+ private:
+  pid_t pid_;
+};
+
+// The scheduler state of one of this process's threads ('R' running, 'S' waiting, ...).
+char thread_state(pid_t tid) {
+  std::string stat = testutil::read_file("/proc/self/task/" + std::to_string(tid) + "/stat");
+  size_t end_of_name = stat.rfind(')');
+  return end_of_name == std::string::npos || end_of_name + 2 >= stat.size()
+             ? '?'
+             : stat[end_of_name + 2];
+}
+
+double seconds_since(steady::time_point start) {
+  return std::chrono::duration<double>(steady::now() - start).count();
+}
 
 class MysqlDriverTest : public ::testing::Test {
  protected:
@@ -49,6 +86,18 @@ class MysqlDriverTest : public ::testing::Test {
     while (drv->fetch_row() == 0) {
       EXPECT_EQ(drv->fetch_char_field(0, value, 64), 0);
       rows.push_back(value);
+    }
+    return rows;
+  }
+
+  // Each row of a reading statement on `d`, its columns joined with "|".
+  std::vector<std::string> rows_of(dbdriver_t& d, const std::string& statement) {
+    EXPECT_EQ(d.query(statement), 0) << log.text();
+    std::vector<std::string> rows;
+    while (d.fetch_row() == 0) {
+      std::string row, value;
+      for (int i = 0; d.fetch_char_field(i, value, 256) == 0; ++i) row += (i ? "|" : "") + value;
+      rows.push_back(row);
     }
     return rows;
   }
@@ -222,6 +271,124 @@ TEST_F(MysqlDriverTest, ConfigurationSectionMakesAConnectedDriver) {
   std::lock_guard guard(*found);
   EXPECT_EQ(found->is_connected(), 0) << log.text();
   EXPECT_EQ(found->query("select 1"), 0);
+}
+
+TEST_F(MysqlDriverTest, TextWithASecondStatementFailsAndRunsNothing) {
+  EXPECT_EQ(drv->query("update rooms set note = 'first' where room = '101'; "
+                       "update rooms set note = 'second'"),
+            -1);
+  EXPECT_TRUE(log.contains("Query error: You have an error in your SQL syntax")) << log.text();
+  EXPECT_EQ(rows_of(*drv, "select count(*) from rooms where note in ('first', 'second')"),
+            std::vector<std::string>{"0"});
+}
+
+// A gbk connection reads 0xBF 0x5C as one character: escaping byte by byte put a backslash
+// before the quote that this character swallowed, and the rest of the name became SQL. A server
+// in NO_BACKSLASH_ESCAPES mode stored a doubled backslash.
+TEST_F(MysqlDriverTest, ValuesStayDataWhateverTheConnectionsCharacterSetAndMode) {
+  server->execute(
+      "create table guests (room varchar(8), name varchar(64) character set gbk, x int);"
+      "insert into guests values ('101', 'a', 0), ('102', 'b', 0)",
+      "pbx");
+  auto gbk = mysql_create_drv("gbk");
+  configure(*gbk);
+  gbk->charset = "gbk";
+  ASSERT_EQ(gbk->connect_with_settings(), 0) << log.text();
+  const std::string name = "\xBF\x5C\x27, x=1 -- ";
+  const char* set_name = "update guests set name='%param%' where room='101'";
+  EXPECT_EQ(gbk->query(prepare_query3(*gbk, set_name, name.c_str(), nullptr, nullptr, nullptr,
+                                      nullptr)),
+            0)
+      << log.text();
+  EXPECT_EQ(rows_of(*gbk, "select name, x from guests order by room"),
+            (std::vector<std::string>{name + "|0", "b|0"}));
+
+  ASSERT_EQ(drv->query("set session sql_mode = 'NO_BACKSLASH_ESCAPES'"), 0) << log.text();
+  const char* set_note = "update rooms set note='%param%' where room='102'";
+  EXPECT_EQ(drv->query(prepare_query3(*drv, set_note, "Back\\slash it's", nullptr, nullptr,
+                                      nullptr, nullptr)),
+            0)
+      << log.text();
+  EXPECT_EQ(rows_of(*drv, "select note from rooms where room = '102'"),
+            std::vector<std::string>{"Back\\slash it's"});
+}
+
+TEST_F(MysqlDriverTest, CheckPreparesOnTheServerWithoutRunning) {
+  first_row("select room from rooms");  // an unread result must not stand in the way
+  struct {
+    const char* sql;
+    int rc;
+    int columns;
+    const char* error;
+  } cases[] = {
+      {"select room, ext, rate from rooms where room = '101'", 0, 3, ""},
+      {"delete from rooms", 0, 0, ""},
+      {"select * from nowhere", -1, -1, "Table 'pbx.nowhere' doesn't exist"},
+      {"select nocolumn from rooms", -1, -1, "Unknown column 'nocolumn' in '"},
+      {"select 1; delete from rooms", -1, -1, "You have an error in your SQL syntax"},
+  };
+  for (auto& c : cases) {
+    int columns = -1;
+    std::string error;
+    EXPECT_EQ(drv->check(c.sql, columns, error), c.rc) << c.sql;
+    EXPECT_EQ(columns, c.columns) << c.sql;
+    EXPECT_EQ(error.substr(0, std::string_view(c.error).size()), c.error) << c.sql;
+  }
+  EXPECT_EQ(rows_of(*drv, "select count(*) from rooms"), std::vector<std::string>{"3"});
+  EXPECT_FALSE(log.contains("ERROR")) << "check leaves the report to its caller\n" << log.text();
+
+  auto unconnected = mysql_create_drv("none");
+  int columns = -1;
+  std::string error;
+  EXPECT_EQ(unconnected->check("select 1", columns, error), -1);
+  EXPECT_EQ(error, "not connected to the server");
+}
+
+// The server stops answering (SIGSTOP): a statement ends when another thread interrupts it, or
+// at the read time-out; a connect ends at the connect time-out; once the server answers again
+// the driver connects anew.
+TEST_F(MysqlDriverTest, ServerThatStopsAnsweringHoldsNoCallForEver) {
+  auto timed = mysql_create_drv("timed");
+  configure(*timed);
+  timed->read_timeout = 2;
+  timed->connect_timeout = 2;
+  ASSERT_EQ(timed->connect_with_settings(), 0) << log.text();
+  ASSERT_EQ(drv->read_timeout, 30);
+  {
+    paused_server pause(server->pid());
+    std::atomic<pid_t> tid = 0;
+    std::atomic<int> rc = 1;
+    std::optional<std::jthread> runner(std::in_place, [&] {
+      tid = gettid();
+      rc = drv->query("select count(*) from rooms");
+    });
+    // The statement is sent and its thread waits for the answer.
+    ASSERT_TRUE(testutil::wait_until([&] { return tid != 0 && thread_state(tid) == 'S'; }, 5s));
+    const auto interrupted = steady::now();
+    drv->interrupt();
+    runner.reset();
+    const double after_interrupt = seconds_since(interrupted);
+    EXPECT_EQ(rc, -1);
+    EXPECT_LT(after_interrupt, 1.0);
+    std::printf("statement ended %.3f s after interrupt()\n", after_interrupt);
+
+    auto start = steady::now();
+    EXPECT_EQ(timed->query("select 1"), -1);
+    const double read_wait = seconds_since(start);
+    EXPECT_GE(read_wait, 1.5);
+    EXPECT_LT(read_wait, 4.5);
+    std::printf("read_timeout 2 s: statement failed after %.3f s\n", read_wait);
+
+    start = steady::now();
+    EXPECT_NE(timed->reconnect_if_needed(), 0);
+    const double connect_wait = seconds_since(start);
+    EXPECT_LT(connect_wait, 4.5);
+    std::printf("connect_timeout 2 s: connect failed after %.3f s\n", connect_wait);
+  }
+  ASSERT_EQ(drv->reconnect_if_needed(), 0) << log.text();
+  EXPECT_EQ(rows_of(*drv, "select count(*) from rooms"), std::vector<std::string>{"3"});
+  ASSERT_EQ(timed->reconnect_if_needed(), 0) << log.text();
+  EXPECT_EQ(rows_of(*timed, "select 'back'"), std::vector<std::string>{"back"});
 }
 
 // Runs last in this file's order: it stops the shared server for a moment.

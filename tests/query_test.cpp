@@ -19,7 +19,7 @@ class QueryTest : public ::testing::Test {
     return fias_parse_packet(text.c_str(), static_cast<int>(text.size()));
   }
   // Fills `q` from the fields of a received record, as the request handlers do.
-  std::string from_record(const dbdriver_t& drv, const std::string& q, const std::string& record) {
+  std::string from_record(dbdriver_t& drv, const std::string& q, const std::string& record) {
     auto p = parse(record);
     return prepare_query(drv, q, fias_get_field(p.get(), "RN"), fias_get_field(p.get(), "GN"),
                          fias_get_field(p.get(), "GL"), fias_get_field(p.get(), "GS"),
@@ -90,6 +90,32 @@ TEST_F(QueryTest, ValuesAreEscapedForTheDriversDialect) {
   EXPECT_EQ(from_record(*sq, q, "GI|RN1'; drop table ext; --|GNx|"),
             "update ext set name='x' where ext='1''; drop table ext; --'");
   EXPECT_EQ(prepare_query3(*sq, "'%param%'", "it's", nullptr, nullptr, nullptr, nullptr), "'it''s'");
+}
+
+TEST(TemplateCheckTest, FindsFreeTextPlaceholdersOutsideSingleQuotes) {
+  using names = std::vector<std::string>;
+  struct {
+    const char* q;
+    names expected;
+  } cases[] = {
+      {"update ext set name='%name%', lang='%lang%' where exten=%exten%", {}},
+      {"update ext set name=%name%, shared=%share% where exten=%exten%", {"name"}},
+      {"update ext set name=\"%name%\" where exten='%exten%'", {"name"}},
+      {"insert into w values ('%date%', %time%, %seqno%, '%param%', %param%)",
+       {"time", "seqno", "param"}},
+      {"select %current_date%, '%current_time%', %current_date%", {"current_date"}},
+      {"set note='it''s %name%' where x=%lang%", {"lang"}},
+      {"set a='x', b=%name%, c='%lang%'", {"name"}},
+      {"where a like '10%' and b=%name%", {"name"}},
+      {"set a='%name%%lang%' , b=%bogus%", {}},
+      // A backslash escapes the quote after it on MySQL only: counted unquoted for safety.
+      {"set a='\\'' %name% '", {"name"}},
+      {"set a='it\\'s %name%'", {"name"}},
+      {"set a='\\%name%'", {"name"}},
+      // prepare_query3 reads %param% here, where prepare_query reads %name% and then text.
+      {"set a=%name%param%", {"name", "param"}},
+  };
+  for (auto& c : cases) EXPECT_EQ(template_unquoted_text_placeholders(c.q), c.expected) << c.q;
 }
 
 TEST_F(QueryTest, LongValuesAreNeverCut) {

@@ -4,12 +4,15 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <climits>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "fias.h"
 #include "log_capture.h"
+#include "query.h"
 #include "sqlite.h"
 #include "testutil.h"
 
@@ -113,7 +116,8 @@ TEST_F(SqliteDriverTest, FetchesWithoutRowOrOutsideTheRowStoreNothing) {
 }
 
 TEST_F(SqliteDriverTest, NextStatementDiscardsUnreadRowsAndEndStaysAtEnd) {
-  ASSERT_EQ(drv->query("create table t (v text); insert into t values ('a'), ('b'), ('c')"), 0);
+  ASSERT_EQ(drv->query("create table t (v text)"), 0);
+  ASSERT_EQ(drv->query("insert into t values ('a'), ('b'), ('c')"), 0);
   EXPECT_EQ(drv->fetch_row(), -1) << "a statement without rows leaves no result";
   EXPECT_EQ(drv->numrets(), 0);
 
@@ -133,10 +137,133 @@ TEST_F(SqliteDriverTest, FailedStatementIsLoggedWithTheExtendedCode) {
   EXPECT_EQ(drv->query("select * from no_such_table"), -1);
   EXPECT_TRUE(log.contains("Sqlite query error: no such table: no_such_table, ext.errcode 1"))
       << log.text();
-  EXPECT_EQ(drv->query("create table u (k integer primary key); insert into u values (1);"
-                       "insert into u values (1)"),
-            -1);
+  ASSERT_EQ(drv->query("create table u (k integer primary key)"), 0);
+  ASSERT_EQ(drv->query("insert into u values (1)"), 0);
+  EXPECT_EQ(drv->query("insert into u values (1)"), -1);
   EXPECT_TRUE(log.contains("ext.errcode 1555")) << "SQLITE_CONSTRAINT_PRIMARYKEY\n" << log.text();
+}
+
+TEST_F(SqliteDriverTest, TextWithASecondStatementIsRefusedWholeAndRunsNothing) {
+  struct {
+    const char* sql;
+    int rc;
+  } cases[] = {
+      {"create table one (v)", 0},
+      {"insert into one values ('a');", 0},
+      {"insert into one values ('b'); -- done\n  /* and a note */ ;; ", 0},
+      {" ; insert into one values ('c')", 0},
+      {"", 0},
+      {"-- only a comment", 0},
+      {"insert into one values ('x'); insert into one values ('y')", -2},
+      {"insert into one values ('x'); create table two (v)", -2},
+      {"insert into one values ('x'); not sql at all", -2},
+      {"insert into one values ('x');\ncreate table three (v); insert into three values (1)", -2},
+  };
+  for (auto& c : cases) EXPECT_EQ(drv->query(c.sql), c.rc) << c.sql;
+  ASSERT_EQ(drv->query("select v from one order by v"), 0);
+  EXPECT_EQ(all_rows(), (std::vector<std::string>{"a", "b", "c"}));
+  ASSERT_EQ(drv->query("select count(*) from sqlite_master where name in ('two', 'three')"), 0);
+  EXPECT_EQ(all_rows(), std::vector<std::string>{"0"});
+  EXPECT_TRUE(log.contains("Sqlite query error: more than one statement in: insert into one "
+                           "values ('x'); insert into one values ('y')"))
+      << log.text();
+}
+
+TEST_F(SqliteDriverTest, TransactionsAndPragmasRunAsSingleStatements) {
+  ASSERT_EQ(drv->query("create table t (v)"), 0);
+  ASSERT_EQ(drv->query("BEGIN"), 0);
+  ASSERT_EQ(drv->query("insert into t values ('dropped')"), 0);
+  ASSERT_EQ(drv->query("ROLLBACK"), 0);
+  ASSERT_EQ(drv->query("BEGIN IMMEDIATE"), 0);
+  ASSERT_EQ(drv->query("insert into t values ('kept')"), 0);
+  ASSERT_EQ(drv->query("COMMIT"), 0);
+  ASSERT_EQ(drv->query("select v from t"), 0);
+  EXPECT_EQ(all_rows(), std::vector<std::string>{"kept"});
+  ASSERT_EQ(drv->query("PRAGMA user_version = 7"), 0);
+  ASSERT_EQ(drv->query("PRAGMA user_version"), 0);
+  EXPECT_EQ(all_rows(), std::vector<std::string>{"7"});
+}
+
+// The two ways a PMS value was turned into SQL of the sender's choosing on SQLite: a room
+// number in an unquoted placeholder that stacks a second statement, and a quote in a name.
+TEST_F(SqliteDriverTest, TemplateValuesCannotAddStatementsOrLeaveTheirLiteral) {
+  ASSERT_EQ(drv->query("create table ext (exten integer, name text, dnd integer)"), 0);
+  ASSERT_EQ(drv->query("insert into ext values (101, 'a', 0), (102, 'b', 0)"), 0);
+  // The file's name as char(...) codes: escaping leaves no quote for the attacker to use.
+  const std::string evil = dir.file("evil.db");
+  std::string codes;
+  for (unsigned char c : evil) codes += (codes.empty() ? "" : ",") + std::to_string(c);
+  const std::string room =
+      "101; ATTACH DATABASE char(" + codes + ") AS x; CREATE TABLE x.t(a); --";
+  std::string statement = prepare_query2(*drv, "update ext set dnd=1 where exten=%exten%",
+                                         room.c_str(), nullptr, nullptr, nullptr);
+  EXPECT_EQ(drv->query(statement), -2);
+  struct stat st;
+  EXPECT_NE(stat(evil.c_str(), &st), 0) << "the attached file must not have been created";
+
+  const std::string name = "O'Brien', dnd='1";
+  fias_field_t rn, gn;
+  rn.value.emplace().str = "102";
+  gn.value.emplace().str = name;
+  statement = prepare_query(*drv, "update ext set name='%name%' where exten=%exten%", &rn, &gn,
+                            nullptr, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_EQ(drv->query(statement), 0) << log.text();
+  ASSERT_EQ(drv->query("select name || '/' || dnd from ext order by exten"), 0);
+  EXPECT_EQ(all_rows(), (std::vector<std::string>{"a/0", name + "/0"}));
+}
+
+TEST_F(SqliteDriverTest, CheckCompilesWithoutRunningAndTellsTheColumns) {
+  ASSERT_EQ(drv->query("create table t (a, b, c)"), 0);
+  ASSERT_EQ(drv->query("insert into t values (1, 2, 3)"), 0);
+  struct {
+    const char* sql;
+    int rc;
+    int columns;
+    const char* error;
+  } cases[] = {
+      {"select a, b from t where a = '1'", 0, 2, ""},
+      {"delete from t", 0, 0, ""},
+      {"insert into t values (4, 5, 6)", 0, 0, ""},
+      {"select * from nowhere", -1, -1, "no such table: nowhere"},
+      {"select nocolumn from t", -1, -1, "no such column: nocolumn"},
+      {"selec 1", -1, -1, "near \"selec\": syntax error"},
+      {"select 1; delete from t", -1, -1, "more than one statement"},
+  };
+  for (auto& c : cases) {
+    int columns = -1;
+    std::string error;
+    EXPECT_EQ(drv->check(c.sql, columns, error), c.rc) << c.sql;
+    EXPECT_EQ(columns, c.columns) << c.sql;
+    EXPECT_EQ(error, c.error) << c.sql;
+  }
+  ASSERT_EQ(drv->query("select count(*) from t"), 0);
+  EXPECT_EQ(all_rows(), std::vector<std::string>{"1"}) << "check ran a statement";
+  EXPECT_FALSE(log.contains("ERROR")) << "check leaves the report to its caller\n" << log.text();
+}
+
+TEST_F(SqliteDriverTest, InterruptFromAnotherThreadEndsARunningStatement) {
+  drv->interrupt();  // nothing runs: no effect on the next statement
+  ASSERT_EQ(drv->query("select 1"), 0);
+  std::atomic<int> rc = 1;
+  std::thread runner([&] {
+    // About 20 s of work unless interrupted.
+    rc = drv->query("with recursive n(i) as (select 1 union all select i + 1 from n "
+                    "where i < 100000000) select count(*) from n");
+  });
+  // Interrupting before the statement has started does nothing, so it is repeated until it ends.
+  bool ended = testutil::wait_until(
+      [&] {
+        drv->interrupt();
+        return rc != 1;
+      },
+      std::chrono::seconds(10));
+  runner.join();
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(rc, -1);
+  EXPECT_TRUE(log.contains("Sqlite query error: interrupted, ext.errcode 9")) << log.text();
+  EXPECT_EQ(drv->fetch_row(), -1) << "an interrupted statement leaves no rows";
+  ASSERT_EQ(drv->query("select 2"), 0);
+  EXPECT_EQ(all_rows(), std::vector<std::string>{"2"});
 }
 
 TEST_F(SqliteDriverTest, ConnectOnAnOpenHandleKeepsItsFile) {
@@ -149,7 +276,8 @@ TEST_F(SqliteDriverTest, ConnectOnAnOpenHandleKeepsItsFile) {
 }
 
 TEST_F(SqliteDriverTest, CloseAndReopenFindsTheData) {
-  ASSERT_EQ(drv->query("create table kept (v); insert into kept values ('still here')"), 0);
+  ASSERT_EQ(drv->query("create table kept (v)"), 0);
+  ASSERT_EQ(drv->query("insert into kept values ('still here')"), 0);
   drv->close();
   EXPECT_EQ(drv->is_connected(), 1);
   EXPECT_EQ(drv->query("select v from kept"), -1) << "a closed handle runs nothing";

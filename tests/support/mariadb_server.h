@@ -38,6 +38,9 @@ class mariadb_server {
                                               const std::string& database = "");
 
   bool running() { return process_ && process_->running(); }
+  // The server's process, -1 when it is stopped: a test pauses it with SIGSTOP to play a server
+  // that no longer answers.
+  pid_t pid() const { return process_ ? process_->pid() : -1; }
   void stop();
   // Starts the stopped server again on the same port and data.
   void start();
