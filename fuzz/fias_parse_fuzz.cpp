@@ -1,5 +1,6 @@
 // Fuzz target: any text parsed as a FIAS record, rendered, and parsed again. Whatever the PMS
-// sends, the record that comes out must render to a text that reads back as the same record.
+// sends, the record that comes out must render to a text that reads back as the same record, and
+// a value found valid must stay valid: rendering never turns good data into bad.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -29,6 +30,7 @@ bool same_value(uint8_t type, const fias_value_t& a, const fias_value_t& b) {
     case FIAS_FIELD_DATE:
       return a.date.year == b.date.year && a.date.month == b.date.month && a.date.day == b.date.day;
     case FIAS_FIELD_TIME:
+    case FIAS_FIELD_DURATION:
       return a.time.hour == b.time.hour && a.time.min == b.time.min && a.time.sec == b.time.sec;
     case FIAS_FIELD_BOOL:
       return (a.bval != 0) == (b.bval != 0);
@@ -37,17 +39,23 @@ bool same_value(uint8_t type, const fias_value_t& a, const fias_value_t& b) {
   }
 }
 
+// `b` is `a` parsed again, from its rendering or from another reading of its text.
 void check_same_record(const fias_packet_t& a, const fias_packet_t& b) {
   FUZZ_CHECK(a.packet_code == b.packet_code);
   FUZZ_CHECK(a.num_fields == b.num_fields);
+  bool all_valid = true;
   for (int i = 0; i < FIAS_MAX_FIELDS; ++i) {
     const fias_field_t& fa = a.fields[static_cast<size_t>(i)];
     const fias_field_t& fb = b.fields[static_cast<size_t>(i)];
     FUZZ_CHECK(fa.value.has_value() == fb.value.has_value());
     // Slots beyond the record type's fields never take a value.
     FUZZ_CHECK(i < a.num_fields || !fa.value);
-    if (fa.value) FUZZ_CHECK(same_value(fa.type, *fa.value, *fb.value));
+    if (!fa.value) continue;
+    FUZZ_CHECK(same_value(fa.type, *fa.value, *fb.value));
+    FUZZ_CHECK(!fa.value->valid || fb.value->valid);
+    all_valid = all_valid && fa.value->valid;
   }
+  FUZZ_CHECK((fias_invalid_field(&a) == nullptr) == all_valid);
 }
 
 }  // namespace

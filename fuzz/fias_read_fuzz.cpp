@@ -1,14 +1,12 @@
-// Fuzz target: an arbitrary byte stream from the PMS read with fias_read_packet, one record after
-// another, with buffer sizes that change from read to read. Each read must give what the framing
-// rules say: STX opens a record, ETX closes it and is not stored, the text is cut at maxlen - 1
-// bytes with the rest left in the stream, anything else where a record must start is refused,
-// and the end of the stream is a lost link. Nothing is written past the buffer, and nothing of
-// the next frame is consumed.
-#include <sys/socket.h>
-
+// Fuzz target: an arbitrary byte stream from the PMS fed to a fias_frame_reader in pieces of
+// changing sizes, as recv() may hand it over. Whatever the pieces, the reader must give what the
+// framing rules give for the whole stream: STX opens a record, ETX closes it and is not part of
+// the text, a byte other than STX where a record must start is refused, a record whose text
+// reaches 4095 characters without its ETX is discarded whole and the bytes up to the next STX are
+// skipped. No record is handed out cut or longer than the limit.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -19,29 +17,58 @@
 
 namespace {
 
-// Buffer sizes to cycle through, the first chosen by the input: the refused size 0, sizes that
-// cut records, and the main loop's own.
-constexpr int kMaxLens[] = {0, 1, 2, 3, 5, 8, 16, 64, 4096};
+// Piece sizes to cycle through, the first chosen by the input: single bytes, pieces that split a
+// record anywhere, and pieces around the record limit.
+constexpr size_t kPieces[] = {1, 2, 3, 5, 8, 64, 4095, 4096, 4097, 9000};
 
-struct expected_read {
-  int result;
+struct read_result {
+  int rc;
   std::string text;
+  bool operator==(const read_result&) const = default;
 };
 
-// What the next read must give for the stream from `pos` on; advances `pos` past the bytes that
-// read consumes.
-expected_read framing_rules(std::string_view stream, size_t& pos, int maxlen) {
-  if (maxlen < 1) return {0, ""};
-  if (pos == stream.size()) return {FIAS_READ_ERROR, ""};
-  if (stream[pos++] != FIAS_STX) return {FIAS_READ_NOT_STX, ""};
+struct expected_stream {
+  std::vector<read_result> results;
+  bool inside_record = false;
+  std::string partial;
+};
+
+// The results of reading the whole stream, byte by byte, by the framing rules.
+expected_stream framing_rules(std::string_view stream) {
+  enum { between, inside, skipping } state = between;
   std::string text;
-  while (text.size() < static_cast<size_t>(maxlen - 1)) {
-    if (pos == stream.size()) return {FIAS_READ_ERROR, ""};
-    const char c = stream[pos++];
-    if (c == FIAS_ETX) break;
-    text += c;
+  expected_stream out;
+  for (size_t i = 0; i < stream.size();) {
+    const char c = stream[i];
+    if (state == between) {
+      ++i;
+      if (c == FIAS_STX) {
+        state = inside;
+        text.clear();
+      } else {
+        out.results.push_back({FIAS_READ_NOT_STX, ""});
+      }
+    } else if (state == inside) {
+      if (c == FIAS_ETX) {
+        ++i;
+        out.results.push_back({1, text});
+        state = between;
+      } else if (text.size() == FIAS_MAX_RECORD_TEXT) {
+        out.results.push_back({FIAS_READ_TOO_LONG, ""});
+        state = skipping;
+      } else {
+        text += c;
+        ++i;
+      }
+    } else if (c == FIAS_STX) {
+      state = between;
+    } else {
+      ++i;
+    }
   }
-  return {static_cast<int>(text.size()), text};
+  out.inside_record = state == inside;
+  if (out.inside_record) out.partial = text;
+  return out;
 }
 
 }  // namespace
@@ -49,26 +76,29 @@ expected_read framing_rules(std::string_view stream, size_t& pos, int maxlen) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_quiet();
   if (size == 0) return 0;
-  const size_t first_len = data[0];
-  fed_stream in = feed_stream(as_text(data + 1, size - 1));
+  const size_t first_piece = data[0];
+  const std::string_view stream = as_text(data + 1, size - 1);
+  const expected_stream want = framing_rules(stream);
 
-  size_t pos = 0;
-  for (size_t call = 0;; ++call) {
-    const int maxlen = kMaxLens[(first_len + call) % std::size(kMaxLens)];
-    // Exactly maxlen bytes, so that AddressSanitizer sees a write past the end.
-    std::vector<char> packet(static_cast<size_t>(maxlen));
-    const expected_read want = framing_rules(in.sent, pos, maxlen);
-    const int got = fias_read_packet(in.reader.get(), packet.data(), maxlen);
-    FUZZ_CHECK(got == want.result);
-    if (got >= 0 && maxlen >= 1) {
-      FUZZ_CHECK(got <= maxlen - 1);
-      FUZZ_CHECK(packet[static_cast<size_t>(got)] == '\0');
-      FUZZ_CHECK(std::memcmp(packet.data(), want.text.data(), static_cast<size_t>(got)) == 0);
+  fias_frame_reader reader;
+  std::vector<read_result> got;
+  std::string text;
+  for (size_t pos = 0, call = first_piece; pos < stream.size(); ++call) {
+    const size_t n = std::min(kPieces[call % std::size(kPieces)], stream.size() - pos);
+    reader.feed(stream.data() + pos, n);
+    pos += n;
+    for (int rc; (rc = reader.next(text)) != 0;) {
+      FUZZ_CHECK(rc == 1 || rc == FIAS_READ_NOT_STX || rc == FIAS_READ_TOO_LONG);
+      got.push_back({rc, rc == 1 ? text : ""});
     }
-    if (got == FIAS_READ_ERROR) break;
   }
-  // The lost link is reported at the end of the stream, not before: nothing is left unread.
-  char rest;
-  FUZZ_CHECK(::recv(in.reader.get(), &rest, 1, MSG_DONTWAIT) == 0);
+  FUZZ_CHECK(got == want.results);
+  FUZZ_CHECK(reader.inside_record() == want.inside_record);
+  FUZZ_CHECK(reader.partial_record() == want.partial);
+
+  // A new connection starts with nothing of the old one.
+  reader.reset();
+  FUZZ_CHECK(!reader.inside_record());
+  FUZZ_CHECK(reader.next(text) == 0);
   return 0;
 }

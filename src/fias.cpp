@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 #include <mutex>
 #include <system_error>
 #include <utility>
@@ -56,6 +57,7 @@ constexpr auto I = FIAS_FIELD_INT;
 constexpr auto D = FIAS_FIELD_DATE;
 constexpr auto T = FIAS_FIELD_TIME;
 constexpr auto B = FIAS_FIELD_BOOL;
+constexpr auto U = FIAS_FIELD_DURATION;
 
 std::string errno_text(int err) { return std::error_code(err, std::generic_category()).message(); }
 
@@ -76,7 +78,7 @@ constinit const std::array<fias_packet_t, FIAS_NUM_PACKET_TYPES + 1> fias_packet
     packet_type("PA", FIAS_PA, "Post answer",
                 {{"AS", S}, {"RN", S}, {"P#", S}, {"DA", D}, {"TI", T}}),
     packet_type("PS", FIAS_PS, "Post simple",
-                {{"P#", S}, {"RN", S}, {"PT", S}, {"TA", I}, {"DA", D}, {"TI", T}, {"DU", T},
+                {{"P#", S}, {"RN", S}, {"PT", S}, {"TA", I}, {"DA", D}, {"TI", T}, {"DU", U},
                  {"DD", S}, {"PC", S}, {"CT", S}}),
     packet_type("", FIAS_UNKNOWN, "", {}),
 };
@@ -103,39 +105,116 @@ uint8_t two_digits(std::string_view text) {
   return static_cast<uint8_t>(n);
 }
 
-// An integer with base detection (0x hexadecimal, leading 0 octal), saturated to 32 bits.
-int32_t integer_value(std::string_view text) {
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool all_digits(std::string_view text) { return std::all_of(text.begin(), text.end(), is_digit); }
+
+// A decimal integer, saturated to 32 bits. Always decimal: with base detection a class of service
+// "08" read as 0 (an invalid octal digit), and 0 bars the phone. `valid` tells whether the text
+// was a plain number that fits.
+int32_t decimal_value(std::string_view text, bool& valid) {
   std::string copy(text);
-  long long n = std::strtoll(copy.c_str(), nullptr, 0);
+  long long n = std::strtoll(copy.c_str(), nullptr, 10);
+  std::string_view digits = text.starts_with('-') ? text.substr(1) : text;
+  valid = !digits.empty() && all_digits(digits) && n >= INT32_MIN && n <= INT32_MAX;
   return static_cast<int32_t>(std::clamp<long long>(n, INT32_MIN, INT32_MAX));
 }
 
-// The value of a field parsed from its text.
+// Whether the day exists; the two-digit year is one of 2000 to 2099, where every fourth is a leap
+// year.
+bool real_date(const fias_date_t& d) {
+  static constexpr uint8_t days_in_month[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (d.month < 1 || d.month > 12 || d.day < 1) return false;
+  if (d.month == 2 && d.year % 4 != 0) return d.day <= 28;
+  return d.day <= days_in_month[d.month - 1];
+}
+
+// The three two-digit groups of a YYMMDD or HHMMSS text; zero unless the text has six characters.
+std::array<uint8_t, 3> three_groups(std::string_view text) {
+  if (text.size() != 6) return {0, 0, 0};
+  return {two_digits(text.substr(0)), two_digits(text.substr(2)), two_digits(text.substr(4))};
+}
+
+// The value of a field parsed from its text, marked not valid when the text is not a value of the
+// type (see fias_parse_packet).
 fias_value_t parse_value(uint8_t type, std::string_view text) {
   fias_value_t v;
+  const bool six_digits = text.size() == 6 && all_digits(text);
   switch (type) {
     case FIAS_FIELD_INT:
-      v.ival = static_cast<uint32_t>(integer_value(text));
+      v.ival = static_cast<uint32_t>(decimal_value(text, v.valid));
       break;
-    case FIAS_FIELD_DATE:
+    case FIAS_FIELD_DATE: {
       // Only the full YYMMDD form is read; anything else is a present but zero date.
-      if (text.size() == 6)
-        v.date = {two_digits(text.substr(0)), two_digits(text.substr(2)),
-                  two_digits(text.substr(4)), 0};
+      auto [year, month, day] = three_groups(text);
+      v.date = {year, month, day, 0};
+      v.valid = six_digits && real_date(v.date);
       break;
+    }
     case FIAS_FIELD_TIME:
-      if (text.size() == 6)
-        v.time = {two_digits(text.substr(0)), two_digits(text.substr(2)),
-                  two_digits(text.substr(4)), 0};
+    case FIAS_FIELD_DURATION: {
+      auto [hour, min, sec] = three_groups(text);
+      v.time = {hour, min, sec, 0};
+      v.valid = six_digits && min < 60 && sec < 60 && (type == FIAS_FIELD_DURATION || hour < 24);
       break;
+    }
     case FIAS_FIELD_BOOL:
       v.bval = !text.empty() && text[0] == 'Y';
+      v.valid = text == "Y" || text == "N";
       break;
     default:
       v.str = std::string(text);
       break;
   }
   return v;
+}
+
+// Whether a value can carry this byte: a bar would start another field and a control byte (STX
+// and ETX among them) would break the framing or the PMS's reading of the record.
+bool value_cannot_carry(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return c == '|' || u < 0x20 || u == 0x7f;
+}
+
+bool is_control(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u < 0x20 || u == 0x7f;
+}
+
+// `text` for a log line, with the bytes that `shown_as_code` picks written as \xNN.
+template <typename Pick>
+std::string escaped(std::string_view text, Pick shown_as_code) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (!shown_as_code(c)) {
+      out += c;
+      continue;
+    }
+    char code[5];
+    std::snprintf(code, sizeof code, "\\x%02x", static_cast<unsigned char>(c));
+    out += code;
+  }
+  return out;
+}
+
+// The start of a record for a log line, control bytes escaped, "..." marking a cut.
+std::string record_excerpt(std::string_view text) {
+  constexpr size_t kShown = 64;
+  return escaped(text.substr(0, kShown), is_control) + (text.size() > kShown ? "..." : "");
+}
+
+// `text` without the bytes a value cannot carry; a WARNING shows what was removed.
+std::string carried_text(const fias_packet_t& p, const fias_field_t& slot, const std::string& text) {
+  std::string kept;
+  std::remove_copy_if(text.begin(), text.end(), std::back_inserter(kept), value_cannot_carry);
+  if (kept.size() != text.size()) {
+    const size_t removed = text.size() - kept.size();
+    LOG(L_WARNING, "Removed %zu byte%s that FIAS cannot carry from field %s of record %s: %s",
+        removed, removed == 1 ? "" : "s", slot.name, p.packet,
+        escaped(text, value_cannot_carry).c_str());
+  }
+  return kept;
 }
 
 // The text form of a typed value; text fields keep what they have.
@@ -149,6 +228,7 @@ void refresh_text(const fias_field_t& f, fias_value_t& v) {
       std::snprintf(buf, sizeof buf, "%02u%02u%02u", v.date.year, v.date.month, v.date.day);
       break;
     case FIAS_FIELD_TIME:
+    case FIAS_FIELD_DURATION:
       std::snprintf(buf, sizeof buf, "%02u%02u%02u", v.time.hour, v.time.min, v.time.sec);
       break;
     case FIAS_FIELD_BOOL:
@@ -179,8 +259,9 @@ int fias_set_packet_field(fias_packet_t* p, const char* field, const fias_value_
     return -1;
   }
   fias_value_t copy;
+  copy.valid = val.valid;
   if (val.str) {
-    copy.str = val.str;
+    copy.str = carried_text(*p, *slot, *val.str);
   } else {
     copy.ival = val.ival;
     copy.bval = val.bval;
@@ -284,9 +365,27 @@ fias_packet_ptr fias_parse_packet(const char* line, int len) {
     size_t end = text.find('|', begin);
     // A value whose closing bar is missing runs to the end of the text.
     if (end == std::string_view::npos) end = text.size();
-    f.value = parse_value(f.type, text.substr(begin, end - begin));
+    const std::string_view value_text = text.substr(begin, end - begin);
+    f.value = parse_value(f.type, value_text);
+    // A room number goes into statements and file names of the PBX: only a plain one is valid.
+    if (std::strcmp(f.name, "RN") == 0) f.value->valid = fias_room_number_ok(value_text);
   }
   return p;
+}
+
+bool fias_room_number_ok(std::string_view room) {
+  if (room.empty() || room.size() > 16) return false;
+  return std::all_of(room.begin(), room.end(), [](char c) {
+    return is_digit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' ||
+           c == '.' || c == '_' || c == '/';
+  });
+}
+
+const char* fias_invalid_field(const fias_packet_t* p) {
+  if (!p) return nullptr;
+  for (const fias_field_t& f : p->fields)
+    if (f.value && !f.value->valid) return f.name;
+  return nullptr;
 }
 
 void fias_free_packet(fias_packet_ptr& p) { p.reset(); }
@@ -509,65 +608,112 @@ int fias_init_connection(int sock, const char* iftype, int limit_ms) {
 
 int fias_read_packet(int sock, char* packet, int maxlen) {
   if (maxlen < 1) return 0;
-  char c = 0;
-  ssize_t n = ::read(sock, &c, 1);
-  if (n < 0 && errno == EINTR) return FIAS_READ_INTERRUPTED;
-  if (n <= 0) return FIAS_READ_ERROR;
-  std::printf("Read code %x\n", static_cast<unsigned>(static_cast<signed char>(c)));
-  if (c != FIAS_STX) return FIAS_READ_NOT_STX;
-
-  // Inside a record a signal must not cut it: the rest would be read as garbage next time.
-  int stored = 0;
-  while (stored < maxlen - 1) {
-    n = ::read(sock, &c, 1);
-    if (n < 0 && errno == EINTR) continue;
+  fias_frame_reader reader;
+  // Set once the reader discarded an over-long record and skips to the next STX: those bytes are
+  // part of the bad record, so a signal must not leave them in the stream to be read as records.
+  bool skipping = false;
+  std::string text;
+  for (;;) {
+    char c = 0;
+    const ssize_t n = ::read(sock, &c, 1);
+    if (n < 0 && errno == EINTR) {
+      // Inside a record a signal must not cut it: the rest would be read as garbage next time.
+      if (reader.inside_record() || skipping) continue;
+      return FIAS_READ_INTERRUPTED;
+    }
     if (n <= 0) {
-      LOG(L_WARNING, "PMS link ended inside a record; dropping its first %d bytes: %.*s", stored,
-          stored, packet);
+      if (reader.inside_record()) {
+        const std::string_view part = reader.partial_record();
+        LOG(L_WARNING, "PMS link ended inside a record; dropping its first %d bytes: %.*s",
+            static_cast<int>(part.size()), static_cast<int>(part.size()), part.data());
+      }
       return FIAS_READ_ERROR;
     }
-    if (c == FIAS_ETX) break;
-    packet[stored++] = c;
+    reader.feed(&c, 1);
+    const int rc = reader.next(text);
+    if (rc == FIAS_READ_TOO_LONG) {
+      skipping = true;
+      continue;
+    }
+    if (rc == 0) continue;
+    if (rc < 0) return rc;
+    if (text.size() >= static_cast<size_t>(maxlen)) {
+      LOG(L_WARNING, "Discarding a PMS record of %zu characters that does not fit %d bytes: %s",
+          text.size(), maxlen, record_excerpt(text).c_str());
+      return FIAS_READ_TOO_LONG;
+    }
+    std::memcpy(packet, text.data(), text.size());
+    packet[text.size()] = '\0';
+    return static_cast<int>(text.size());
   }
-  packet[stored] = '\0';
-  return stored;
 }
 
-void fias_frame_reader::feed(const char* bytes, size_t n) { buffer_.append(bytes, n); }
+// ---- Reading records from the PMS ----
+
+void fias_frame_reader::feed(const char* bytes, size_t n) {
+  fed_.erase(0, taken_);
+  taken_ = 0;
+  fed_.append(bytes, n);
+}
 
 int fias_frame_reader::next(std::string& text) {
-  constexpr size_t kMaxText = 4095;
-  if (skipping_) {
-    size_t stx = buffer_.find(FIAS_STX);
-    buffer_.erase(0, stx);
-    if (stx == std::string::npos) return 0;
-    skipping_ = false;
+  while (taken_ < fed_.size()) {
+    switch (state_) {
+      case state::between_records: {
+        const char c = fed_[taken_++];
+        std::printf("Read code %x\n", static_cast<unsigned>(static_cast<signed char>(c)));
+        if (c != FIAS_STX) return FIAS_READ_NOT_STX;
+        record_.clear();
+        state_ = state::in_record;
+        break;
+      }
+      case state::in_record: {
+        const std::string_view rest = std::string_view(fed_).substr(taken_);
+        const size_t etx = rest.find(FIAS_ETX);
+        const size_t room = FIAS_MAX_RECORD_TEXT - record_.size();
+        const size_t take = std::min({etx, room, rest.size()});
+        record_.append(rest.substr(0, take));
+        taken_ += take;
+        if (take == etx) {
+          ++taken_;
+          text = std::move(record_);
+          record_.clear();
+          state_ = state::between_records;
+          return 1;
+        }
+        if (take == room && taken_ < fed_.size()) {
+          // The byte after a full record is not its ETX. Acting on the cut text would apply a
+          // record with its later fields lost (a check-in with half a name), so all of it goes.
+          LOG(L_WARNING, "Discarding a PMS record with no ETX within %zu characters: %s",
+              FIAS_MAX_RECORD_TEXT, record_excerpt(record_).c_str());
+          record_.clear();
+          state_ = state::skipping;
+          return FIAS_READ_TOO_LONG;
+        }
+        break;
+      }
+      case state::skipping: {
+        const size_t stx = fed_.find(FIAS_STX, taken_);
+        taken_ = stx == std::string::npos ? fed_.size() : stx;
+        if (stx != std::string::npos) state_ = state::between_records;
+        break;
+      }
+    }
   }
-  if (buffer_.empty()) return 0;
-  if (buffer_[0] != FIAS_STX) {
-    std::printf("Read code %x\n", static_cast<unsigned>(static_cast<signed char>(buffer_[0])));
-    buffer_.erase(0, 1);
-    return FIAS_READ_NOT_STX;
-  }
-  size_t etx = buffer_.find(FIAS_ETX, 1);
-  if (etx == std::string::npos || etx > kMaxText + 1) {
-    if (buffer_.size() <= kMaxText + 1 && etx == std::string::npos) return 0;
-    LOG(L_WARNING, "PMS record without its end in %zu characters; discarding it", kMaxText);
-    buffer_.erase(0, 1);
-    skipping_ = true;
-    return FIAS_READ_TOO_LONG;
-  }
-  std::printf("Read code %x\n", static_cast<unsigned>(FIAS_STX));
-  text.assign(buffer_, 1, etx - 1);
-  buffer_.erase(0, etx + 1);
-  return 1;
+  fed_.clear();
+  taken_ = 0;
+  return 0;
 }
 
-bool fias_frame_reader::inside_record() const {
-  return !skipping_ && !buffer_.empty() && buffer_[0] == FIAS_STX;
+bool fias_frame_reader::inside_record() const { return state_ == state::in_record; }
+
+std::string_view fias_frame_reader::partial_record() const {
+  return inside_record() ? std::string_view(record_) : std::string_view();
 }
 
 void fias_frame_reader::reset() {
-  buffer_.clear();
-  skipping_ = false;
+  fed_.clear();
+  taken_ = 0;
+  record_.clear();
+  state_ = state::between_records;
 }

@@ -12,11 +12,12 @@
 
 // Type of a field's value; decides which member of fias_value_t holds it and how it is written.
 enum fias_field_type_t : uint8_t {
-  FIAS_FIELD_STR = 0,   // text as it is
-  FIAS_FIELD_INT = 1,   // decimal integer
-  FIAS_FIELD_DATE = 2,  // YYMMDD
-  FIAS_FIELD_TIME = 3,  // HHMMSS
-  FIAS_FIELD_BOOL = 4,  // "Y" or "N"
+  FIAS_FIELD_STR = 0,       // text as it is
+  FIAS_FIELD_INT = 1,       // decimal integer
+  FIAS_FIELD_DATE = 2,      // YYMMDD
+  FIAS_FIELD_TIME = 3,      // HHMMSS, a time of day
+  FIAS_FIELD_BOOL = 4,      // "Y" or "N"
+  FIAS_FIELD_DURATION = 5,  // HHMMSS with hours up to 99; held in the `time` member
 };
 
 // Record codes. The table below lists PA before PS although PA's code is higher.
@@ -59,6 +60,9 @@ struct fias_value_t {
   int bval = 0;       // any non-zero value is true
   fias_date_t date;
   fias_time_t time;
+  // False when the parsed text is not a value of the field's type; the members above then hold
+  // what could be read of it, which must not be acted on. See fias_parse_packet.
+  bool valid = true;
 };
 
 // One field slot of a record. `value` is empty when the record carries no such field.
@@ -93,6 +97,10 @@ fias_packet_ptr fias_create_packet(int type);
 
 // Gives the field named `field` (any case) a copy of `val`: when `val.str` is set, the copy keeps
 // only that text and zero typed members; otherwise it keeps the typed members and no text.
+// Bytes that a value cannot carry ('|', which would start another field, and every control byte
+// below 0x20 or 0x7f, STX and ETX among them) are removed from the text, with a WARNING that
+// names the record and the field and shows the value with those bytes as \xNN; the field is set
+// all the same, so that a call with an odd dialled number is still posted.
 // 0 when set; -1 (logged, record unchanged) when the record type has no such field.
 int fias_set_packet_field(fias_packet_t* p, const char* field, const fias_value_t& val);
 
@@ -118,7 +126,24 @@ std::string fias_packet_to_str(fias_packet_t* p);
 
 // The record in `line` (no framing), or null when `line` is null or its id is unknown. The text
 // ends after `len` characters or at a NUL, whichever comes first (a negative `len`: at the NUL).
+// A present field's value is marked not valid when its text is not, for its type:
+//   INT       a plain decimal number: an optional '-' and digits, within 32 bits ("08" is 8;
+//             "", "X", "0x1", " 7" are not valid); the number read is decimal in any case;
+//   DATE      YYMMDD, a day that exists (month 1-12; 29 February in years divisible by four,
+//             the two-digit year meaning 2000 to 2099);
+//   TIME      HHMMSS, hour below 24, minute and second below 60;
+//   DURATION  HHMMSS, minute and second below 60;
+//   BOOL      exactly "Y" or "N" (anything else reads as false, or true when it starts with 'Y');
+//   RN        (any record) a room number as fias_room_number_ok accepts it.
 fias_packet_ptr fias_parse_packet(const char* line, int len);
+
+// Whether `room` can be a room number: 1 to 16 characters, each an ASCII letter or digit or one
+// of the separators '-', '.', '_' and '/'. Nothing else reaches a statement as a room.
+bool fias_room_number_ok(std::string_view room);
+
+// The name of the first present field of `p` (in the record type's order) whose value is not
+// valid, pointing into the record; null when every present field is valid or `p` is null.
+const char* fias_invalid_field(const fias_packet_t* p);
 
 // Releases a record early; the pointer is null afterwards.
 void fias_free_packet(fias_packet_ptr& p);
@@ -165,31 +190,57 @@ int fias_send_la(int sock, int limit_ms = FIAS_SEND_TIMEOUT_MS);
 // which case the connection has been shut down (not closed: its owner closes it).
 int fias_init_connection(int sock, const char* iftype, int limit_ms = FIAS_SEND_TIMEOUT_MS);
 
-// Reads one framed record into `packet` (capacity `maxlen` including the NUL), one byte per read
-// so that nothing of the next frame is consumed. Prints "Read code %x\n" to standard output for
-// the byte where a record must start. Returns the text length (cut at maxlen - 1, the rest stays
-// in the stream), 0 when maxlen < 1, or FIAS_READ_ERROR / FIAS_READ_NOT_STX /
-// FIAS_READ_INTERRUPTED. Once STX has been read, signals no longer interrupt the record. A link
-// that ends inside a record is logged with the bytes of it that are dropped.
+// Reads one framed record into `packet` (capacity `maxlen` including the NUL) with a
+// fias_frame_reader, one byte per read so that nothing of the next frame is consumed; blocks
+// until a record is whole. A record longer than the reader's limit is discarded by the reader and
+// reading goes on with the next one. Returns the text length, 0 when maxlen < 1, or
+// FIAS_READ_ERROR / FIAS_READ_NOT_STX / FIAS_READ_INTERRUPTED, or FIAS_READ_TOO_LONG (logged,
+// nothing written to `packet`) for a whole record that does not fit `packet`. Once STX has been
+// read, signals no longer interrupt the record. A link that ends inside a record is logged with
+// the bytes of it that are dropped.
 int fias_read_packet(int sock, char* packet, int maxlen);
+
+// ---- Reading records from the PMS ----
+
+// The longest record text (between STX and ETX) taken from the PMS: the record buffer is 4096
+// bytes with its NUL.
+inline constexpr size_t FIAS_MAX_RECORD_TEXT = 4095;
 
 // Results of fias_frame_reader::next besides a record (1) and "need more bytes" (0).
 inline constexpr int FIAS_READ_TOO_LONG = -4;
 
-// Splits the bytes of a PMS connection into record texts. The link feeds it what each receive
-// gave, so a record may arrive in any number of pieces.
+// Splits the byte stream from the PMS into record texts. It is fed whatever recv() gave and keeps
+// a partial record between calls, so the caller can wait for the rest with a time limit of its
+// own and serve signals meanwhile. The framing rules:
+//  - Between records every byte is where a record must start: "Read code %x\n" is printed on
+//    standard output for it; STX opens a record, any other byte is consumed and reported as
+//    FIAS_READ_NOT_STX, one result per byte.
+//  - Inside a record every byte up to ETX is text (an STX too); ETX closes the record.
+//  - A record whose text has FIAS_MAX_RECORD_TEXT characters and whose next byte is not ETX is
+//    discarded whole with a WARNING (it is never handed out cut) and FIAS_READ_TOO_LONG is
+//    reported once; the bytes up to the next STX are then skipped without a result or a trace.
+//    While they are skipped the reader is not inside a record: they are noise between records.
+// One reader per connection, used by one thread.
 class fias_frame_reader {
  public:
-  void feed(const char* bytes, size_t n);  // appends received bytes
-  // 1: the next whole record's text (no STX/ETX) is in `text`; 0: no whole record buffered yet;
-  // FIAS_READ_NOT_STX: a byte other than STX stood where a record must start (consumed);
-  // FIAS_READ_TOO_LONG: a record reached 4095 characters without its ETX: it is discarded whole
-  // (never handed out cut), logged with a WARNING, and the bytes up to the next STX are skipped.
+  // Appends received bytes; they are taken by the following calls of next.
+  void feed(const char* bytes, size_t n);
+  // 1: the next whole record's text (no STX/ETX) is in `text`; 0: no whole record buffered yet
+  // (every fed byte has been taken); FIAS_READ_NOT_STX: a byte other than STX stood where a
+  // record must start (consumed); FIAS_READ_TOO_LONG: a record reached FIAS_MAX_RECORD_TEXT
+  // characters without its ETX and was discarded. `text` is changed only for a record.
   int next(std::string& text);
-  bool inside_record() const;  // an STX was taken and its ETX has not come yet
-  void reset();                // forget everything (a new connection)
+  // An STX was taken and its ETX has not come yet.
+  bool inside_record() const;
+  // The text taken so far of the record being read; empty when not inside a record.
+  std::string_view partial_record() const;
+  // Forgets everything, fed bytes and partial record alike (a new connection).
+  void reset();
 
  private:
-  std::string buffer_;
-  bool skipping_ = false;
+  enum class state : uint8_t { between_records, in_record, skipping };
+  std::string fed_;   // bytes fed; those before `taken_` have been dealt with
+  size_t taken_ = 0;
+  std::string record_;  // text so far of the record being read
+  state state_ = state::between_records;
 };

@@ -171,20 +171,21 @@ TEST_F(FiasLink, ReaderTakesOneFrameAndLeavesTheNextInTheStream) {
   EXPECT_EQ(queued(sp.fd[0]), 0);
 }
 
-TEST_F(FiasLink, ReaderStopsAtBufferEndAndNextReadFails) {
+TEST_F(FiasLink, ReaderDiscardsRecordsTooLongForTheLimitOrTheBufferAndReadsTheNextOne) {
   socket_pair sp;
-  write_bytes(sp.fd[1], "\x02" + std::string(5000, 'a') + "\x03");
-  read_result first = read_one(sp.fd[0], 4096);
-  EXPECT_EQ(first.rc, 4095);
-  EXPECT_EQ(first.text, std::string(4095, 'a'));
-  EXPECT_EQ(read_one(sp.fd[0], 4096).rc, FIAS_READ_NOT_STX);
-  EXPECT_EQ(queued(sp.fd[0]), 5002 - 4097) << "exactly the record's rest stays unread";
+  write_bytes(sp.fd[1], "\x02" + std::string(5000, 'a') + "\x03X\x02GI|RN101|\x03\x02LA|\x03");
+  read_result next = read_one(sp.fd[0], 4096);
+  EXPECT_EQ(next.rc, 9) << "the over-long record and the noise after it are skipped";
+  EXPECT_EQ(next.text, "GI|RN101|");
+  EXPECT_EQ(queued(sp.fd[0]), 5) << "the frame after the record stays in the stream";
 
-  socket_pair tiny;
-  write_bytes(tiny.fd[1], "\x02GI|\x03");
-  EXPECT_EQ(read_one(tiny.fd[0], 0).rc, 0);
-  EXPECT_EQ(queued(tiny.fd[0]), 5) << "a buffer of no size reads nothing";
-  EXPECT_EQ(read_one(tiny.fd[0], 1).rc, 0);
+  socket_pair small;
+  write_bytes(small.fd[1], "\x02GI|RN1|\x03\x02\x03\x02LA|\x03");
+  EXPECT_EQ(read_one(small.fd[0], 0).rc, 0);
+  EXPECT_EQ(queued(small.fd[0]), 16) << "a buffer of no size reads nothing";
+  EXPECT_EQ(read_one(small.fd[0], 4).rc, FIAS_READ_TOO_LONG) << "never handed out cut";
+  EXPECT_EQ(read_one(small.fd[0], 1).rc, 0);
+  EXPECT_EQ(read_one(small.fd[0], 4).text, "LA|");
 }
 
 TEST_F(FiasLink, ReaderAssemblesARecordArrivingOneBytePerWrite) {
