@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+#include "fdutils.h"
+
 namespace {
 
 constexpr size_t kLineMax = 1023;  // prefix and message together, as in a 1024-byte buffer
@@ -81,15 +83,14 @@ void append_escaped(std::string& line, std::string_view message) {
   static constexpr char kHex[] = "0123456789abcdef";
   for (char c : message) {
     auto byte = static_cast<unsigned char>(c);
-    std::string shown;
+    const char escape[] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xf]};
+    std::string_view shown(escape, sizeof escape);
     if (c == '\n')
       shown = "\\n";
     else if (c == '\r')
       shown = "\\r";
-    else if ((byte < 0x20 && c != '\t') || byte == 0x7f)
-      shown = {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xf]};
-    else
-      shown = std::string(1, c);
+    else if ((byte >= 0x20 && byte != 0x7f) || c == '\t')
+      shown = std::string_view(&c, 1);
     if (line.size() + shown.size() > kLineMax) return;
     line += shown;
   }
@@ -125,16 +126,16 @@ void report_link(const std::string& path) {
 bool append_to_file(const log_target& target, const std::string& text) {
   // 0640, not the 0666 of a plain fopen: the log holds guest names and, at DEBUG, every
   // statement sent to the PBX's databases.
-  int fd = ::open(target.path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
-                  0640);
-  if (fd < 0) {
+  unique_fd fd(::open(target.path.c_str(),
+                      O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640));
+  if (!fd) {
     struct stat st;
     if (errno == ELOOP && lstat(target.path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
       report_link(target.path);
     return false;
   }
-  write_all(fd, text);
-  ::close(fd);
+  write_all(fd.get(), text);
+  fd.reset();
   if (target.link_reported) {
     // The link is gone: a new one planted later is reported again.
     std::lock_guard guard(path_lock);

@@ -127,7 +127,8 @@ TEST_F(LoggerTest, ControlCharactersAreEscapedSoEachCallWritesOneLine) {
     const char* value;
     std::string expected;  // the message as the line shows it
   } cases[] = {
-      {"Guest name %s\n", "Ann\nCaught signal 15. Exiting.", "Guest name Ann\\nCaught signal 15. Exiting."},
+      {"Guest name %s\n", "Ann\nCaught signal 15. Exiting.",
+       "Guest name Ann\\nCaught signal 15. Exiting."},
       {"Name %s", "a\rb\x1b[31mc\x7f\x01", "Name a\\rb\\x1b[31mc\\x7f\\x01"},
       {"\tRoom number: %s", "101", "\tRoom number: 101"},
       {"Name %s\n\n", "M\xc3\xbcller\n", "Name M\xc3\xbcller\\n"},
