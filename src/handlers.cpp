@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <optional>
+#include <utility>
 #include <string>
 
 #include "config.h"
@@ -45,7 +46,24 @@ void run_service(const request_context& ctx, const char* key,
     LOG(L_ERROR, "services:%s holds more than one statement; nothing of it was run", key);
 }
 
-// Logs the handler's headline and its room; null when the record has no room number.
+// A request whose room number, date or time cannot be what it claims is refused whole: a room
+// number reaches statements (an administrator may well leave it unquoted for an integer column),
+// and a date such as 991399 would reach the PBX as "99 ? 2099".
+bool refused(fias_packet_t* p) {
+  static constexpr std::pair<const char*, const char*> kChecked[] = {
+      {"RN", "room number"}, {"DA", "date"}, {"TI", "time"}};
+  for (const auto& [field, what] : kChecked) {
+    fias_field_t* f = fias_get_field(p, field);
+    if (!f || f->value->valid) continue;
+    LOG(L_ERROR, "Record refused, nothing of it applied: %s is not a valid %s in %s", field, what,
+        fias_packet_to_str(p).c_str());
+    return true;
+  }
+  return false;
+}
+
+// Logs the handler's headline and its room; null when the record has no room number or is
+// refused.
 fias_field_t* headline_and_room(fias_packet_t* p, const char* headline) {
   LOG(L_NOTICE, "%s", headline);
   fias_field_t* rn = fias_get_field(p, "RN");
@@ -54,7 +72,7 @@ fias_field_t* headline_and_room(fias_packet_t* p, const char* headline) {
     return nullptr;
   }
   LOG(L_NOTICE, "\tRoom number: %s", rn->value->str.value_or("").c_str());
-  return rn;
+  return refused(p) ? nullptr : rn;
 }
 
 // The guest fields of GI and GO, logged in the order name, language, shared.
@@ -146,12 +164,24 @@ void do_room_equip(const request_context& ctx, fias_packet_t* p) {
   const Settings& s = ctx.settings;
   template_fields f;
   f.rn = rn;
-  if (fias_field_t* cs = fias_get_field(p, "CS")) {
+  // Barring changes only on a decimal number (0 bars, any other clears), do-not-disturb only on
+  // Y or N: an empty or odd value read as 0 would bar the phone of a guest who asked for nothing.
+  fias_field_t* cs = fias_get_field(p, "CS");
+  if (cs && !cs->value->valid) {
+    LOG(L_WARNING, "Class of service ignored, not a decimal number: %s", fias_packet_to_str(p).c_str());
+    cs = nullptr;
+  }
+  fias_field_t* dn = fias_get_field(p, "DN");
+  if (dn && !dn->value->valid) {
+    LOG(L_WARNING, "Do-not-disturb ignored, neither Y nor N: %s", fias_packet_to_str(p).c_str());
+    dn = nullptr;
+  }
+  if (cs) {
     bool barred = static_cast<int32_t>(cs->value->ival) == 0;
     LOG(L_NOTICE, barred ? "Phone bar on" : "Phone bar off");
     run_service(ctx, barred ? "bareon" : "bareoff", barred ? s.bareon : s.bareoff, f);
   }
-  if (fias_field_t* dn = fias_get_field(p, "DN")) {
+  if (dn) {
     bool dnd = dn->value->bval != 0;
     LOG(L_NOTICE, dnd ? "Phone DND on" : "Phone DND off");
     run_service(ctx, dnd ? "dndon" : "dndoff", dnd ? s.dndon : s.dndoff, f);

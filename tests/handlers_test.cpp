@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <fstream>
+#include <utility>
 
 #include "config.h"
 #include "fias.h"
@@ -117,7 +119,11 @@ TEST_F(HandlersTest, RoomEquipmentRunsBarringFirstThenDoNotDisturb) {
       {"RE|RN101|DNY|", "dndon "},
       {"RE|RN101|DNN|", "dndoff "},
       {"RE|RN101|CS0|DNY|", "bareon dndon "},
-      {"RE|RN101|CS0|DNy|", "bareon dndoff "},
+      {"RE|RN101|CS0|DNy|", "bareon "},  // DN is Y or N, nothing else
+      {"RE|RN101|CS|DNY|", "dndon "},    // an empty, odd or octal-looking CS never bars
+      {"RE|RN101|CSX|", ""},
+      {"RE|RN101|CS0x0|", ""},
+      {"RE|RN101|CS08|", "bareoff "},    // decimal 8
       {"RE|RN101|CS1|DNY|", "bareoff dndon "},
       {"RE|RN101|CS2|DNN|", "bareoff dndoff "},
   };
@@ -127,6 +133,28 @@ TEST_F(HandlersTest, RoomEquipmentRunsBarringFirstThenDoNotDisturb) {
     EXPECT_EQ(actions(), c.expected) << c.record;
   }
   EXPECT_EQ(sqlite_rows(pbx, "select distinct room from actions"), (rows_t{{"101"}}));
+}
+
+// A room number that is not one, or a date or time that does not exist, refuses the whole
+// record: a room number may stand unquoted in a template, and "101; ATTACH ..." or "0 or 1=1"
+// must never reach the PBX.
+TEST_F(HandlersTest, RecordsWithImpossibleRoomsDatesOrTimesAreRefusedWhole) {
+  configure("checkin = pbx:update ext set name='%name%' where ext=%exten%\n"
+            "wakeup_set = pbx:update ext set wakeup='%date% %time%' where ext='%exten%'\n");
+  const std::pair<void (*)(const request_context&, fias_packet_t*), const char*> refused[] = {
+      {do_checkin, "GI|RN101; ATTACH DATABASE 'x.db' AS x; --|GNGuest|"},
+      {do_checkin, "GI|RN0 or 1=1|GNGuest|"},
+      {do_wakeup_set, "WR|RN101|DA991399|TI070000|"},
+      {do_wakeup_set, "WR|RN101|DA261209|TI999999|"},
+      {do_wakeup_set, "WR|RN101|DA260230|TI070000|"},
+  };
+  for (const auto& [handler, record] : refused) handle(handler, record);
+  EXPECT_EQ(ext()[0], (std::vector<std::string>{"101", "NULL", "NULL", "NULL", "NULL", "NULL", "NULL"}));
+  EXPECT_TRUE(rooms().empty());
+  EXPECT_FALSE(std::ifstream(dir.file("x.db")).good());
+  EXPECT_EQ(count_occurrences(read_file(log), "Record refused, nothing of it applied"), 5) << read_file(log);
+  handle(do_wakeup_set, "WR|RN101|DA280229|TI235959|");
+  EXPECT_EQ(ext()[0][6], "2028-02-29 23:59:59");
 }
 
 TEST_F(HandlersTest, MissingTemplateOrDriverSkipsOnlyThatService) {
