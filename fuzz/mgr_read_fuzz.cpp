@@ -1,8 +1,9 @@
 // Fuzz target: an arbitrary byte stream from the manager, read once line by line with
 // mgr_get_input and once message by message with mgr_read. Lines come out as the protocol cuts
-// them (at LF, a CR before it removed); a line too long for the session's buffer is dropped
-// whole; a message keeps at most 255 lines of at most 1023 characters, and every line of the
-// stream is kept, counted as dropped, or is the empty line that ends a message.
+// them (at LF, a CR before it removed, NUL bytes dropped); a line too long for the session's
+// buffer is dropped whole; a message keeps at most 255 lines of at most 1023 characters, every
+// line of the stream is kept, counted as dropped, or is the empty line that ends a message, and
+// only a message that begins with "Response: Follows" holds empty lines.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -15,9 +16,12 @@
 
 namespace {
 
-// The lines a session delivers from `stream`: every LF-ended line that fits the session's buffer
-// together with its LF; an unended tail is no line.
-std::vector<std::string> lines_of_stream(std::string_view stream) {
+// The lines a session delivers from `sent`: every LF-ended line that fits the session's buffer
+// together with its LF once the NUL bytes are gone; an unended tail is no line.
+std::vector<std::string> lines_of_stream(std::string_view sent) {
+  std::string without_nul(sent);
+  std::erase(without_nul, '\0');
+  const std::string_view stream = without_nul;
   std::vector<std::string> lines;
   size_t start = 0;
   for (size_t lf; (lf = stream.find('\n', start)) != std::string_view::npos; start = lf + 1) {
@@ -101,7 +105,10 @@ void check_messages(std::string_view bytes) {
     FUZZ_CHECK(res == 1);
     const size_t rows = static_cast<size_t>(m->hdrcount);
     FUZZ_CHECK(next + rows <= want.size());
-    for (size_t i = 0; i < rows; ++i) FUZZ_CHECK(m->headers[i] == want[next + i]);
+    for (size_t i = 0; i < rows; ++i) {
+      FUZZ_CHECK(m->headers[i] == want[next + i]);
+      FUZZ_CHECK(!m->headers[i].empty() || m->headers[0] == "Response: Follows");
+    }
     next += rows + static_cast<size_t>(m->dropped);
     FUZZ_CHECK(next < want.size() && want[next].empty());
     ++next;

@@ -1,4 +1,4 @@
-// Path, formatted-write and line-read helpers for plain descriptors.
+// Path, formatted-write, line-read and socket-option helpers for plain descriptors.
 #include "fdutils.h"
 
 #include <netinet/in.h>
@@ -51,12 +51,11 @@ ssize_t fdgets(int fd, char* buf, size_t size) {
 
 int fd_set_keepalive(int fd, int idle_s, int interval_s, int count, int user_timeout_ms) {
   const int on = 1;
-  const unsigned timeout = static_cast<unsigned>(user_timeout_ms);
-  if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0 ||
-      setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle_s, sizeof idle_s) != 0 ||
-      setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval_s, sizeof interval_s) != 0 ||
-      setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) != 0 ||
-      setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, sizeof timeout) != 0)
+  if (::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) < 0 ||
+      ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle_s, sizeof idle_s) < 0 ||
+      ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval_s, sizeof interval_s) < 0 ||
+      ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) < 0 ||
+      ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout_ms, sizeof user_timeout_ms) < 0)
     return -1;
   return 0;
 }

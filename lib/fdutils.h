@@ -18,6 +18,14 @@ void fdprintf(int fd, const char* fmt, ...) __attribute__((format(printf, 2, 3))
 // newline is stored. Returns the bytes stored, or -1 on a read error.
 ssize_t fdgets(int fd, char* buf, size_t size);
 
+// Lets the kernel notice a TCP peer that vanished without a word (power loss, a firewall that
+// forgot the connection): keepalive probes after `idle_s` seconds of silence, every `interval_s`
+// seconds, the connection failing after `count` unanswered ones; and data sent but not
+// acknowledged for `user_timeout_ms` fails the connection too (TCP_USER_TIMEOUT), which
+// keepalive alone does not cover while a send is pending. 0, or -1 with errno set when an option
+// cannot be set (fd is not a TCP socket).
+int fd_set_keepalive(int fd, int idle_s, int interval_s, int count, int user_timeout_ms);
+
 // Owns one descriptor and closes it when it goes.
 class unique_fd {
  public:
@@ -43,8 +51,3 @@ class unique_fd {
  private:
   int fd_ = -1;
 };
-
-// Turns on TCP keepalive (first probe after `idle_s` of silence, then every `interval_s`, given up
-// after `count` unanswered) and TCP_USER_TIMEOUT (`user_timeout_ms` for sent data to be
-// acknowledged), so that a peer that vanished without closing is noticed. 0 or -1.
-int fd_set_keepalive(int fd, int idle_s, int interval_s, int count, int user_timeout_ms);

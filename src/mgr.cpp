@@ -1,4 +1,4 @@
-// Client session for the Asterisk Manager Interface.
+// Client session for the Asterisk Manager Interface: one bounded step per call.
 #include "mgr.h"
 
 #include <arpa/inet.h>
@@ -14,7 +14,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <thread>
+#include <optional>
 
 #include "logger.h"
 
@@ -22,6 +22,12 @@ namespace {
 
 constexpr int kConnectTimeoutMs = 1000;
 constexpr int kWriteTimeoutMs = 100;
+// A manager that vanished without closing is noticed after 30 s of silence plus 3 probes 10 s
+// apart, or when data it was sent stays unacknowledged for 60 s.
+constexpr int kKeepaliveIdleS = 30;
+constexpr int kKeepaliveIntervalS = 10;
+constexpr int kKeepaliveProbes = 3;
+constexpr int kUnacknowledgedLimitMs = 60'000;
 
 int new_socket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
 
@@ -172,7 +178,9 @@ int __mgr_write(int fd, const char* bytes, std::size_t len, int timeoutms) {
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
     pollfd pfd{fd, POLLOUT, 0};
-    if (::poll(&pfd, 1, timeoutms) <= 0) return -1;
+    const int ready = ::poll(&pfd, 1, timeoutms);
+    if (ready == 0) errno = ETIMEDOUT;
+    if (ready <= 0) return -1;
   }
   return 0;
 }
@@ -186,8 +194,7 @@ int mgr_write(mansession& s, const message& m) {
     out += "\r\n";
   }
   out += "\r\n";
-  __mgr_write(s.fd.get(), out.data(), out.size(), kWriteTimeoutMs);
-  return 0;
+  return __mgr_write(s.fd.get(), out.data(), out.size(), kWriteTimeoutMs);
 }
 
 int mgr_add_header(message& m, const char* fmt, ...) {
@@ -209,6 +216,22 @@ int mgr_login(mansession& s) {
   const address_text addr(s);
   LOG(L_DEBUG, "asterisk@%s: Connecting (u=%s, p=%s)", addr.text, s.user.c_str(), mgr_secret_mask);
 
+  // Every login starts on a fresh socket. The socket of a lost connection cannot be reused, and
+  // it does not always say so: after a non-blocking connect, Linux answers a second connect on a
+  // socket whose peer has closed with success, and the login would go into a dead connection
+  // again and again.
+  s.fd.reset(new_socket());
+  if (mgr_connect(s) < 0) {
+    const int err = errno;
+    LOG(L_ERROR, "manager@%s: Connect failed, Retrying (%d) %s [%d]", addr.text, 1,
+        std::strerror(err), err);
+    return -1;
+  }
+  if (fd_set_keepalive(s.fd.get(), kKeepaliveIdleS, kKeepaliveIntervalS, kKeepaliveProbes,
+                       kUnacknowledgedLimitMs) < 0)
+    LOG(L_WARNING, "manager@%s: No keepalive on the connection: %s", addr.text,
+        std::strerror(errno));
+
   message m;
   mgr_add_header(m, "Action: Login");
   mgr_add_header(m, "Username: %s", s.user.c_str());
@@ -216,20 +239,19 @@ int mgr_login(mansession& s) {
   // Asterisk sends Cdr events in the class "cdr" since version 1.6; older releases send them in
   // "call" and ignore the word they do not know.
   mgr_add_header(m, "Events: call,cdr");
-
-  // Every login starts on a fresh socket. The socket of a lost connection cannot be reused, and
-  // it does not always say so: after a non-blocking connect, Linux answers a second connect on a
-  // socket whose peer has closed with success, and the login would go into a dead connection
-  // again and again.
-  s.fd.reset(new_socket());
-  while (mgr_connect(s) < 0) {
+  if (mgr_write(s, m) < 0) {
     const int err = errno;
-    LOG(L_ERROR, "manager@%s: Connect failed, Retrying (%d) %s [%d]", addr.text, 1,
-        std::strerror(err), err);
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    LOG(L_ERROR, "manager@%s: Login not sent, Retrying %s [%d]", addr.text, std::strerror(err),
+        err);
+    return -1;
   }
-  mgr_write(s, m);
   return 0;
+}
+
+int mgr_ping(mansession& s) {
+  message m;
+  mgr_add_header(m, "Action: Ping");
+  return mgr_write(s, m);
 }
 
 std::string_view mgr_get_header(const message& m, std::string_view var) {
@@ -243,7 +265,11 @@ std::string_view mgr_get_header(const message& m, std::string_view var) {
   return {};
 }
 
-int mgr_get_input(mansession& s, std::string& output) {
+namespace {
+
+// Moves the next complete line from the buffer into `output`: 1, or 0 when no line is complete.
+// A line that fills the buffer without an end is dropped whole, its tail discarded on arrival.
+int take_line(mansession& s, std::string& output) {
   if (s.inlen > 0 && s.discarding) {
     const int lf = find_lf(s);
     if (lf < 0) {
@@ -269,7 +295,29 @@ int mgr_get_input(mansession& s, std::string& output) {
     consume(s, s.inlen);
     s.discarding = true;
   }
+  return 0;
+}
 
+// Removes the NUL bytes among the `n` bytes just received at the end of the buffer. A NUL in a
+// value would otherwise cut the value short wherever it is used as C text (the call cache's
+// INSERT failed on it and the call was lost); without it the rest of the value survives.
+int drop_nul_bytes(mansession& s, int n) {
+  char* first = s.inbuf.data() + s.inlen;
+  char* last = std::remove(first, first + n, '\0');
+  const int kept = static_cast<int>(last - first);
+  if (kept < n) {
+    const address_text addr(s);
+    LOG(L_DEBUG, "Dropped %d NUL bytes received from %s", n - kept, addr.text);
+  }
+  return kept;
+}
+
+using clock = std::chrono::steady_clock;
+
+// Receives what has arrived, waiting for it until `deadline` (none: without limit).
+// 1 bytes arrived (possibly only NUL bytes, which are dropped); 0 the deadline passed; -1 the
+// connection ended or failed, or a signal came while `s.dead` is set.
+int receive(mansession& s, std::optional<clock::time_point> deadline) {
   // Try the receive first and wait only when nothing is there: on a busy manager connection
   // data is usually waiting, and this saves a system call per receive.
   for (;;) {
@@ -277,16 +325,26 @@ int mgr_get_input(mansession& s, std::string& output) {
         ::recv(s.fd.get(), s.inbuf.data() + s.inlen,
                static_cast<std::size_t>(mansession::inbuf_max - s.inlen), MSG_DONTWAIT);
     if (n > 0) {
-      s.inlen += static_cast<int>(n);
+      s.inlen += drop_nul_bytes(s, static_cast<int>(n));
       s.inbuf[static_cast<std::size_t>(s.inlen)] = '\0';
-      return 0;
+      return 1;
     }
     if (n == 0) return -1;
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
 
     pollfd pfd{s.fd.get(), POLLIN, 0};
-    while (::poll(&pfd, 1, -1) < 0) {
+    for (;;) {
+      int wait_ms = -1;
+      if (deadline) {
+        // Rounded up, so that a wait never ends just before the deadline and spins.
+        const auto left = *deadline - clock::now();
+        wait_ms = static_cast<int>(
+            std::max<int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+      }
+      const int ready = ::poll(&pfd, 1, wait_ms);
+      if (ready > 0) break;
+      if (ready == 0) return 0;
       if (errno != EINTR) {
         LOG(L_ERROR, "Select returned error");
         return -1;
@@ -296,19 +354,36 @@ int mgr_get_input(mansession& s, std::string& output) {
   }
 }
 
-int mgr_read(mansession& s, message& m) {
-  for (;;) {
+}  // namespace
+
+int mgr_get_input(mansession& s, std::string& output) {
+  if (take_line(s, output)) return 1;
+  return receive(s, std::nullopt) > 0 ? 0 : -1;
+}
+
+int mgr_read(mansession& s, message& m, int timeout_ms) {
+  std::optional<clock::time_point> deadline;
+  if (timeout_ms >= 0) deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (bool received = false;;) {
     std::string& row = m.headers[static_cast<std::size_t>(m.hdrcount)];
-    const int res = mgr_get_input(s, row);
-    if (res < 0) return -1;
-    if (res == 0) continue;
-    if (row.find("--END COMMAND--") != std::string::npos) {
-      LOG(L_DEBUG, "Found END COMMAND");
-      m.in_command = 0;
+    if (!take_line(s, row)) {
+      // A peer that never stops sending lines without ending the message still runs into the
+      // deadline: it is checked before every receive but the first, not only while waiting.
+      if (deadline && received && clock::now() >= *deadline) return 0;
+      received = true;
+      const int res = receive(s, deadline);
+      if (res <= 0) return res;
+      continue;
     }
-    if (row.find("Response: Follows") != std::string::npos) {
+    // Only the first line of a message can make it command output, and only when it is exactly
+    // "Response: Follows": a caller's name or any other header value that contains those words
+    // must not glue the following events into one message.
+    if (m.hdrcount == 0 && row == "Response: Follows") {
       LOG(L_DEBUG, "Found Response Follows");
       m.in_command = 1;
+    } else if (m.in_command && row == "--END COMMAND--") {
+      LOG(L_DEBUG, "Found END COMMAND");
+      m.in_command = 0;
     }
     if (!m.in_command && row.empty()) {
       if (m.dropped > 0) {

@@ -9,15 +9,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 
 namespace testami {
 
 namespace {
 
-constexpr const char* kBanner = "Asterisk Call Manager/5.0.1\r\n";
+constexpr const char* kBanner = "Asterisk Call Manager/11.0.0\r\n";
 constexpr const char* kLoginAccepted =
     "Response: Success\r\nMessage: Authentication accepted\r\n\r\n";
 constexpr const char* kLoginFailed = "Response: Error\r\nMessage: Authentication failed\r\n\r\n";
@@ -46,6 +49,23 @@ std::string header_value(const std::string& action, const std::string& name) {
     pos = end + 1;
   }
   return {};
+}
+
+bool is_action(const std::string& text, const std::string& name) {
+  return strcasecmp(header_value(text, "Action").c_str(), name.c_str()) == 0;
+}
+
+// Asterisk's answer to a Ping: the ActionID it carried, then Pong and the server's clock.
+std::string pong(const std::string& action) {
+  std::string text = "Response: Success\r\n";
+  if (const std::string id = header_value(action, "ActionID"); !id.empty())
+    text += "ActionID: " + id + "\r\n";
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%lld.%06lld", static_cast<long long>(us / 1000000),
+                static_cast<long long>(us % 1000000));
+  return text + "Ping: Pong\r\nTimestamp: " + stamp + "\r\n\r\n";
 }
 
 }  // namespace
@@ -123,15 +143,42 @@ void ami_server::set_hangup_on_failed_login(bool hangup) {
   hangup_on_failed_login_ = hangup;
 }
 
-int ami_server::connections() const {
+void ami_server::set_failed_login_delay(std::chrono::milliseconds delay) {
   std::lock_guard guard(lock_);
-  return connections_;
+  failed_login_delay_ = delay;
 }
 
-int ami_server::logins() const {
+void ami_server::set_answer_ping(bool answer) {
   std::lock_guard guard(lock_);
-  return static_cast<int>(logins_.size());
+  answer_ping_ = answer;
 }
+
+void ami_server::set_accept_and_close(bool on) {
+  std::lock_guard guard(lock_);
+  accept_and_close_ = on;
+}
+
+int ami_server::connections() const {
+  std::lock_guard guard(lock_);
+  return static_cast<int>(connection_times_.size());
+}
+
+std::vector<std::chrono::steady_clock::time_point> ami_server::connection_times() const {
+  std::lock_guard guard(lock_);
+  return connection_times_;
+}
+
+int ami_server::actions_locked(const std::string& name) const {
+  return static_cast<int>(std::count_if(actions_.begin(), actions_.end(),
+                                        [&](const std::string& a) { return is_action(a, name); }));
+}
+
+int ami_server::actions(const std::string& name) const {
+  std::lock_guard guard(lock_);
+  return actions_locked(name);
+}
+
+int ami_server::logins() const { return actions("Login"); }
 
 int ami_server::accepted_logins() const {
   std::lock_guard guard(lock_);
@@ -140,12 +187,18 @@ int ami_server::accepted_logins() const {
 
 std::vector<std::string> ami_server::login_texts() const {
   std::lock_guard guard(lock_);
-  return logins_;
+  std::vector<std::string> texts;
+  std::copy_if(actions_.begin(), actions_.end(), std::back_inserter(texts),
+               [](const std::string& a) { return is_action(a, "Login"); });
+  return texts;
 }
 
 std::vector<std::string> ami_server::other_actions() const {
   std::lock_guard guard(lock_);
-  return other_actions_;
+  std::vector<std::string> texts;
+  std::copy_if(actions_.begin(), actions_.end(), std::back_inserter(texts),
+               [](const std::string& a) { return !is_action(a, "Login"); });
+  return texts;
 }
 
 bool ami_server::wait_for(std::chrono::milliseconds timeout,
@@ -155,11 +208,16 @@ bool ami_server::wait_for(std::chrono::milliseconds timeout,
 }
 
 bool ami_server::wait_for_connections(int n, std::chrono::milliseconds timeout) const {
-  return wait_for(timeout, [&] { return connections_ >= n; });
+  return wait_for(timeout, [&] { return static_cast<int>(connection_times_.size()) >= n; });
 }
 
 bool ami_server::wait_for_logins(int n, std::chrono::milliseconds timeout) const {
-  return wait_for(timeout, [&] { return static_cast<int>(logins_.size()) >= n; });
+  return wait_for_actions("Login", n, timeout);
+}
+
+bool ami_server::wait_for_actions(const std::string& name, int n,
+                                  std::chrono::milliseconds timeout) const {
+  return wait_for(timeout, [&] { return actions_locked(name) >= n; });
 }
 
 bool ami_server::wait_for_accepted_logins(int n, std::chrono::milliseconds timeout) const {
@@ -211,22 +269,30 @@ void ami_server::close_client_locked() {
   ::shutdown(client_.get(), SHUT_RDWR);
   client_.reset();
   pending_.clear();
+  refusal_due_.reset();
   changed_.notify_all();
 }
 
 // The loop of the server thread. It polls a snapshot of the current connection; all I/O on that
 // connection happens under the lock after checking that it is still the current one, because
-// the test thread may drop it meanwhile.
+// the test thread may drop it meanwhile. A connection whose login refusal is pending is not read,
+// and the poll ends when the refusal is due.
 void ami_server::run() {
   for (;;) {
     int client;
+    int wait_ms = -1;
     {
       std::lock_guard guard(lock_);
       if (stopping_) return;
-      client = client_.get();
+      if (refusal_due_ && std::chrono::steady_clock::now() >= *refusal_due_) refuse_login_locked();
+      client = refusal_due_ ? -1 : client_.get();
+      if (refusal_due_)
+        wait_ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(
+                                       *refusal_due_ - std::chrono::steady_clock::now())
+                                       .count());
     }
     pollfd fds[3] = {{listener_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}, {client, POLLIN, 0}};
-    if (::poll(fds, client >= 0 ? 3 : 2, -1) < 0) {
+    if (::poll(fds, client >= 0 ? 3 : 2, wait_ms) < 0) {
       if (errno == EINTR) continue;
       fail("poll");
     }
@@ -243,11 +309,12 @@ void ami_server::accept_one() {
   unique_fd conn(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
   if (!conn) return;
   std::lock_guard guard(lock_);
+  connection_times_.push_back(std::chrono::steady_clock::now());
+  changed_.notify_all();
+  if (accept_and_close_) return;
   close_client_locked();
   client_ = std::move(conn);
-  ++connections_;
   send_locked(kBanner);
-  changed_.notify_all();
 }
 
 void ami_server::read_client(int fd) {
@@ -261,9 +328,14 @@ void ami_server::read_client(int fd) {
     return;
   }
   pending_.append(buf, static_cast<std::size_t>(n));
-  // An action is its lines up to an empty line; lines end at LF, with or without a CR.
+  parse_actions_locked();
+}
+
+// Handles the complete actions among the bytes received. An action is its lines up to an empty
+// line; lines end at LF, with or without a CR. A refused login stops the parsing until answered.
+void ami_server::parse_actions_locked() {
   std::size_t pos = 0;
-  while (client_) {
+  while (client_ && !refusal_due_) {
     const std::size_t lf = pending_.find('\n', pos);
     if (lf == std::string::npos) break;
     const bool empty = lf == pos || (lf == pos + 1 && pending_[pos] == '\r');
@@ -279,19 +351,31 @@ void ami_server::read_client(int fd) {
 }
 
 void ami_server::handle_action_locked(const std::string& text) {
-  if (strcasecmp(header_value(text, "Action").c_str(), "login") != 0) {
-    other_actions_.push_back(text);
-    send_locked(kUnknownAction);
-    changed_.notify_all();
+  actions_.push_back(text);
+  changed_.notify_all();
+  if (is_action(text, "Ping")) {
+    if (answer_ping_) send_locked(pong(text));
     return;
   }
-  logins_.push_back(text);
-  const bool ok =
-      header_value(text, "Username") == user_ && header_value(text, "Secret") == secret_;
-  if (ok) ++accepted_;
-  send_locked(ok ? kLoginAccepted : kLoginFailed);
-  if (!ok && hangup_on_failed_login_) close_client_locked();
-  changed_.notify_all();
+  if (!is_action(text, "Login")) {
+    send_locked(kUnknownAction);
+    return;
+  }
+  if (header_value(text, "Username") == user_ && header_value(text, "Secret") == secret_) {
+    ++accepted_;
+    send_locked(kLoginAccepted);
+    return;
+  }
+  refusal_due_ = std::chrono::steady_clock::now() + failed_login_delay_;
+}
+
+void ami_server::refuse_login_locked() {
+  refusal_due_.reset();
+  send_locked(kLoginFailed);
+  if (hangup_on_failed_login_)
+    close_client_locked();
+  else
+    parse_actions_locked();
 }
 
 }  // namespace testami

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -45,11 +46,15 @@ std::string event_text(const std::string& name, const header_list& headers);
 // The wire text of a Cdr event, with the Privilege header Asterisk sends.
 std::string cdr_event_text(const cdr_event& cdr);
 
-// One manager on an ephemeral port (or a given one, to stand in for a manager that restarts).
-// Every accepted connection gets the banner; the newest connection is the current one, to which
-// events go, and an older one is closed when a new one arrives. A Login action is answered with
-// success when its Username and Secret match, else with an error, after which the connection is
-// closed as Asterisk does (unless set_hangup_on_failed_login(false)). Other actions get an error.
+// One manager on an ephemeral port (or a given one, to stand in for a manager that restarts),
+// behaving as Asterisk 22 does. Every accepted connection gets the banner
+// "Asterisk Call Manager/11.0.0" (no empty line after it); the newest connection is the current
+// one, to which events go, and an older one is closed when a new one arrives. A Login action is
+// answered with success when its Username and Secret match; else, after a delay (1 s by default,
+// as Asterisk sleeps), with "Response: Error" / "Message: Authentication failed", after which the
+// connection is closed (unless set_hangup_on_failed_login(false)); nothing else the client sends
+// is read meanwhile. A Ping action is answered with "Response: Success" / "Ping: Pong" (with the
+// ActionID it carried) unless set_answer_ping(false). Other actions get an error.
 class ami_server {
  public:
   ami_server(std::string user, std::string secret, uint16_t port = 0);
@@ -61,16 +66,26 @@ class ami_server {
 
   void set_credentials(std::string user, std::string secret);
   void set_hangup_on_failed_login(bool hangup);
+  void set_failed_login_delay(std::chrono::milliseconds delay);
+  // Off: a Ping gets no answer, as from a manager that hangs.
+  void set_answer_ping(bool answer);
+  // On: every connection is closed as soon as it is accepted, before the banner, as a manager
+  // port does while Asterisk restarts (or a proxy whose PBX is down). Connections are counted.
+  void set_accept_and_close(bool on);
 
-  int connections() const;                         // connections accepted so far
+  int connections() const;  // connections accepted so far
+  // When each connection was accepted, oldest first: the pace of a client's reconnects.
+  std::vector<std::chrono::steady_clock::time_point> connection_times() const;
   int logins() const;                              // Login actions received, accepted or not
   int accepted_logins() const;                     // Login actions answered with success
   std::vector<std::string> login_texts() const;    // each Login action as received, CR LF and all
   std::vector<std::string> other_actions() const;  // any other action as received
+  int actions(const std::string& name) const;      // actions received named `name` (any case)
 
   // Wait until the count reaches `n`; false when `timeout` passes first.
   bool wait_for_connections(int n, std::chrono::milliseconds timeout) const;
   bool wait_for_logins(int n, std::chrono::milliseconds timeout) const;
+  bool wait_for_actions(const std::string& name, int n, std::chrono::milliseconds timeout) const;
   bool wait_for_accepted_logins(int n, std::chrono::milliseconds timeout) const;
   // Waits until the current connection was closed by the client (or dropped).
   bool wait_for_disconnect(std::chrono::milliseconds timeout) const;
@@ -87,7 +102,10 @@ class ami_server {
   void run();
   void accept_one();
   void read_client(int fd);
+  void parse_actions_locked();
   void handle_action_locked(const std::string& text);
+  void refuse_login_locked();
+  int actions_locked(const std::string& name) const;
   bool send_locked(const std::string& bytes);
   void close_client_locked();
   void wake() const;
@@ -103,12 +121,16 @@ class ami_server {
   std::string user_;
   std::string secret_;
   bool hangup_on_failed_login_ = true;
+  std::chrono::milliseconds failed_login_delay_{1000};
+  bool answer_ping_ = true;
+  bool accept_and_close_ = false;
   unique_fd client_;
   std::string pending_;  // bytes of the current connection not yet parsed into an action
-  int connections_ = 0;
+  // When the refusal of the current connection's login is due; the connection is not read until.
+  std::optional<std::chrono::steady_clock::time_point> refusal_due_;
+  std::vector<std::chrono::steady_clock::time_point> connection_times_;
   int accepted_ = 0;
-  std::vector<std::string> logins_;
-  std::vector<std::string> other_actions_;
+  std::vector<std::string> actions_;  // every action received, in order
 
   std::thread thread_;
 };
