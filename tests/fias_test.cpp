@@ -338,8 +338,10 @@ TEST(FiasFrameReader, RecordsComeOutWholeHoweverTheBytesArriveAndOverlongOnesNot
     std::string stream;
     std::vector<std::pair<int, std::string>> results;
   } cases[] = {
-      {"records", "\x02GI|RN101|GNAnn|\x03\x02\x03\x02LA|\x02X|\x03",
-       {{R, "GI|RN101|GNAnn|"}, {R, ""}, {R, "LA|\x02X|"}}},
+      {"records", "\x02GI|RN101|GNAnn|\x03\x02\x03\x02LA|\x03",
+       {{R, "GI|RN101|GNAnn|"}, {R, ""}, {R, "LA|"}}},
+      {"a record whose ETX was lost", "\x02GI|RN101|GNAnn\x02GO|RN102|\x03",
+       {{R, "GO|RN102|"}}},
       {"noise between records", "X\x03\x02GI|\x03\xff",
        {{NOT_STX, ""}, {NOT_STX, ""}, {R, "GI|"}, {NOT_STX, ""}}},
       {"a record of the longest text", "\x02" + longest + "\x03\x02LA|\x03",
@@ -379,6 +381,8 @@ TEST(FiasFrameReader, RecordsComeOutWholeHoweverTheBytesArriveAndOverlongOnesNot
   EXPECT_TRUE(log.contains("Discarding a PMS record with no ETX within 4095 characters: "
                            "GI|RN101|GNbbbb"))
       << log.text().substr(0, 500);
+  EXPECT_TRUE(
+      log.contains("Discarding a PMS record cut short by the STX of another: GI|RN101|GNAnn\n"));
 }
 
 }  // namespace
