@@ -1,9 +1,10 @@
 // Fuzz target: an arbitrary byte stream from the PMS fed to a fias_frame_reader in pieces of
 // changing sizes, as recv() may hand it over. Whatever the pieces, the reader must give what the
 // framing rules give for the whole stream: STX opens a record, ETX closes it and is not part of
-// the text, a byte other than STX where a record must start is refused, a record whose text
-// reaches 4095 characters without its ETX is discarded whole and the bytes up to the next STX are
-// skipped. No record is handed out cut or longer than the limit.
+// the text, a byte other than STX where a record must start is refused, an STX inside a record
+// drops it and opens the next, a record whose text reaches 4095 characters without its ETX is
+// discarded whole and the bytes up to the next STX are skipped. No record is handed out cut or
+// longer than the limit.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -56,6 +57,9 @@ expected_stream framing_rules(std::string_view stream) {
       } else if (text.size() == FIAS_MAX_RECORD_TEXT) {
         out.results.push_back({FIAS_READ_TOO_LONG, ""});
         state = skipping;
+      } else if (c == FIAS_STX) {
+        ++i;
+        text.clear();
       } else {
         text += c;
         ++i;

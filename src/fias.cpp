@@ -205,7 +205,8 @@ std::string record_excerpt(std::string_view text) {
 }
 
 // `text` without the bytes a value cannot carry; a WARNING shows what was removed.
-std::string carried_text(const fias_packet_t& p, const fias_field_t& slot, const std::string& text) {
+std::string carried_text(const fias_packet_t& p, const fias_field_t& slot,
+                         const std::string& text) {
   std::string kept;
   std::remove_copy_if(text.begin(), text.end(), std::back_inserter(kept), value_cannot_carry);
   if (kept.size() != text.size()) {
@@ -669,12 +670,12 @@ int fias_frame_reader::next(std::string& text) {
       }
       case state::in_record: {
         const std::string_view rest = std::string_view(fed_).substr(taken_);
-        const size_t etx = rest.find(FIAS_ETX);
+        const size_t end = rest.find_first_of(std::string_view("\x02\x03", 2));
         const size_t room = FIAS_MAX_RECORD_TEXT - record_.size();
-        const size_t take = std::min({etx, room, rest.size()});
+        const size_t take = std::min({end, room, rest.size()});
         record_.append(rest.substr(0, take));
         taken_ += take;
-        if (take == etx) {
+        if (take == end && rest[end] == FIAS_ETX) {
           ++taken_;
           text = std::move(record_);
           record_.clear();
@@ -689,6 +690,14 @@ int fias_frame_reader::next(std::string& text) {
           record_.clear();
           state_ = state::skipping;
           return FIAS_READ_TOO_LONG;
+        }
+        if (take == end) {
+          // An STX inside a record: its ETX was lost. Taking the STX as text would glue the next
+          // record into a field of this one, and the next record would be lost.
+          ++taken_;
+          LOG(L_WARNING, "Discarding a PMS record cut short by the STX of another: %s",
+              record_excerpt(record_).c_str());
+          record_.clear();
         }
         break;
       }

@@ -215,7 +215,9 @@ inline constexpr int FIAS_READ_TOO_LONG = -4;
 //  - Between records every byte is where a record must start: "Read code %x\n" is printed on
 //    standard output for it; STX opens a record, any other byte is consumed and reported as
 //    FIAS_READ_NOT_STX, one result per byte.
-//  - Inside a record every byte up to ETX is text (an STX too); ETX closes the record.
+//  - Inside a record every byte up to ETX is text; ETX closes the record. An STX inside a record
+//    means that its ETX was lost: that record is discarded with a WARNING, without a result,
+//    and the STX opens the next one.
 //  - A record whose text has FIAS_MAX_RECORD_TEXT characters and whose next byte is not ETX is
 //    discarded whole with a WARNING (it is never handed out cut) and FIAS_READ_TOO_LONG is
 //    reported once; the bytes up to the next STX are then skipped without a result or a trace.
