@@ -1,4 +1,4 @@
-// The database driver interface: one named connection with its settings and twelve operations.
+// The database driver interface: one named connection with its settings and its operations.
 #pragma once
 
 #include <cstdint>
