@@ -189,7 +189,9 @@ int manager_feed::step(std::chrono::milliseconds wait) {
     LOG(L_ERROR, "%s: Not connected", iabuf_.c_str());
     session_open_ = false;
     mans_.fd.reset();
-    return mans_.connected < 0 ? -2 : -1;
+    if (mans_.connected < 0) return -2;
+    mans_.connected = 0;
+    return -1;
   }
   if (rc == 0) {
     const auto silence = now - last_heard_;
@@ -200,6 +202,7 @@ int manager_feed::step(std::chrono::milliseconds wait) {
       LOG(L_WARNING, "Manager at %s did not answer a Ping; connecting again", iabuf_.c_str());
       session_open_ = false;
       mans_.fd.reset();
+      mans_.connected = 0;
       return -1;
     }
     return 0;

@@ -25,7 +25,9 @@ class DriverLoadTest : public ::testing::Test {
     testutil::write_file(path, text);
     std::unique_ptr<dictionary, dictionary_freer> ini(iniparser_load(path.c_str()));
     ASSERT_TRUE(ini);
-    drivers = load_dbdrivers(ini.get(), &drivers);
+    driver_map loaded;
+    ASSERT_EQ(load_dbdrivers(ini.get(), &drivers, loaded), 0);
+    drivers = std::move(loaded);
   }
   dbdriver_t* find_dbdriver(const std::string& name) {
     auto found = drivers.find(name);

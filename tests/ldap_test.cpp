@@ -115,10 +115,10 @@ TEST_F(LdapRoomsTest, FailuresGiveTheirOwnCodesAndRegisterNothing) {
   EXPECT_EQ(load("sub", "(cn=main)", nullptr), -5);
   EXPECT_EQ(load("sub", "(cn=main)", "roomNumber", &nowhere), -3);
   EXPECT_TRUE(log.contains("LDAPget: search failed: No such object\n")) << log.text();
-  EXPECT_EQ(load_rooms_ldap(*store, "bad host", 389, 3, 0, nullptr, nullptr, base.c_str(), "sub",
-                            "(cn=main)", "roomNumber"),
+  EXPECT_EQ(load_rooms_ldap(*store, "gopher://host", 389, 3, 0, nullptr, nullptr, base.c_str(),
+                            "sub", "(cn=main)", "roomNumber"),
             -1);
-  EXPECT_TRUE(log.contains("LDAPget: unable to initialize ldap connection to bad host:389\n"))
+  EXPECT_TRUE(log.contains("LDAPget: unable to initialize ldap connection to gopher://host:389\n"))
       << log.text();
   EXPECT_EQ(load_rooms_ldap(*store, server->host().c_str(), testutil::unused_port(), 3, 0, nullptr,
                             nullptr, base.c_str(), "sub", "(cn=main)", "roomNumber"),

@@ -263,7 +263,8 @@ TEST_F(MysqlDriverTest, ConfigurationSectionMakesAConnectedDriver) {
   std::unique_ptr<dictionary, void (*)(dictionary*)> ini(iniparser_load(conf.c_str()),
                                                          iniparser_freedict);
   ASSERT_TRUE(ini);
-  driver_map drivers = load_dbdrivers(ini.get(), nullptr);
+  driver_map drivers;
+  ASSERT_EQ(load_dbdrivers(ini.get(), nullptr, drivers), 0);
   ASSERT_TRUE(drivers.count("pbxmy"));
   dbdriver_t* found = drivers.at("pbxmy").get();
   ASSERT_NE(found, nullptr);

@@ -481,9 +481,9 @@ class SampleTemplates : public ::testing::TestWithParam<sample_case> {
       ADD_FAILURE() << "no driver " << sv.driver;
       return std::nullopt;
     }
-    std::string q = prepare_query2(*drv, sv.sql, "101", nullptr, nullptr, nullptr);
     std::lock_guard guard(*drv);
     drv->reconnect_if_needed();
+    std::string q = prepare_query2(*drv, sv.sql, "101", nullptr, nullptr, nullptr);
     EXPECT_EQ(drv->query(q), 0) << q;
     std::optional<std::vector<std::string>> first;
     int rows = 0;
@@ -513,9 +513,9 @@ class SampleTemplates : public ::testing::TestWithParam<sample_case> {
             const std::string& date, const std::string& time, const char* seqno) {
     dbdriver_t* drv = find_dbdriver(split_service_value(poll_setting).driver);
     ASSERT_TRUE(drv);
+    std::lock_guard guard(*drv);
     std::string m = prepare_query2(*drv, split_service_value(mark_setting).sql, "101",
                                    date.c_str(), time.c_str(), seqno);
-    std::lock_guard guard(*drv);
     EXPECT_EQ(drv->query(m), 0) << m;
   }
 
