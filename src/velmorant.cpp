@@ -154,7 +154,8 @@ int velmorant_daemon::take_instance_lock(const std::string& statesfile, const ch
         static_cast<int>(holder.l_pid), statesfile.c_str());
     return 1;
   }
-  LOG(L_ERROR, "Unable to lock %s: %s", path.c_str(), std::strerror(errno));
+  // The lock file sits beside the states file: when it cannot be made, neither can the store.
+  LOG(L_ERROR, "Unable to open states file %s", statesfile.c_str());
   return 1;
 }
 
@@ -267,9 +268,11 @@ void velmorant_daemon::connect_pms() {
       or_empty(s->pmsinterface));
 }
 
+// Forgets the connection and pauses before the next attempt; signals end the pause.
 void velmorant_daemon::drop_pms_connection() {
   LOG(L_WARNING, "Connection to PMS lost");
   link_.close();
+  wait(timing_.pms_retry / 2);
 }
 
 // Hands the records the link holds to the worker, reading more when it has none; drops the
@@ -315,13 +318,11 @@ int velmorant_daemon::run() {
       read_pms();
       continue;
     }
+    connect_pms();
+    if (link_.is_open()) continue;
+    // A failed attempt: an ERROR, then a WARNING, and the next attempt two seconds later.
     wait(timing_.pms_retry / 2);
-    serve_signals();
-    if (stop_requested_) break;
-    LOG(L_WARNING, "Connection to PMS lost");
-    wait(timing_.pms_retry / 2);
-    serve_signals();
-    if (!stop_requested_) connect_pms();
+    drop_pms_connection();
   }
   LOG(L_NOTICE, "Caught signal %d. Exiting.", stop_signal_ ? stop_signal_ : SIGTERM);
   shutdown();

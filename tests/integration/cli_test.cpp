@@ -61,9 +61,9 @@ TEST_F(CommandLine, UnknownOptionIsReportedThenUsage) {
   EXPECT_NE(text.find(usage_text()), std::string::npos);
 }
 
-TEST_F(CommandLine, MissingConfigurationFileIsReportedOnStandardError) {
+TEST_F(CommandLine, MissingConfigurationFileIsReportedOnStandardErrorAndFails) {
   std::string missing = dir.file("absent.conf");
-  EXPECT_EQ(run({"-f", "-c", missing}), 0);
+  EXPECT_EQ(run({"-f", "-c", missing}), 1);
   EXPECT_EQ(read_file(err), "\nUnable to open configuration file " + missing + ". Exiting...\n\n");
 }
 
@@ -89,7 +89,8 @@ TEST_F(CommandLine, UnreachablePmsGivesOneErrorAndOneWarningEveryTwoSeconds) {
   EXPECT_TRUE(warnings == errors - 1 || warnings == errors - 2) << text;
   EXPECT_EQ(read_file(dir.file("ignored.log")), "") << "-d logs to standard error only";
   daemon.signal(SIGTERM);
-  EXPECT_EQ(daemon.wait_exit(5s), 128 + SIGTERM) << "in the foreground SIGTERM keeps its default action";
+  EXPECT_EQ(daemon.wait_exit(5s), 0) << "in the foreground too, SIGTERM is an orderly stop";
+  EXPECT_NE(read_file(err).find("Caught signal 15. Exiting."), std::string::npos);
 }
 
 // A PMS that accepts the daemon and then stays silent.
@@ -192,17 +193,33 @@ TEST_F(Background, SecondInstanceLeavesWithStatusOneAndTheFirstKeepsItsPidFile) 
       << read_file(log);
   EXPECT_EQ(read_file(pidfile), std::to_string(daemon_pid) + "\n");
   EXPECT_EQ(kill(daemon_pid, 0), 0) << "the first instance runs on";
+
+  // Started in the foreground for troubleshooting, on the same states file: refused too.
+  testutil::child_process foreground({program, "-f", "-d", "-c", conf}, dir.file("out3"), dir.file("err3"));
+  EXPECT_EQ(foreground.wait_exit(10s), 1);
+  EXPECT_NE(read_file(dir.file("err3")).find("Another " + name + " is running as process " +
+                                             std::to_string(daemon_pid) + " on states file"),
+            std::string::npos)
+      << read_file(dir.file("err3"));
+  EXPECT_EQ(kill(daemon_pid, 0), 0) << "the first instance runs on";
 }
 
-TEST_F(Background, ReloadOfAVanishedFileStopsTheDaemonAndLeavesThePidFile) {
+// A supervisor's reload must not stop the service: a file that is briefly missing or has a bad
+// line leaves the configuration in force running.
+TEST_F(Background, ReloadOfAVanishedOrBrokenFileKeepsTheDaemonRunning) {
   write_conf(log);
   start();
   unlink(conf.c_str());
   kill(daemon_pid, SIGHUP);
+  const std::string kept = "Unable to read configuration file " + conf + "; keeping the configuration in force";
+  ASSERT_TRUE(wait_until([&] { return count_occurrences(read_file(log), kept) == 1; }, 5s)) << read_file(log);
+  testutil::write_file(conf, "[pms]\nport = 70000\n");
+  kill(daemon_pid, SIGHUP);
+  ASSERT_TRUE(wait_until([&] { return count_occurrences(read_file(log), kept) == 2; }, 5s)) << read_file(log);
+  EXPECT_EQ(kill(daemon_pid, 0), 0) << "still running";
+  kill(daemon_pid, SIGTERM);
   EXPECT_EQ(testutil::wait_pid(daemon_pid, 12s), 0);
-  EXPECT_NE(read_file(log).find("Unable to open configuration file " + conf + ". Exiting..."),
-            std::string::npos);
-  EXPECT_EQ(access(pidfile.c_str(), F_OK), 0);
+  EXPECT_NE(access(pidfile.c_str(), F_OK), 0) << "pid file left behind";
 }
 
 }  // namespace
