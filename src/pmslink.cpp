@@ -51,7 +51,14 @@ int pms_link::receive() {
       if (!was_inside) record_started_ = last_heard_;
       return 1;
     }
-    if (n == 0) return -1;
+    if (n == 0) {
+      if (reader_.inside_record()) {
+        std::string_view part = reader_.partial_record();
+        LOG(L_WARNING, "PMS link ended inside a record; dropping its first %zu bytes: %.*s",
+            part.size(), static_cast<int>(part.size()), part.data());
+      }
+      return -1;
+    }
     if (errno == EINTR) continue;
     return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
   }
