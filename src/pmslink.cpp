@@ -85,7 +85,7 @@ int pms_link::check_time_limits() {
   if (timing_.heartbeat.count() <= 0) return 0;
   const auto silence = now - last_heard_;
   if (heartbeat_sent_ && silence > 2 * timing_.heartbeat) {
-    LOG(L_WARNING, "PMS did not answer a link active in %lld s; dropping the link",
+    LOG(L_WARNING, "PMS did not answer a link active in %lld ms; dropping the link",
         static_cast<long long>(timing_.heartbeat.count()));
     return -1;
   }

@@ -14,7 +14,7 @@
 struct link_timing {
   std::chrono::milliseconds send_limit{FIAS_SEND_TIMEOUT_MS};  // for one frame to go out
   std::chrono::milliseconds record_limit{10000};  // from a record's STX to its ETX
-  std::chrono::seconds heartbeat{0};  // silence before a link active is sent; 0: off
+  std::chrono::milliseconds heartbeat{0};  // silence before a link active is sent; 0: off
 };
 
 // The PMS connection. The main loop connects it, reads from it and closes it; the request worker
@@ -51,6 +51,8 @@ class pms_link {
   // unfinished for longer than the record limit, or no answer to a heartbeat; logged). Sends the
   // heartbeat when it is due.
   int check_time_limits();
+  // Changes the heartbeat (a reload); 0 turns it off.
+  void set_heartbeat(std::chrono::milliseconds heartbeat) { timing_.heartbeat = heartbeat; }
 
   // ---- Any thread ----
 
@@ -67,7 +69,7 @@ class pms_link {
   int answer_link_start(uint64_t link_id, const char* iftype);
 
  private:
-  const link_timing timing_;
+  link_timing timing_;  // the heartbeat changes on reload, in the main loop
   mutable std::mutex send_lock_;  // held for each send and for closing
   int fd_ = -1;                   // written by the main loop under send_lock_
   std::atomic<uint64_t> id_{0};

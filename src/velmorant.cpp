@@ -162,6 +162,7 @@ int velmorant_daemon::take_instance_lock(const std::string& statesfile, const ch
 int velmorant_daemon::start(const char* program_name) {
   auto s = settings_.current();
   link_.close();
+  link_.set_heartbeat(std::chrono::seconds(s->pms_heartbeat));
   start_logger(*s, opts_.console_log);
   if (take_instance_lock(s->statesfile, program_name) != 0) return 1;
   if (store_.open(s->statesfile) < 0) return 1;
@@ -258,6 +259,7 @@ void velmorant_daemon::reload() {
   }
   settings_.publish(next);
   start_logger(*next, opts_.console_log);
+  link_.set_heartbeat(std::chrono::seconds(next->pms_heartbeat));
   update_manager_feed(*next);
 }
 
