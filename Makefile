@@ -6,7 +6,7 @@ CMAKE_TYPE ?= RelWithDebInfo
 # Debian packages the build, the tests and the demo need.
 PACKAGES := cmake g++ make pkg-config libiniparser-dev libsqlite3-dev sqlite3 libmariadb-dev \
             libldap-dev libgtest-dev googletest libbenchmark-dev mariadb-server slapd ldap-utils \
-            man-db groff-base clang libclang-rt-14-dev
+            man-db groff-base clang libclang-rt-14-dev libsystemd-dev
 
 .PHONY: all build deps check check-sanitize fuzz demo install clean
 
