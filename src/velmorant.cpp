@@ -11,6 +11,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -20,6 +21,7 @@
 #include "fias.h"
 #include "handlers.h"
 #include "logger.h"
+#include "notify.h"
 #include "poller.h"
 #include "sig.h"
 #include "store.h"
@@ -125,10 +127,30 @@ void drop_pms_connection() {
   pms_connected = 0;
 }
 
+// Keeps the status line of `systemctl status` in step with the PMS link.
+void report_status(bool link_active) {
+  std::string text = "PMS link down";
+  if (link_active) {
+    std::array<char, 8> since{};
+    time_t now = time(nullptr);
+    struct tm local {};
+    strftime(since.data(), since.size(), "%H:%M", localtime_r(&now, &local));
+    text = std::string("PMS link active since ") + since.data();
+  }
+  notify_status(text + "; " + std::to_string(store_rooms().size()) + " rooms");
+}
+
 // Reads and hands over records until the process stops.
 [[noreturn]] void pms_loop() {
   std::array<char, kPacketBufSize> packet_buf;
+  bool link_active = false;
+  report_status(link_active);
+  const bool watchdog = notify_watchdog_interval().count() > 0;
   for (;;) {
+    // Every pass takes at most about two seconds while the daemon is well, so a watchdog ping
+    // per pass shows systemd that the loop turns.
+    if (watchdog) notify_watchdog();
+    if ((pms_connected != 0) != link_active) report_status(link_active = !link_active);
     ensure_pms_connection();
     int sock = fias_sock;
     if (sock > 0) {
@@ -222,6 +244,7 @@ void process_fias_packet(std::string text) {
 
 void sig_term(int signo) {
   LOG(L_NOTICE, "Caught signal %d. Exiting.", signo);
+  notify_stopping();
   stop_poller();
   free_confvals();
   if (!foreground) daemon_close();
@@ -231,6 +254,7 @@ void sig_term(int signo) {
 void sig_hup(int) {
   std::string path = config_file;
   LOG(L_NOTICE, "Hangup. Reloading configuration.");
+  notify_reloading();
   // load_conf starts from the defaults and publishes a complete new snapshot in one step, so
   // there is no moment in which a worker could find its settings released.
   if (load_conf(path) < 0) {
@@ -239,6 +263,7 @@ void sig_hup(int) {
     leave(0);
   }
   start_logger(*settings(), false);
+  notify_ready();
 }
 
 int velmorant_main(int argc, char** argv) {
@@ -272,6 +297,10 @@ int velmorant_main(int argc, char** argv) {
     const char* slash = std::strrchr(argv[0], '/');
     program_name = slash ? slash + 1 : argv[0];
     daemon_ready = daemon_init(program_name) == 0;
+  } else if (std::getenv("NOTIFY_SOCKET")) {
+    // Under systemd in the foreground, SIGHUP (systemctl reload) and SIGTERM must reload and stop
+    // the daemon, not end it by their default action.
+    install_signal_handlers();
   }
 
   pms_connected = 0;
@@ -287,6 +316,7 @@ int velmorant_main(int argc, char** argv) {
 
   if (store_init(settings()->statesfile) < 0) leave(1);
   load_rooms_conf(config_file.c_str());
+  notify_ready();
 
   {
     auto s = settings();
