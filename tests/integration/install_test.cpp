@@ -90,7 +90,8 @@ TEST(Install, LaysOutProgramsManPagesExamplesUnitAndConfigurationForEachPrefix) 
         "Type=notify\n",
         "ExecStart=" + l.sbin + "/velmorant -f -c " + l.conf + "/velmorant.conf\n",
         "ExecReload=/bin/kill -HUP $MAINPID\n", "Restart=on-failure\n", "WatchdogSec=30s\n",
-        "User=velmorant\n", "StateDirectoryMode=0750\n", "WantedBy=multi-user.target\n"};
+        "StandardOutput=null\n", "User=velmorant\n", "StateDirectoryMode=0750\n",
+        "WantedBy=multi-user.target\n"};
     for (const std::string& line : unit_lines)
       EXPECT_NE(unit.find(line), std::string::npos) << line << " missing from\n" << unit;
     EXPECT_EQ(unit.find("PIDFile="), std::string::npos) << "systemd follows the foreground process";

@@ -52,10 +52,11 @@ expect_eq "conffiles" $'/etc/logrotate.d/velmorant\n/etc/velmorant.conf' "$(cat 
 expect_eq "the configuration is the sample" "$(cat "$src/etc/velmorant.conf")" \
   "$(cat "$work/root/etc/velmorant.conf")"
 
-# Dependencies come from the libraries the programs link, plus adduser for the postinst.
+# Dependencies come from the libraries the programs link, plus adduser for the postinst and
+# procps for the unit's /bin/kill (a minimal Debian 12 has neither).
 depends=$(dpkg-deb -f "$deb" Depends)
 names=$(sed 's/ *([^)]*)//g; s/, */\n/g' <<<"$depends")
-for dep in adduser libc6 libiniparser1 libldap-2.5-0 libmariadb3 libsqlite3-0 libstdc++6 libsystemd0; do
+for dep in adduser procps libc6 libiniparser1 libldap-2.5-0 libmariadb3 libsqlite3-0 libstdc++6 libsystemd0; do
   grep -qxF "$dep" <<<"$names" || fail "Depends lacks $dep: $depends"
 done
 
