@@ -52,7 +52,8 @@ class manager_feed {
   // connection could not be made or was lost (the thread then pauses); -2 the manager refused
   // the login (the thread ends).
   int step(std::chrono::milliseconds wait);
-  bool logged_in() const { return mans_.connected == 1; }
+  // Whether the manager has accepted the login on the current connection; any thread.
+  bool logged_in() const { return logged_in_; }
   // Takes a connected socket as the session, as if the login had just been sent (tests).
   void adopt_session(unique_fd sock);
   mansession& session() { return mans_; }
@@ -60,6 +61,7 @@ class manager_feed {
 
  private:
   void run(std::stop_token stop);
+  int read_step(std::chrono::milliseconds wait);
   int connect_and_login();
   void handle(const message& m);
 
@@ -74,6 +76,7 @@ class manager_feed {
   std::chrono::steady_clock::time_point last_heard_{};
   bool ping_sent_ = false;
   std::atomic<bool> running_{false};
+  std::atomic<bool> logged_in_{false};
   std::jthread thread_;
 };
 

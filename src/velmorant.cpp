@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <thread>
 
@@ -20,6 +21,7 @@
 #include "fias.h"
 #include "handlers.h"
 #include "logger.h"
+#include "notify.h"
 #include "sig.h"
 
 namespace {
@@ -172,7 +174,37 @@ int velmorant_daemon::start(const char* program_name) {
   worker_.start();
   poller_.start();
   update_manager_feed(*s);
+  notify_ready();
   return 0;
+}
+
+// Keeps `systemctl status` current (the link's state, the rooms polled, the manager) and shows
+// systemd's watchdog that the main loop turns. Outside systemd the reports go nowhere.
+void velmorant_daemon::report_to_service_manager() {
+  const auto now = std::chrono::steady_clock::now();
+  const auto interval = notify_watchdog_interval();
+  if (interval.count() > 0 && now - watchdog_at_ >= interval / 4) {
+    notify_watchdog();
+    watchdog_at_ = now;
+  }
+  const bool active = link_.active();
+  if (active != link_was_active_) {
+    link_was_active_ = active;
+    std::array<char, 8> since{};
+    time_t wall = time(nullptr);
+    struct tm local {};
+    strftime(since.data(), since.size(), "%H:%M", localtime_r(&wall, &local));
+    active_since_ = since.data();
+  } else if (!status_.empty() && now - status_at_ < std::chrono::seconds(60)) {
+    return;  // the room count is looked up again once a minute
+  }
+  std::string text = active ? "PMS link active since " + active_since_ : "PMS link down";
+  text += "; " + std::to_string(store_.rooms().size()) + " rooms";
+  if (feed_) text += feed_->logged_in() ? "; manager connected" : "; manager not connected";
+  status_at_ = now;
+  if (text == status_) return;
+  status_ = text;
+  notify_status(status_);
 }
 
 void velmorant_daemon::update_manager_feed(const Settings& s) {
@@ -248,6 +280,7 @@ void velmorant_daemon::serve_signals() {
 
 void velmorant_daemon::reload() {
   LOG(L_NOTICE, "Hangup. Reloading configuration.");
+  notify_reloading();
   std::shared_ptr<const Settings> next;
   // A configuration that cannot be read (a moment of an editor's save, a bad line) leaves the
   // one in force running: ending here would stop a service that a supervisor only meant to
@@ -255,12 +288,15 @@ void velmorant_daemon::reload() {
   if (load_conf(opts_.config_file, next, settings_.current().get()) < 0) {
     LOG(L_ERROR, "Unable to read configuration file %s; keeping the configuration in force",
         opts_.config_file.c_str());
+    notify_ready();
     return;
   }
   settings_.publish(next);
   start_logger(*next, opts_.console_log);
   link_.set_heartbeat(std::chrono::seconds(next->pms_heartbeat));
   update_manager_feed(*next);
+  status_.clear();
+  notify_ready();
 }
 
 void velmorant_daemon::connect_pms() {
@@ -314,6 +350,7 @@ void velmorant_daemon::read_pms() {
 
 int velmorant_daemon::run() {
   while (!stop_requested_) {
+    report_to_service_manager();
     serve_signals();
     if (stop_requested_) break;
     if (link_.is_open()) {
@@ -327,6 +364,7 @@ int velmorant_daemon::run() {
     drop_pms_connection();
   }
   LOG(L_NOTICE, "Caught signal %d. Exiting.", stop_signal_ ? stop_signal_ : SIGTERM);
+  notify_stopping();
   shutdown();
   return 0;
 }
