@@ -79,7 +79,8 @@ TEST_P(ConfigurationCheck, EachMistakeGivesOneLineNamingItsKey) {
 
 INSTANTIATE_TEST_SUITE_P(
     Etc, ConfigurationCheck,
-    ::testing::Values(check_case{"reference", "velmorant.conf", false, "pbx", "no such column: nam"},
+    ::testing::Values(check_case{"reference", "velmorant.conf", false, "pbx",
+                                 "no such column: nam"},
                       check_case{"sqlite", "velmorant-sqlite.conf", false, "pbx",
                                  "no such column: nam"},
                       check_case{"mysql", "velmorant-mysql.conf", true, "asterisk",
@@ -120,7 +121,8 @@ TEST(ConfigurationCheckFindings, IgnoredKeysSectionsAndDatabasesAreNamed) {
                    "hotelpbxdatabase:connect_timeout: not a number of seconds above 0, not used",
                    "sevices: unknown section, without a dbdriver key it is no database",
                    "gone: unable to connect to the database; its templates are not checked",
-                   "services:checkin: %name% outside single quotes: its value is not protected there",
+                   "services:checkin: %name% outside single quotes: its value is not "
+                   "protected there",
                    "services:checkin: no such column: Guest",
                    "services:dndon: no database section \"pbx\"",
                    "services:billmark: runs on the database of services:billcalls "
@@ -158,9 +160,16 @@ TEST(ConfigurationCheckProgram, PrintsTheFindingsAndTheirCountAndTouchesNoStates
                             "services:billcalls: returns 3 columns, the poller reads at least 4\n"
                             "2 problems\n");
 
+  // A file the daemon would not start with is one problem.
   EXPECT_EQ(run({"-t", "-c", dir.file("absent.conf")}), 1);
   EXPECT_EQ(read_file(out), dir.file("absent.conf") +
                                 ": cannot be read: No such file or directory\n1 problem\n");
+  testutil::write_file(conf, edit(good, "port = 5010", "port = 70000"));
+  EXPECT_EQ(run({"-t", "-c", conf}), 1);
+  EXPECT_EQ(read_file(out), conf + ": not loaded, see the ERROR lines on standard error\n"
+                                   "1 problem\n");
+  EXPECT_NE(read_file(err).find("pms:port = 70000: not a port number"), std::string::npos)
+      << read_file(err);
 
   EXPECT_NE(access(states.c_str(), F_OK), 0) << "the check opened the states file";
   EXPECT_NE(access((states + ".lock").c_str(), F_OK), 0) << "the check took the instance lock";
