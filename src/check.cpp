@@ -33,7 +33,7 @@ enum class filled_by {
   mark,    // a poll query's mark: room, date and time texts of the row, posting number
 };
 
-struct service_spec {
+struct service_entry {
   const char* key;
   std::optional<std::string> Settings::*value;
   filled_by fill;
@@ -44,7 +44,7 @@ struct service_spec {
 
 // In the order of the samples' [services]. The poller reads date, time, number, seconds and,
 // when there is one, an amount of a call; result, date and time of a wake-up; a room state.
-const service_spec kServices[] = {
+const service_entry kServices[] = {
     {"checkin", &Settings::checkin, filled_by::guest},
     {"checkout", &Settings::checkout, filled_by::guest},
     {"dndon", &Settings::dndon, filled_by::room},
@@ -62,9 +62,9 @@ const service_spec kServices[] = {
     {"remark", &Settings::remark, filled_by::mark, 0, "room_status"},
 };
 
-const service_spec* service_named(std::string_view key) {
-  for (const service_spec& spec : kServices)
-    if (key == spec.key) return &spec;
+const service_entry* service_named(std::string_view key) {
+  for (const service_entry& entry : kServices)
+    if (key == entry.key) return &entry;
   return nullptr;
 }
 
@@ -210,40 +210,40 @@ std::string columns_text(int n) { return std::to_string(n) + (n == 1 ? " column"
 
 // The driver a service's template runs on; null (with the problem) when there is none. A mark
 // runs on its poll query's driver, whatever its own value names.
-std::shared_ptr<dbdriver_t> driver_of(const Settings& s, const service_spec& spec,
+std::shared_ptr<dbdriver_t> driver_of(const Settings& s, const service_entry& entry,
                                       const service_value& value,
                                       std::vector<std::string>& problems) {
-  const std::string key = std::string("services:") + spec.key;
+  const std::string key = std::string("services:") + entry.key;
   std::string driver = value.driver;
-  if (spec.poll) {
-    const std::optional<std::string>& poll = s.*(service_named(spec.poll)->value);
+  if (entry.poll) {
+    const std::optional<std::string>& poll = s.*(service_named(entry.poll)->value);
     if (!poll) {
-      problems.push_back(key + ": never run without services:" + spec.poll);
+      problems.push_back(key + ": never run without services:" + entry.poll);
       return nullptr;
     }
     driver = split_service_value(*poll).driver;
     if (driver != value.driver) {
-      problems.push_back(key + ": runs on the database of services:" + spec.poll + " (\"" +
+      problems.push_back(key + ": runs on the database of services:" + entry.poll + " (\"" +
                          driver + "\"), not on \"" + value.driver + "\"");
       return nullptr;
     }
   }
   std::shared_ptr<dbdriver_t> drv = s.driver(driver);
-  if (!drv && !spec.poll) problems.push_back(key + ": no database section \"" + driver + "\"");
+  if (!drv && !entry.poll) problems.push_back(key + ": no database section \"" + driver + "\"");
   return drv;
 }
 
-void check_service(const Settings& s, const service_spec& spec,
+void check_service(const Settings& s, const service_entry& entry,
                    const std::map<const dbdriver_t*, bool>& connected,
                    std::vector<std::string>& problems) {
-  const std::optional<std::string>& setting = s.*spec.value;
+  const std::optional<std::string>& setting = s.*entry.value;
   if (!setting) return;
-  const std::string key = std::string("services:") + spec.key;
+  const std::string key = std::string("services:") + entry.key;
   const service_value value = split_service_value(*setting);
   for (const std::string& name : template_unquoted_text_placeholders(value.sql))
     problems.push_back(key + ": %" + name +
                        "% outside single quotes: its value is not protected there");
-  std::shared_ptr<dbdriver_t> drv = driver_of(s, spec, value, problems);
+  std::shared_ptr<dbdriver_t> drv = driver_of(s, entry, value, problems);
   if (!drv || !connected.at(drv.get())) return;
 
   // A connection lost since makes the check fail with the client's message.
@@ -251,13 +251,13 @@ void check_service(const Settings& s, const service_spec& spec,
   drv->reconnect_if_needed();
   int columns = 0;
   std::string error;
-  if (drv->check(fill_sample(*drv, value.sql, spec.fill), columns, error) != 0) {
+  if (drv->check(fill_sample(*drv, value.sql, entry.fill), columns, error) != 0) {
     problems.push_back(key + ": " + error);
     return;
   }
-  if (columns < spec.columns)
+  if (columns < entry.columns)
     problems.push_back(key + ": returns " + columns_text(columns) + ", the poller reads " +
-                       (spec.optional_last ? "at least " : "") + std::to_string(spec.columns));
+                       (entry.optional_last ? "at least " : "") + std::to_string(entry.columns));
 }
 
 }  // namespace
@@ -284,7 +284,7 @@ std::vector<std::string> check_conf(const std::string& filename) {
       problems.push_back(name +
                          ": unable to connect to the database; its templates are not checked");
   }
-  for (const service_spec& spec : kServices) check_service(*s, spec, connected, problems);
+  for (const service_entry& entry : kServices) check_service(*s, entry, connected, problems);
   return problems;
 }
 
