@@ -14,8 +14,11 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "check.h"
 #include "daemon.h"
 #include "dbdriver.h"
 #include "fias.h"
@@ -75,6 +78,17 @@ bool take_signal(int signo) {
   return true;
 }
 
+// velmorant -t: one line per problem on standard output, then the summary; 0 when there is none.
+// The loader's own errors go to standard error only: not into the log file or syslog of a
+// service that may be running on the same configuration.
+int check_configuration(const std::string& filename) {
+  logger_init("", 1, 0, 0);
+  std::vector<std::string> problems = check_conf(filename);
+  for (const std::string& problem : problems) std::printf("%s\n", problem.c_str());
+  std::printf("%s\n", check_summary(problems.size()).c_str());
+  return problems.empty() ? 0 : 1;
+}
+
 manager_config manager_config_of(const Settings& s) {
   return {s.mgr_host.value_or(""), s.mgr_port, s.mgr_user.value_or(""),
           s.mgr_passwd.value_or(""), s.mgr_all_calls != 0};
@@ -91,6 +105,7 @@ void usage(char** argv) {
   std::fprintf(stderr, "\t-c <path>, --config=<path>\tuse custom config file \n");
   std::fprintf(stderr, "\t-f, --foreground \t\trun in foreground mode\n");
   std::fprintf(stderr, "\t-d, --log-to-console\t\tlog to console (requires -f)\n");
+  std::fprintf(stderr, "\t-t, --test\t\t\tcheck the configuration and exit\n");
   std::fprintf(stderr, "\t-h, --help\t\t\tshow this text\n");
   std::fprintf(stderr, "\n\n");
 }
@@ -100,12 +115,13 @@ int get_options(int argc, char** argv, options& opts) {
       {"config", required_argument, nullptr, 'c'},
       {"foreground", no_argument, nullptr, 'f'},
       {"log-to-console", no_argument, nullptr, 'd'},
+      {"test", no_argument, nullptr, 't'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
   optind = 1;
   int c;
-  while ((c = getopt_long(argc, argv, "c:fdsh", long_options, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "c:fdsht", long_options, nullptr)) != -1) {
     switch (c) {
       case 'c':
         opts.config_file = optarg;
@@ -115,6 +131,9 @@ int get_options(int argc, char** argv, options& opts) {
         break;
       case 'd':
         opts.console_log = true;
+        break;
+      case 't':
+        opts.test = true;
         break;
       case 's':
         break;
@@ -404,6 +423,7 @@ int velmorant_main(int argc, char** argv) {
   }
   // Traces on standard output (the statements run) show up as they happen, even in a pipe.
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (opts.test) return check_configuration(opts.config_file);
   std::shared_ptr<const Settings> first;
   if (load_conf(opts.config_file, first) < 0) {
     std::fprintf(stderr, "\nUnable to open configuration file %s. Exiting...\n\n",

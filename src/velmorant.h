@@ -20,6 +20,7 @@ struct options {
   std::string config_file = "/etc/velmorant.conf";
   bool foreground = false;   // -f: no fork, no pid file
   bool console_log = false;  // -d: log lines go to standard error (requires -f)
+  bool test = false;         // -t: check the configuration and exit
 };
 
 // Parses the command line into `opts`. 0 to go on; 1 when the usage text must be shown (help, a
