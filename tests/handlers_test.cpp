@@ -26,7 +26,7 @@ const std::string& states() { return testutil::shared_store_path(); }
 class HandlersTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    sqlite_exec(states(), "delete from rooms; delete from cdrcache;");
+    sqlite_exec(states(), "delete from rooms; delete from cdrcache; delete from postings;");
     sqlite_exec(pbx, "create table ext (ext text primary key, name text, lang text, shared int, "
                      "dnd int, barred int, wakeup text);"
                      "insert into ext (ext) values ('101');"

@@ -26,7 +26,7 @@ const std::string& states() { return testutil::shared_store_path(); }
 class PollerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    sqlite_exec(states(), "delete from rooms; delete from cdrcache;");
+    sqlite_exec(states(), "delete from rooms; delete from cdrcache; delete from postings;");
     sqlite_exec(pbx, "create table cdr (calldate text, src text, dst text, billsec int, amount int, "
                      "userfield text default '');"
                      "create table wakeups (ext text, result int, wdate text, wtime text, reported int default 0);"
