@@ -236,8 +236,20 @@ void mark_calls(pass_context& pc, dbdriver_t& drv, const std::string& mark_templ
   {
     std::lock_guard guard(drv);
     drv.reconnect_if_needed();
-    // On an SQLite file every commit waits for the disk: the marks of a pass share one.
-    const bool together = entries.size() > 1 && drv.query("BEGIN") == 0;
+    // On an SQLite file the write lock is asked for first: while another writer holds the file
+    // the marks wait for the next pass after one busy time, not one busy time each. Every commit
+    // there waits for the disk, so the marks of a pass share one.
+    bool together = false;
+    if (drv.kind == dbkind::sqlite) {
+      if (drv.query("BEGIN IMMEDIATE") != 0) {
+        LOG(L_WARNING, "No write lock on database %s; the marks of %zu postings are retried at "
+            "the next pass", drv.name.c_str(), entries.size());
+        return;
+      }
+      together = true;
+    } else {
+      together = entries.size() > 1 && drv.query("BEGIN") == 0;
+    }
     for (const journal_entry& e : entries) {
       std::string mark = prepare_query2(drv, mark_template, e.room.c_str(), e.call_date.c_str(),
                                         e.call_time.c_str(), e.seqno.c_str());
