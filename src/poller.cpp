@@ -218,11 +218,20 @@ void cache_step(pass_context& pc, const std::vector<std::string>& rooms) {
     for (const cached_call& c : pc.journal.due_cached_calls(room)) {
       if (pc.stopping()) return;
       LOG(L_DEBUG, "Have something in cache for room %s\n", room.c_str());
-      journal_entry e =
-          new_posting(pc, formats, room, call_row{c.date, c.time, c.number, c.billsec, -1}, c.start);
+      call_row row{c.date, c.time, c.number, c.billsec, -1};
+      journal_entry e = new_posting(pc, formats, room, row, c.start);
       e.cache_id = c.row;
       if (post_call(pc, e) == sent_outcome::link_gone) return;
     }
+  }
+}
+
+// Notes in the journal that the marks of postings `ids` ran, and runs billok for the answers
+// that came before them.
+void note_marked(pass_context& pc, const std::vector<int64_t>& ids) {
+  for (const std::string& text : pc.journal.set_marked(ids)) {
+    fias_packet_ptr pa = fias_parse_packet(text.c_str(), static_cast<int>(text.size()));
+    if (pa) run_billok(request_context{pc.settings, pc.store}, pa.get());
   }
 }
 
@@ -263,14 +272,11 @@ void mark_calls(pass_context& pc, dbdriver_t& drv, const std::string& mark_templ
     if (together && drv.query("COMMIT") != 0) {
       drv.query("ROLLBACK");
       LOG(L_WARNING, "Marks of %zu postings not committed; they are retried at the next pass",
-          ran.size());
+          entries.size());
       ran.clear();
     }
   }
-  for (const std::string& text : pc.journal.set_marked(ran)) {
-    fias_packet_ptr pa = fias_parse_packet(text.c_str(), static_cast<int>(text.size()));
-    if (pa) run_billok(request_context{pc.settings, pc.store}, pa.get());
-  }
+  note_marked(pc, ran);
   std::erase_if(entries, [&ran](const journal_entry& e) {
     return std::find(ran.begin(), ran.end(), e.id) != ran.end();
   });
@@ -305,12 +311,10 @@ void billcalls_step(pass_context& pc, const Settings& s, const std::vector<std::
     if (mark_template) {
       mark_calls(pc, *drv, *mark_template, unmarked);
     } else {
+      // The mark was taken out of the configuration: nothing is left to run.
       std::vector<int64_t> ids;
       for (const journal_entry& e : unmarked) ids.push_back(e.id);
-      for (const std::string& text : pc.journal.set_marked(ids)) {
-        fias_packet_ptr pa = fias_parse_packet(text.c_str(), static_cast<int>(text.size()));
-        if (pa) run_billok(request_context{pc.settings, pc.store}, pa.get());
-      }
+      note_marked(pc, ids);
       unmarked.clear();
     }
   }

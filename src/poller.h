@@ -13,7 +13,9 @@
 #include "store.h"
 
 // One thread that, every `interval` while the PMS link is active, asks the PBX database (or the
-// call cache) room by room for what the PMS must be told, sends it, and marks what it sent.
+// call cache) room by room for what the PMS must be told, sends it, and marks what it sent. Each
+// call posting is recorded in the posting journal before it goes out, and no database lock is
+// held while a record waits on the PMS.
 class poller {
  public:
   poller(settings_store& settings, internal_store& store, pms_link& link,
@@ -28,9 +30,10 @@ class poller {
 
   // One pass over every room, as the thread makes it (the room list first takes in the rooms
   // checked in since the last pass): on a link that is new since the last pass, the postings
-  // that earlier links left unanswered (see posting_journal); calls (from the call cache when the manager is in use, else
-  // from services:billcalls), then wake-up results, then room states. Does nothing while the PMS
-  // link is not active, and stops between steps when it drops or `stop` is requested.
+  // that earlier links left unanswered (see posting_journal); calls (from the call cache when the
+  // manager is in use, else from services:billcalls), then wake-up results, then room states.
+  // Does nothing while the PMS link is not active, and stops between steps when it drops or
+  // `stop` is requested.
   void pass(room_list& rooms, std::stop_token stop = {});
 
   // Sequence number of the last posting sent (P#). The first pass with an active link takes it
