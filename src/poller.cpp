@@ -319,20 +319,19 @@ void billcalls_step(pass_context& pc, const Settings& s, const std::vector<std::
     }
   }
 
-  // Every room's new calls are read, each room's rows to the end.
+  // Every room's new calls are read, each room's rows to the end, with the driver locked for one
+  // room at a time: a check-in waits for one query, not for the whole pass.
   std::vector<std::pair<std::string, call_row>> calls;
-  {
+  for (const std::string& room : rooms) {
+    if (pc.stopping()) return;
     std::lock_guard guard(*drv);
-    for (const std::string& room : rooms) {
-      if (pc.stopping()) return;
-      drv->reconnect_if_needed();
-      std::string query = prepare_query2(*drv, poll.sql, room.c_str(), nullptr, nullptr, nullptr);
-      drv->query(query);
-      call_row row;
-      while (drv->fetch_row() == 0 && read_call_row(*drv, row))
-        if (!awaits_mark(unmarked, room, row)) calls.emplace_back(room, row);
-      drv->free_result();
-    }
+    drv->reconnect_if_needed();
+    std::string query = prepare_query2(*drv, poll.sql, room.c_str(), nullptr, nullptr, nullptr);
+    drv->query(query);
+    call_row row;
+    while (drv->fetch_row() == 0 && read_call_row(*drv, row))
+      if (!awaits_mark(unmarked, room, row)) calls.emplace_back(room, row);
+    drv->free_result();
   }
 
   std::vector<journal_entry> sent;
