@@ -193,7 +193,11 @@ void do_pa(const request_context& ctx, fias_packet_t* p) {
     return;
   }
   const std::string room = room_of(rn);
-  const std::string seqno = f.seq->value->str.value_or("");
+  // The poller numbers its postings with four digits; a PMS that echoes P#7 for P#0007 means it.
+  std::string seqno = f.seq->value->str.value_or("");
+  if (!seqno.empty() && seqno.size() < 4 &&
+      seqno.find_first_not_of("0123456789") == std::string::npos)
+    seqno.insert(0, 4 - seqno.size(), '0');
   const std::string answer_text = fias_packet_to_str(p);
   posting_journal journal(ctx.store);
   // An answer that is missing cannot be judged, and is treated as not OK.
