@@ -108,6 +108,17 @@ int pms_link::send(fias_packet_t* p) {
   return fias_send_packet(fd_, p, static_cast<int>(timing_.send_limit.count()));
 }
 
+int pms_link::send_on(uint64_t link_id, fias_packet_t* p) {
+  std::lock_guard guard(send_lock_);
+  if (fd_ < 0 || link_id != id_ || !active_) return -2;
+  return fias_send_packet(fd_, p, static_cast<int>(timing_.send_limit.count()));
+}
+
+void pms_link::suspend(uint64_t link_id) {
+  std::lock_guard guard(send_lock_);
+  if (link_id == id_) active_ = false;
+}
+
 int pms_link::answer_link_start(uint64_t link_id, const char* iftype) {
   std::lock_guard guard(send_lock_);
   if (fd_ < 0 || link_id != id_) {

@@ -63,6 +63,13 @@ class pms_link {
   void set_active(uint64_t link_id);
   // Renders `p` and sends it on the current connection; -1 when there is none or it failed.
   int send(fias_packet_t* p);
+  // Sends `p` only while connection `link_id` is the current one and active: as send, or -2 when
+  // nothing was sent because the link is inactive or was replaced (a posting meant for one link
+  // never goes out on another unnoticed).
+  int send_on(uint64_t link_id, fias_packet_t* p);
+  // The PMS ended the link (Link End): connection `link_id`, when it is still the current one,
+  // is inactive until the PMS activates it again.
+  void suspend(uint64_t link_id);
   // Sends the link start-up answer (description, link records, link active) on connection
   // `link_id`, without another frame between them; -1 when that connection is gone or a send
   // failed.

@@ -39,7 +39,7 @@ const char* or_empty(const std::optional<std::string>& s) { return s ? s->c_str(
 using handler_t = void (*)(const request_context&, fias_packet_t*);
 
 // What each request record does, by record code; null means the record is only logged. The link
-// records LS and LA act on the link and are handled before this table.
+// records LS, LA and LE act on the link and are handled before this table.
 constexpr std::array<handler_t, FIAS_PA + 1> kHandlers = [] {
   std::array<handler_t, FIAS_PA + 1> handlers{};
   handlers[FIAS_GI] = do_checkin;
@@ -255,6 +255,11 @@ void velmorant_daemon::apply(const pms_request& request) {
       return;
     case FIAS_LA:
       link_.set_active(request.link_id);
+      return;
+    case FIAS_LE:
+      // The PMS is shutting its side down: postings wait (in the journal and the PBX) until it
+      // activates the link again.
+      link_.suspend(request.link_id);
       return;
     default:
       break;
