@@ -149,6 +149,17 @@ bool posting_journal::last_numbers(unsigned& seqno, int64_t& link) {
   return found;
 }
 
+int posting_journal::awaiting_answer() {
+  dbdriver_t& db = store_.db();
+  std::lock_guard guard(db);
+  int count = -1;
+  if (db.reconnect_if_needed() == 0 &&
+      db.query("select count(*) from postings where state='sent'") == 0 && db.fetch_row() == 0)
+    db.fetch_int_field(0, count);
+  db.free_result();
+  return count;
+}
+
 bool posting_journal::record(journal_entry& e, bool marked) {
   dbdriver_t& db = store_.db();
   std::lock_guard guard(db);

@@ -96,6 +96,8 @@ class posting_journal {
   // The calls of `room` in the cache that were not posted yet, in the order they were cached.
   std::vector<cached_call> due_cached_calls(const std::string& room);
 
+  // Postings sent and not answered yet (-1 when the store cannot be read), for the status line.
+  int awaiting_answer();
   // Drops postings settled before `before`, and postings first sent before `before` that are
   // marked; a posting whose mark has not run is kept.
   void prune(std::time_t before);

@@ -23,6 +23,7 @@
 #include "dbdriver.h"
 #include "fias.h"
 #include "handlers.h"
+#include "journal.h"
 #include "logger.h"
 #include "notify.h"
 #include "sig.h"
@@ -219,6 +220,8 @@ void velmorant_daemon::report_to_service_manager() {
   }
   std::string text = active ? "PMS link active since " + active_since_ : "PMS link down";
   text += "; " + std::to_string(store_.rooms().size()) + " rooms";
+  if (int awaiting = posting_journal(store_).awaiting_answer(); awaiting > 0)
+    text += "; " + std::to_string(awaiting) + " postings awaiting answer";
   if (feed_) text += feed_->logged_in() ? "; manager connected" : "; manager not connected";
   status_at_ = now;
   if (text == status_) return;
