@@ -287,8 +287,9 @@ TEST_F(Faults, SilentPmsIsDroppedAfterTheHeartbeatAndTheSocketHasKeepalive) {
   pms_keys = "heartbeat = 1\n";
   write_conf(pms.port(), "");
   start_foreground();
-  link_up(pms);
-  const auto last_word = std::chrono::steady_clock::now();
+  ASSERT_TRUE(pms.bring_link_up(15s)) << diagnostics();
+  const auto last_word = std::chrono::steady_clock::now();  // the PMS's link active went out
+  ASSERT_TRUE(logged("Received Link active packet from PMS", 5s)) << diagnostics();
 
   std::optional<tcp_options> o = tcp_options_of(pid(), pms.port());
   ASSERT_TRUE(o) << "no socket to the PMS found in the daemon";
@@ -304,7 +305,7 @@ TEST_F(Faults, SilentPmsIsDroppedAfterTheHeartbeatAndTheSocketHasKeepalive) {
   EXPECT_GE(notice_ms, 1900);
   EXPECT_LE(notice_ms, 3500);
   EXPECT_TRUE(pms.wait_closed(2s));
-  link_up(pms);
+  ASSERT_TRUE(pms.bring_link_up(15s)) << "the link is made again\n" << diagnostics();
   EXPECT_EQ(stop(5s), 0) << diagnostics();
   report_time("silent PMS with heartbeat 1 s: dropped (noticed)", notice_ms);
   report_time("silent PMS: stop", stop_ms);
