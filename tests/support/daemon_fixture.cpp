@@ -59,8 +59,6 @@ pmssim_process::pmssim_process(const temp_dir& folder, const std::vector<std::st
   }, 5s);
 }
 
-DaemonTest::DaemonTest() = default;
-
 DaemonTest::~DaemonTest() {
   if (object_) stop_in_process();
 }
@@ -107,7 +105,7 @@ void DaemonTest::write_conf(int pms_port, const std::string& sections, const std
 // Runs the daemon through env, so that a sanitized build writes its reports into the test's
 // folder, where TearDown finds them, rather than to a standard error that a daemon in the
 // background does not have.
-std::vector<std::string> DaemonTest::command(const std::string& program,
+std::vector<std::string> DaemonTest::command(const std::string& binary,
                                              const std::vector<std::string>& args) const {
   std::vector<std::string> argv = {"/usr/bin/env"};
   for (const char* var : {"ASAN_OPTIONS", "TSAN_OPTIONS", "UBSAN_OPTIONS"}) {
@@ -115,16 +113,14 @@ std::vector<std::string> DaemonTest::command(const std::string& program,
     argv.push_back(std::string(var) + "=" + (old ? std::string(old) + ":" : "") +
                    "log_path=" + dir.file("sanitizer"));
   }
-  argv.push_back(program);
+  argv.push_back(binary);
   argv.insert(argv.end(), args.begin(), args.end());
   return argv;
 }
 
-void DaemonTest::start_foreground(const std::vector<std::string>& extra) {
-  std::vector<std::string> args = {"-f", "-c", conf};
-  args.insert(args.end(), extra.begin(), extra.end());
-  foreground_ = std::make_unique<child_process>(command(testpaths::velmorant_binary(), args),
-                                                dir.file("out"), dir.file("err"));
+void DaemonTest::start_foreground() {
+  foreground_ = std::make_unique<child_process>(
+      command(testpaths::velmorant_binary(), {"-f", "-c", conf}), dir.file("out"), dir.file("err"));
 }
 
 void DaemonTest::start_background() {

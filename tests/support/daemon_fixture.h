@@ -51,9 +51,10 @@ class pmssim_process {
   int port_ = 0;
 };
 
+// The base of the integration tests' fixtures: one daemon per test, in a folder of its own; what
+// the test started is stopped in TearDown (a background daemon and a second instance included).
 class DaemonTest : public ::testing::Test {
  protected:
-  DaemonTest();
   ~DaemonTest() override;
   void TearDown() override;
 
@@ -73,8 +74,8 @@ class DaemonTest : public ::testing::Test {
 
   // ---- The real binary ----
 
-  // -f -c conf, with `extra` arguments after them; output into out and err of the folder.
-  void start_foreground(const std::vector<std::string>& extra = {});
+  // -f -c conf; output into out and err of the folder.
+  void start_foreground();
   // In the background, where the daemon writes its pid file: the program gets a name of its own
   // (a symbolic link), so that parallel tests have pid files of their own. Waits for the file.
   void start_background();
@@ -91,7 +92,6 @@ class DaemonTest : public ::testing::Test {
   void start_in_process(const daemon_timing& timing = quick_timing());
   // Asks the main loop to stop and waits for it; run()'s status.
   int stop_in_process();
-  velmorant_daemon& in_process() { return *object_; }
 
   // ---- The PMS and the log ----
 
@@ -107,14 +107,14 @@ class DaemonTest : public ::testing::Test {
   temp_dir dir;
   std::string conf = dir.file("v.conf"), log = dir.file("v.log"), states = dir.file("states.db"),
               pbx = dir.file("pbx.db");
-  std::string pms_keys;   // further lines of the [pms] section ("heartbeat = 1\n")
-  std::string program;    // of a daemon in the background: a link to the binary, named
-  std::string program_name;  // velmorant-<test pid>-<test name>
-  std::string pidfile;    // of a daemon in the background
+  std::string pms_keys;  // further lines of the [pms] section ("heartbeat = 1\n")
+  // A daemon in the background: its program (a link to the binary), the program's name
+  // (velmorant-<test's pid>-<test's name>) and its pid file.
+  std::string program, program_name, pidfile;
   long long stop_ms = -1;  // how long the last stop() took
 
  private:
-  std::vector<std::string> command(const std::string& program,
+  std::vector<std::string> command(const std::string& binary,
                                    const std::vector<std::string>& args) const;
 
   std::unique_ptr<child_process> foreground_;
