@@ -9,7 +9,7 @@
 
 #include "fias.h"
 #include "logger.h"
-#include "paths.h"
+#include "daemon_fixture.h"
 #include "testutil.h"
 
 namespace {
@@ -37,27 +37,17 @@ int connect_as_daemon(int port) {
 
 struct simulator {
   testutil::temp_dir dir;
-  std::unique_ptr<testutil::child_process> process;
+  std::unique_ptr<testutil::pmssim_process> process;
   int port = -1;
 
   explicit simulator(const std::string& script, std::vector<std::string> extra = {}) {
     testutil::write_file(dir.file("script"), script);
-    std::vector<std::string> argv = {testpaths::pmssim_binary(), "--port", "0", "--script",
-                                     dir.file("script")};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    process = std::make_unique<testutil::child_process>(argv, dir.file("out"), dir.file("err"));
-    const std::string banner = "listening on 127.0.0.1:";
-    testutil::wait_until(
-        [&] {
-          std::string out = output();
-          if (!out.starts_with(banner) || out.find('\n') == std::string::npos) return false;
-          port = std::atoi(out.c_str() + banner.size());
-          return true;
-        },
-        5s);
+    extra.insert(extra.begin(), {"--script", dir.file("script")});
+    process = std::make_unique<testutil::pmssim_process>(dir, extra);
+    port = process->port() > 0 ? process->port() : -1;
   }
-  std::string output() const { return testutil::read_file(dir.file("out")); }
-  std::string errors() const { return testutil::read_file(dir.file("err")); }
+  std::string output() const { return process->output(); }
+  std::string errors() const { return process->errors(); }
 };
 
 class Pmssim : public ::testing::Test {
@@ -83,7 +73,7 @@ TEST_F(Pmssim, PlaysTheScriptAfterTheStartUpAndAnswersPostings) {
   fias_disconnect(sock);
 
   // The script is over, so the daemon leaving ends the simulator.
-  EXPECT_EQ(sim.process->wait_exit(5s), 0);
+  EXPECT_EQ(sim.process->process().wait_exit(5s), 0);
   std::string out = sim.output();
   const char* transcript[] = {
       "< LS|DA",  "> LS|DA", "< LD|DA", "< LR|RIDR|FLDATI|", "< LR|RIPS|", "< LA|DA", "> LA|DA",
@@ -120,7 +110,7 @@ TEST_F(Pmssim, GoesOnWithTheScriptWhenTheDaemonReconnects) {
   int second = connect_as_daemon(sim.port);
   ASSERT_GE(second, 0);
   EXPECT_EQ(next_record(second), "GO|RN101|");
-  EXPECT_EQ(sim.process->wait_exit(5s), 0) << "--linger 0 ends the simulator with the script";
+  EXPECT_EQ(sim.process->process().wait_exit(5s), 0) << "--linger 0 ends the simulator with the script";
   fias_disconnect(second);
   EXPECT_EQ(testutil::count_occurrences(sim.output(), "* link active"), 2) << sim.output();
 }

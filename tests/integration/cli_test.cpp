@@ -1,16 +1,14 @@
-// The real binary: command line, start-up failures, reconnect pacing, background stop and reload.
-#include <arpa/inet.h>
+// The real binary: command line, start-up failures, reconnect pacing, background stop and reload,
+// one instance per states file.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
 
-#include "fdutils.h"
+#include "daemon_fixture.h"
 #include "paths.h"
 #include "testutil.h"
 
@@ -78,11 +76,11 @@ TEST_F(CommandLine, UnreachablePmsGivesOneErrorAndOneWarningEveryTwoSeconds) {
   auto start = std::chrono::steady_clock::now();
   std::string error_line = "Unable to connect to PMS at 127.0.0.1:" + std::to_string(port) + "/PB";
   // The start-up attempt and the loop's first attempt come together; then one every two seconds.
-  ASSERT_TRUE(wait_until([&] { return count_occurrences(read_file(err), error_line) >= 5; }, 15s))
+  ASSERT_TRUE(wait_until([&] { return count_occurrences(read_file(err), error_line) >= 4; }, 15s))
       << read_file(err);
   auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(elapsed, 5500ms) << "retries come about two seconds apart";
-  EXPECT_LE(elapsed, 12s);
+  EXPECT_GE(elapsed, 3500ms) << "retries come about two seconds apart";
+  EXPECT_LE(elapsed, 10s);
   std::string text = read_file(err);
   int errors = count_occurrences(text, error_line);
   int warnings = count_occurrences(text, "WARNING[");
@@ -94,132 +92,87 @@ TEST_F(CommandLine, UnreachablePmsGivesOneErrorAndOneWarningEveryTwoSeconds) {
   EXPECT_NE(read_file(err).find("Caught signal 15. Exiting."), std::string::npos);
 }
 
-// A PMS that accepts the daemon and then stays silent.
-class SilentPms {
- public:
-  SilentPms() : listener_(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    listen(listener_.get(), 4);
-    socklen_t len = sizeof addr;
-    getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-  }
-  int port() const { return port_; }
-
- private:
-  unique_fd listener_;
-  int port_ = 0;
-};
-
-class Background : public ::testing::Test {
+// The daemon in the background, whose PMS accepts it and then stays silent.
+class Background : public testutil::DaemonTest {
  protected:
-  void SetUp() override {
-    testutil::become_subreaper();
-    // The pid file is named after the program: a name of its own keeps parallel tests apart.
-    name = "velmorant-" + std::to_string(getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    program = dir.file(name);
-    ASSERT_EQ(symlink(testpaths::velmorant_binary().c_str(), program.c_str()), 0);
-    pidfile = (getuid() == 0 ? "/var/run/" : "/tmp/") + name + ".pid";
-  }
-  void TearDown() override {
-    testutil::kill_all_running(program);
-    unlink(pidfile.c_str());
-  }
-  void write_conf(const std::string& log) {
+  void write_conf(const std::string& log_file) {
     testutil::write_file(conf, "[pms]\nhost = 127.0.0.1\nport = " + std::to_string(pms.port()) +
-                                   "\nstatesfile = " + dir.file("states.db") +
-                                   "\n[logger]\nlog_file = " + log + "\n");
-  }
-  // Starts the daemon in the background and waits for its pid file.
-  void start() {
-    testutil::child_process launcher({program, "-c", conf}, dir.file("out"), dir.file("err"));
-    ASSERT_EQ(launcher.wait_exit(10s), 0);
-    ASSERT_TRUE(wait_until([&] { return !read_file(pidfile).empty(); }, 10s)) << pidfile;
-    daemon_pid = std::stoi(read_file(pidfile));
+                                   "\nstatesfile = " + states + "\n[logger]\nlog_file = " +
+                                   log_file + "\n");
   }
 
-  testutil::temp_dir dir;
-  SilentPms pms;
-  std::string name, program, pidfile, conf = dir.file("v.conf"), log = dir.file("v.log");
-  pid_t daemon_pid = -1;
+  testutil::silent_listener pms;
 };
 
 TEST_F(Background, SigtermRemovesThePidFileAndExitsZero) {
   write_conf(log);
-  start();
-  kill(daemon_pid, SIGTERM);
-  EXPECT_EQ(testutil::wait_pid(daemon_pid, 12s), 0);
+  start_background();
+  EXPECT_EQ(stop(12s), 0);
   EXPECT_NE(access(pidfile.c_str(), F_OK), 0) << "pid file left behind";
   EXPECT_NE(read_file(log).find("Caught signal 15. Exiting."), std::string::npos) << read_file(log);
 }
 
 TEST_F(Background, SighupReloadsWithinASecondWhileThePmsIsSilent) {
   write_conf(log);
-  start();
+  start_background();
   std::string new_log = dir.file("after-reload.log");
   write_conf(new_log);
   auto sent = std::chrono::steady_clock::now();
-  kill(daemon_pid, SIGHUP);
+  signal(SIGHUP);
   ASSERT_TRUE(wait_until([&] {
     return read_file(log).find("Hangup. Reloading configuration.") != std::string::npos;
   }, 3s)) << read_file(log);
   EXPECT_LT(std::chrono::steady_clock::now() - sent, 2s) << "about a second, with room for a loaded machine";
   // The reloaded logger writes to the new file; the silent link was not dropped.
-  kill(daemon_pid, SIGTERM);
-  ASSERT_EQ(testutil::wait_pid(daemon_pid, 12s), 0);
+  ASSERT_EQ(stop(12s), 0);
   EXPECT_NE(read_file(new_log).find("Caught signal 15. Exiting."), std::string::npos);
   EXPECT_EQ(read_file(log).find("Connection to PMS lost"), std::string::npos) << read_file(log);
 }
 
 TEST_F(Background, SecondInstanceLeavesWithStatusOneAndTheFirstKeepsItsPidFile) {
   write_conf(log);
-  start();
+  start_background();
   testutil::child_process launcher({program, "-c", conf}, dir.file("out2"), dir.file("err2"));
   ASSERT_EQ(launcher.wait_exit(10s), 0);
   // The second daemon detached from its launcher (through an intermediate process that leaves
   // with 0); as their reaper this process sees each of them end.
   bool refused = wait_until([&] {
     int st = 0;
-    pid_t pid = waitpid(-1, &st, WNOHANG);
-    return pid > 0 && pid != daemon_pid && WIFEXITED(st) && WEXITSTATUS(st) == 1;
+    pid_t ended = waitpid(-1, &st, WNOHANG);
+    return ended > 0 && ended != pid() && WIFEXITED(st) && WEXITSTATUS(st) == 1;
   }, 10s);
   EXPECT_TRUE(refused) << "no process of the second start left with status 1";
-  EXPECT_NE(read_file(log).find("Another " + name + " is running as process " + std::to_string(daemon_pid) +
+  EXPECT_NE(read_file(log).find("Another " + program_name + " is running as process " + std::to_string(pid()) +
                                 "; exiting"),
             std::string::npos)
       << read_file(log);
-  EXPECT_EQ(read_file(pidfile), std::to_string(daemon_pid) + "\n");
-  EXPECT_EQ(kill(daemon_pid, 0), 0) << "the first instance runs on";
+  EXPECT_EQ(read_file(pidfile), std::to_string(pid()) + "\n");
+  EXPECT_EQ(kill(pid(), 0), 0) << "the first instance runs on";
 
   // Started in the foreground for troubleshooting, on the same states file: refused too.
   testutil::child_process foreground({program, "-f", "-d", "-c", conf}, dir.file("out3"), dir.file("err3"));
   EXPECT_EQ(foreground.wait_exit(10s), 1);
-  EXPECT_NE(read_file(dir.file("err3")).find("Another " + name + " is running as process " +
-                                             std::to_string(daemon_pid) + " on states file"),
+  EXPECT_NE(read_file(dir.file("err3")).find("Another " + program_name + " is running as process " +
+                                             std::to_string(pid()) + " on states file"),
             std::string::npos)
       << read_file(dir.file("err3"));
-  EXPECT_EQ(kill(daemon_pid, 0), 0) << "the first instance runs on";
+  EXPECT_EQ(kill(pid(), 0), 0) << "the first instance runs on";
 }
 
 // A supervisor's reload must not stop the service: a file that is briefly missing or has a bad
 // line leaves the configuration in force running.
 TEST_F(Background, ReloadOfAVanishedOrBrokenFileKeepsTheDaemonRunning) {
   write_conf(log);
-  start();
+  start_background();
   unlink(conf.c_str());
-  kill(daemon_pid, SIGHUP);
+  signal(SIGHUP);
   const std::string kept = "Unable to read configuration file " + conf + "; keeping the configuration in force";
   ASSERT_TRUE(wait_until([&] { return count_occurrences(read_file(log), kept) == 1; }, 5s)) << read_file(log);
   testutil::write_file(conf, "[pms]\nport = 70000\n");
-  kill(daemon_pid, SIGHUP);
+  signal(SIGHUP);
   ASSERT_TRUE(wait_until([&] { return count_occurrences(read_file(log), kept) == 2; }, 5s)) << read_file(log);
-  EXPECT_EQ(kill(daemon_pid, 0), 0) << "still running";
-  kill(daemon_pid, SIGTERM);
-  EXPECT_EQ(testutil::wait_pid(daemon_pid, 12s), 0);
+  EXPECT_EQ(kill(pid(), 0), 0) << "still running";
+  EXPECT_EQ(stop(12s), 0);
   EXPECT_NE(access(pidfile.c_str(), F_OK), 0) << "pid file left behind";
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "mariadb_server.h"
-#include "paths.h"
+#include "daemon_fixture.h"
 #include "pms_peer.h"
 #include "sqlite_probe.h"
 #include "testutil.h"
@@ -17,13 +17,8 @@ using testutil::wait_until;
 
 namespace {
 
-class DaemonDatabases : public ::testing::Test {
+class DaemonDatabases : public testutil::DaemonTest {
  protected:
-  testutil::temp_dir dir;
-  std::string conf = dir.file("velmorant.conf");
-  std::string log = dir.file("velmorant.log");
-  std::string states = dir.file("states.db");
-  std::string pbx_file = dir.file("pbx.db");
   testutil::mariadb_server* server = nullptr;
 
   void SetUp() override {
@@ -31,23 +26,15 @@ class DaemonDatabases : public ::testing::Test {
     server = &testutil::mariadb_server::shared();
     server->create_database("hotelpbx");
     server->execute("create table guests (room varchar(8), name varchar(40))", "hotelpbx");
-    testutil::sqlite_exec(pbx_file, "create table checkouts (room varchar(8))");
+    testutil::sqlite_exec(pbx, "create table checkouts (room varchar(8))");
   }
-
-  std::string pms_section(int port, const std::string& statesfile) const {
-    return "[pms]\nhost = 127.0.0.1\nport = " + std::to_string(port) +
-           "\ninterface = PB\nstatesfile = " + statesfile + "\n[logger]\nlog_file = " + log +
-           "\n";
-  }
-
-  std::string log_text() const { return read_file(log); }
 };
 
 TEST_F(DaemonDatabases, StartsWithSqliteAndMysqlConnectedAndASectionWhoseServerIsDown) {
   pms_peer pms;
   testutil::write_file(
-      conf, pms_section(pms.port(), states) +
-                "[pbxlite]\ndbdriver = sqlite\ndatabase = " + pbx_file +
+      conf, pms_section(pms.port()) +
+                "[pbxlite]\ndbdriver = sqlite\ndatabase = " + pbx +
                 "\n[PbxMy]\ndbdriver = MySQL\nhost = " + server->host() +
                 "\nport = " + std::to_string(server->port()) + "\nuser = " + server->user() +
                 "\npassword = " + server->password() + "\ndatabase = hotelpbx\n"
@@ -56,12 +43,11 @@ TEST_F(DaemonDatabases, StartsWithSqliteAndMysqlConnectedAndASectionWhoseServerI
                 "[services]\ncheckin = pbxmy:insert into guests values ('%exten%', '%name%')\n"
                 "checkout = pbxlite:insert into checkouts values ('%exten%')\n"
                 "[rooms]\nroom1 = 101\nroom2 = 102\n");
-  testutil::child_process daemon({testpaths::velmorant_binary(), "-f", "-c", conf},
-                                 dir.file("stdout"), dir.file("stderr"));
-  ASSERT_TRUE(pms.accept(10s)) << log_text() << read_file(dir.file("stderr"));
+  start_foreground();
+  ASSERT_TRUE(pms.accept(10s)) << diagnostics();
 
   // Drivers are made before the logger is set up, so their errors go to standard error.
-  std::string text = read_file(dir.file("stderr"));
+  std::string text = read_file(dir.file("err"));
   EXPECT_NE(text.find("Can not connect to DB pbxdown of mysql. Please check settings\n"),
             std::string::npos)
       << text;
@@ -75,26 +61,24 @@ TEST_F(DaemonDatabases, StartsWithSqliteAndMysqlConnectedAndASectionWhoseServerI
   EXPECT_TRUE(wait_until([&] {
     return server->query("select room, name from guests", "hotelpbx") ==
            testutil::rows_t{{"103", "O'Brien"}};
-  }, 10s)) << log_text();
+  }, 10s)) << diagnostics();
   ASSERT_TRUE(pms.send_record("GO|RN101|"));
   EXPECT_TRUE(wait_until([&] {
-    return testutil::sqlite_rows(pbx_file, "select room from checkouts") ==
+    return testutil::sqlite_rows(pbx, "select room from checkouts") ==
            testutil::rows_t{{"101"}};
-  }, 10s)) << log_text();
+  }, 10s)) << diagnostics();
   EXPECT_TRUE(wait_until([&] {
     return testutil::sqlite_rows(states, "select room from rooms order by room") ==
            testutil::rows_t{{"102"}, {"103"}};
-  }, 10s)) << log_text();
+  }, 10s)) << diagnostics();
 }
 
 TEST_F(DaemonDatabases, StatesFileThatCannotBeOpenedEndsStartUpWithStatusOne) {
   std::string bad = dir.file("no/such/folder/states.db");
   testutil::write_file(conf, pms_section(testutil::unused_port(), bad));
-  testutil::child_process daemon({testpaths::velmorant_binary(), "-f", "-c", conf},
-                                 dir.file("stdout"), dir.file("stderr"));
-  EXPECT_EQ(daemon.wait_exit(10s), 1);
-  EXPECT_NE(log_text().find("Unable to open states file " + bad), std::string::npos)
-      << log_text();
+  start_foreground();
+  EXPECT_EQ(wait_exit(10s), 1);
+  EXPECT_TRUE(has_logged("Unable to open states file " + bad)) << diagnostics();
 }
 
 }  // namespace

@@ -1,11 +1,7 @@
 // make demo, the daemon's main job as a newcomer first meets it: run here as make runs it, so it
 // cannot rot unnoticed.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -101,31 +97,8 @@ TEST(Demo, PlaysAGuestsStayEndToEndAndStopsEverythingItStarted) {
   EXPECT_EQ(processes_mentioning(folder[1].str()), std::vector<std::string>{});
 }
 
-// A listening socket on a loopback port, closed when the test ends.
-class busy_port {
- public:
-  busy_port() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd_, 1) != 0 ||
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-      throw std::runtime_error("cannot occupy a port");
-    port_ = ntohs(addr.sin_port);
-  }
-  ~busy_port() { close(fd_); }
-  busy_port(const busy_port&) = delete;
-  busy_port& operator=(const busy_port&) = delete;
-  int port() const { return port_; }
-
- private:
-  int fd_;
-  int port_ = 0;
-};
-
 TEST(Demo, FailsAtOnceWithAClearMessage) {
-  busy_port occupied;
+  testutil::silent_listener occupied;  // a port in use
   testutil::temp_dir empty_build;
   struct failure {
     std::vector<std::string> args;

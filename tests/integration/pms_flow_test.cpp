@@ -1,13 +1,12 @@
-// The real binary between a PMS and PBX databases: link start-up, requests, postings, stop.
+// The daemon between a PMS and PBX databases: link start-up, requests, postings. The daemon object
+// runs with short intervals, so a poll pass comes within 100 ms.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
 
+#include "daemon_fixture.h"
 #include "mariadb_server.h"
-#include "paths.h"
 #include "pms_peer.h"
 #include "sqlite_probe.h"
 #include "testutil.h"
@@ -45,43 +44,21 @@ std::string services(const std::string& drv) {
          "calldate='%date% %time%'\n";
 }
 
-class PmsFlow : public ::testing::Test {
+class PmsFlow : public testutil::DaemonTest {
  protected:
   void SetUp() override { sqlite_exec(pbx, kPbxSchema); }
 
-  void write_conf(const std::string& database_sections, const std::string& service_lines) {
-    testutil::write_file(conf, "[pms]\nhost = 127.0.0.1\nport = " + std::to_string(pms_port) +
-                                   "\ninterface = PBX\nstatesfile = " + dir.file("states.db") +
-                                   "\n[logger]\nlog_file = " + log + "\n" + database_sections +
-                                   "[services]\n" + service_lines + "[rooms]\nroom1 = 101\n");
+  void write_conf(int pms_port, const std::string& database_sections,
+                  const std::string& service_lines) {
+    DaemonTest::write_conf(pms_port, database_sections + "[services]\n" + service_lines);
   }
-  std::string sqlite_section() const { return "[pbx]\ndbdriver = sqlite\ndatabase = " + pbx + "\n"; }
-
-  void start_daemon() {
-    daemon = std::make_unique<testutil::child_process>(
-        std::vector<std::string>{testpaths::velmorant_binary(), "-f", "-c", conf}, dir.file("out"),
-        dir.file("err"));
-  }
-  // Takes the daemon's connection and brings the link up as a PMS does.
-  void link_up(pms_peer& pms) {
-    ASSERT_TRUE(pms.bring_link_up(10s)) << diagnostics();
-    ASSERT_TRUE(wait_until([&] { return has_logged("Received Link active packet from PMS"); }, 5s));
-  }
-  bool has_logged(const std::string& text) const { return read_file(log).find(text) != std::string::npos; }
-  std::string diagnostics() const { return read_file(log) + read_file(dir.file("err")); }
   rows_t user101() { return sqlite_rows(pbx, "select name, lang, dnd, barred, wakeup from users where ext='101'"); }
-
-  testutil::temp_dir dir;
-  std::string conf = dir.file("v.conf"), log = dir.file("v.log"), pbx = dir.file("pbx.db");
-  int pms_port = 0;
-  std::unique_ptr<testutil::child_process> daemon;
 };
 
 TEST_F(PmsFlow, LinkComesUpAndSurvivesClosedConnectionsGarbageAndEmptyRecords) {
   pms_peer pms;
-  pms_port = pms.port();
-  write_conf("", "");
-  start_daemon();
+  write_conf(pms.port(), "", "");
+  start_in_process();
   link_up(pms);
   std::vector<std::string> startup = pms.received();
   ASSERT_EQ(startup.size(), 12u) << diagnostics();
@@ -92,9 +69,9 @@ TEST_F(PmsFlow, LinkComesUpAndSurvivesClosedConnectionsGarbageAndEmptyRecords) {
   EXPECT_EQ(startup[10], "LR|RIPS|FLP#RNPTTADATIDUDDPCCT|");
 
   pms.send_record("GI|RN101|GNGuest|");
-  EXPECT_TRUE(wait_until([&] { return has_logged("Received Guest checkin packet from PMS"); }, 5s));
+  EXPECT_TRUE(logged("Received Guest checkin packet from PMS", 5s));
   pms.send_bytes("\x02\x03");
-  EXPECT_TRUE(wait_until([&] { return has_logged("Can not parse FIAS packet"); }, 5s)) << diagnostics();
+  EXPECT_TRUE(logged("Can not parse FIAS packet", 5s)) << diagnostics();
 
   // A byte outside a frame means the stream cannot be trusted: the daemon starts the link anew.
   pms.send_bytes("X");
@@ -109,33 +86,29 @@ TEST_F(PmsFlow, LinkComesUpAndSurvivesClosedConnectionsGarbageAndEmptyRecords) {
 }
 
 TEST_F(PmsFlow, EveryRequestFromThePmsSimulatorChangesThePbxRows) {
-  pms_port = testutil::unused_port();
-  write_conf(sqlite_section(), services("pbx"));
   std::string script = dir.file("script");
   testutil::write_file(script, "GI|RN101|GNO'Brien|GLEA|GSN|\nRE|RN101|CS0|DNY|\nWR|RN101|DA091231|TI063000|\n"
-                               "sleep 5\nWC|RN101|\nGO|RN101|\nsleep 3\n");
-  testutil::child_process pmssim({testpaths::pmssim_binary(), "--port", std::to_string(pms_port), "--script",
-                                  script},
-                                 dir.file("pmssim.out"), dir.file("pmssim.err"));
-  ASSERT_TRUE(wait_until([&] { return read_file(dir.file("pmssim.out")).find("listening") != std::string::npos; }, 5s));
-  start_daemon();
+                               "sleep 1\nWC|RN101|\nGO|RN101|\nsleep 1\n");
+  testutil::pmssim_process pmssim(dir, {"--script", script});
+  ASSERT_GT(pmssim.port(), 0) << pmssim.output() << pmssim.errors();
+  write_conf(pmssim.port(), sqlite_section(), services("pbx"));
+  start_in_process();
   EXPECT_TRUE(wait_until([&] {
     return user101() == rows_t{{"O'Brien", "EA", "1", "1", "2009-12-31 06:30:00"}};
-  }, 20s)) << diagnostics() << read_file(dir.file("pmssim.out"));
+  }, 20s)) << diagnostics() << pmssim.output();
   EXPECT_EQ(sqlite_rows(dir.file("states.db"), "select room from rooms"), (rows_t{{"101"}}));
   EXPECT_TRUE(wait_until([&] { return user101() == rows_t{{"NULL", "EA", "0", "0", "NULL"}}; }, 15s))
       << diagnostics();
   EXPECT_TRUE(sqlite_rows(dir.file("states.db"), "select room from rooms").empty());
 }
 
-TEST_F(PmsFlow, CallIsPostedWithinOnePollIntervalAndMarked) {
+TEST_F(PmsFlow, CallIsPostedAtTheNextPollPassAndMarked) {
   pms_peer pms;
-  pms_port = pms.port();
-  write_conf(sqlite_section(), services("pbx"));
-  start_daemon();
+  write_conf(pms.port(), sqlite_section(), services("pbx"));
+  start_in_process();
   link_up(pms);
   sqlite_exec(pbx, "insert into cdr values ('2009-12-31 10:15:00', '101', '200', 125, '')");
-  auto posted = pms.wait_for_record("PS|", 12s);
+  auto posted = pms.wait_for_record("PS|", 2s);
   ASSERT_TRUE(posted) << diagnostics();
   EXPECT_EQ(*posted, "PS|P#0001|RN101|PTT|DA091231|TI101500|DU000205|DD200|");
   EXPECT_TRUE(wait_until([&] { return sqlite_rows(pbx, "select userfield from cdr") == rows_t{{"0001"}}; }, 5s));
@@ -164,11 +137,8 @@ TEST_F(PmsFlow, RequestsAndPostingsThroughAMysqlSection) {
       "userfield varchar(255) default '')",
       "asterisk");
   pms_peer pms;
-  pms_port = pms.port();
-  write_conf("[asterisk]\ndbdriver = mysql\nhost = 127.0.0.1\nport = " + std::to_string(server->port()) +
-                 "\nuser = " + server->user() + "\npassword = " + server->password() + "\ndatabase = asterisk\n",
-             services("asterisk"));
-  start_daemon();
+  write_conf(pms.port(), mysql_section("asterisk", *server, "asterisk"), services("asterisk"));
+  start_in_process();
   link_up(pms);
   pms.send_record("GI|RN101|GNO'Brien \\ Sons|GLEA|");
   pms.send_record("RE|RN101|CS0|DNY|");
@@ -177,7 +147,7 @@ TEST_F(PmsFlow, RequestsAndPostingsThroughAMysqlSection) {
            rows_t{{"O'Brien \\ Sons", "1", "1"}};
   }, 10s)) << diagnostics();
   server->execute("insert into cdr values ('2009-12-31 10:15:00', '101', '200', 125, '')", "asterisk");
-  auto posted = pms.wait_for_record("PS|", 12s);
+  auto posted = pms.wait_for_record("PS|", 2s);
   ASSERT_TRUE(posted) << diagnostics();
   EXPECT_EQ(*posted, "PS|P#0001|RN101|PTT|DA091231|TI101500|DU000205|DD200|");
   EXPECT_TRUE(wait_until([&] {

@@ -73,7 +73,7 @@ mariadb_server::~mariadb_server() { stop(); }
 
 void mariadb_server::start() {
   std::string log = dir_.file("server.log");
-  process_ = std::make_unique<server_process>(
+  process_ = std::make_unique<child_process>(
       std::vector<std::string>{kServer, "--no-defaults", "--user=root",
                                "--datadir=" + dir_.file("data"),
                                "--socket=" + dir_.file("mysqld.sock"),
@@ -81,7 +81,7 @@ void mariadb_server::start() {
                                "--port=" + std::to_string(port_), "--bind-address=127.0.0.1",
                                "--skip-name-resolve", "--innodb-buffer-pool-size=16M",
                                "--log-error=" + log},
-      dir_.file("server.out"));
+      dir_.file("server.out"), dir_.file("server.out"));
   bool ready = wait_until(
       [&] {
         if (!process_->running()) return true;

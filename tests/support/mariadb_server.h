@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "server_process.h"
 #include "testutil.h"
 
 namespace testutil {
@@ -52,7 +51,7 @@ class mariadb_server {
  private:
   temp_dir dir_;
   int port_;
-  std::unique_ptr<server_process> process_;
+  std::unique_ptr<child_process> process_;
 };
 
 }  // namespace testutil

@@ -97,10 +97,10 @@ slapd_server::slapd_server() : port_(unused_port()) {
   if (run_program({kSlapadd, "-f", conf, "-l", dir_.file("seed.ldif")}, log) != 0)
     throw std::runtime_error("slapadd failed:\n" + tail_of_file(log));
   // -d keeps slapd in the foreground, so the fixture owns the process it started.
-  process_ = std::make_unique<server_process>(
+  process_ = std::make_unique<child_process>(
       std::vector<std::string>{kSlapd, "-f", conf, "-h",
                                "ldap://127.0.0.1:" + std::to_string(port_) + "/", "-d", "0"},
-      log);
+      log, log);
   bool ready = wait_until([&] { return !process_->running() || accepts_connections(port_); },
                           std::chrono::seconds(30));
   if (!ready || !process_->running())

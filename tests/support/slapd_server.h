@@ -4,7 +4,6 @@
 #include <memory>
 #include <string>
 
-#include "server_process.h"
 #include "testutil.h"
 
 namespace testutil {
@@ -36,7 +35,7 @@ class slapd_server {
  private:
   temp_dir dir_;
   int port_;
-  std::unique_ptr<server_process> process_;
+  std::unique_ptr<child_process> process_;
 };
 
 }  // namespace testutil

@@ -64,16 +64,23 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::millisecond
   return true;
 }
 
-child_process::child_process(const std::vector<std::string>& argv, const std::string& stdout_path,
-                             const std::string& stderr_path) {
+namespace {
+
+// fork and exec with the output in files; in the child, the death of the test kills the program.
+pid_t spawn(const std::vector<std::string>& argv, const std::string& stdout_path,
+            const std::string& stderr_path) {
   std::vector<char*> args;
   for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
-  if (pid_ == 0) {
-    int out = ::open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(126);  // the test died before the line above
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_APPEND;
+    int out = ::open(stdout_path.c_str(), flags, 0644);
+    int err = stderr_path == stdout_path ? out : ::open(stderr_path.c_str(), flags, 0644);
     int in = ::open("/dev/null", O_RDONLY);
     if (out < 0 || err < 0 || in < 0) _exit(126);
     dup2(in, 0);
@@ -86,22 +93,58 @@ child_process::child_process(const std::vector<std::string>& argv, const std::st
     execv(args[0], args.data());
     _exit(127);
   }
+  return pid;
 }
+
+}  // namespace
+
+child_process::child_process(const std::vector<std::string>& argv, const std::string& stdout_path,
+                             const std::string& stderr_path)
+    : pid_(spawn(argv, stdout_path, stderr_path)) {}
 
 child_process::~child_process() {
-  if (pid_ > 0 && !reaped_) {
-    ::kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
+  if (reaped_) return;
+  ::kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
 }
 
-void child_process::signal(int signo) const { ::kill(pid_, signo); }
+void child_process::signal(int signo) const {
+  if (!reaped_) ::kill(pid_, signo);
+}
 
 std::optional<int> child_process::wait_exit(std::chrono::milliseconds timeout) {
   if (reaped_) return std::nullopt;
   auto status = wait_pid(pid_, timeout);
   if (status) reaped_ = true;
   return status;
+}
+
+bool child_process::running() {
+  if (!reaped_ && waitpid(pid_, nullptr, WNOHANG) == pid_) reaped_ = true;
+  return !reaped_;
+}
+
+void child_process::stop(std::chrono::milliseconds grace) {
+  if (!running()) return;
+  ::kill(pid_, SIGTERM);
+  if (!wait_until([this] { return !running(); }, grace)) {
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    reaped_ = true;
+  }
+}
+
+int run_program(const std::vector<std::string>& argv, const std::string& output_path) {
+  child_process p(argv, output_path, output_path);
+  return p.wait_exit(std::chrono::minutes(5)).value_or(-1);
+}
+
+std::string tail_of_file(const std::string& path, size_t lines) {
+  auto all = lines_of(read_file(path));
+  std::string tail;
+  for (size_t i = all.size() > lines ? all.size() - lines : 0; i < all.size(); ++i)
+    tail += all[i] + "\n";
+  return tail;
 }
 
 void become_subreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }

@@ -36,8 +36,10 @@ int count_occurrences(const std::string& text, const std::string& needle);
 // Polls `condition` every 20 ms until it holds or `timeout` passes; returns its last answer.
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
-// A program started by the test with standard output and error sent to files. Killed and reaped
-// when the object goes, so a failing test leaves nothing running.
+// A program started by the test, standard output and error sent to files (one file when both
+// paths are the same). It gets SIGKILL should the test program die, and when the object goes
+// (a server that must shut down cleanly is stopped first), so no run leaves a program behind.
+// The one helper for every program a test starts: the daemon, pmssim, mariadbd, slapd.
 class child_process {
  public:
   child_process(const std::vector<std::string>& argv, const std::string& stdout_path,
@@ -50,11 +52,22 @@ class child_process {
   void signal(int signo) const;
   // The exit status (or 128 + signal number) once the process ends within `timeout`.
   std::optional<int> wait_exit(std::chrono::milliseconds timeout);
+  // False once the program has ended (it is then reaped).
+  bool running();
+  // SIGTERM, then SIGKILL when it has not ended within `grace`; waits for the end.
+  void stop(std::chrono::milliseconds grace = std::chrono::seconds(30));
 
  private:
   pid_t pid_ = -1;
   bool reaped_ = false;
 };
+
+// Runs a program to its end, its output into `output_path`; the exit status, or -1 when it
+// could not run or did not end in five minutes.
+int run_program(const std::vector<std::string>& argv, const std::string& output_path);
+
+// The last lines of a file (a server's log), for failure messages.
+std::string tail_of_file(const std::string& path, size_t lines = 15);
 
 // Makes this process the reaper of its orphaned descendants, so that a daemon that detached
 // from the program the test started can still be waited for.
@@ -71,7 +84,7 @@ void kill_all_running(const std::string& program);
 int unused_port();
 
 // A TCP port on 127.0.0.1 whose connections the kernel completes and nobody ever reads or
-// answers: a peer that has hung.
+// answers: a peer that has hung, a PMS that stays silent, a port that is in use.
 class silent_listener {
  public:
   silent_listener();
