@@ -249,8 +249,8 @@ int manager_feed::step(std::chrono::milliseconds wait) {
   store_held(std::chrono::steady_clock::now());
   if (held_.size() >= timing_.held_capacity) {
     // Nothing is read: the manager's events wait in the socket until the store takes calls.
-    std::this_thread::sleep_for(
-        std::min<std::chrono::steady_clock::duration>(wait, retry_at_ - std::chrono::steady_clock::now()));
+    const auto until_retry = retry_at_ - std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(wait, until_retry));
     return 0;
   }
   if (!session_open_) return connect_and_login() == 0 ? 0 : -1;
