@@ -6,9 +6,10 @@ CMAKE_TYPE ?= RelWithDebInfo
 # Debian packages the build, the tests and the demo need.
 PACKAGES := cmake g++ make pkg-config libiniparser-dev libsqlite3-dev sqlite3 libmariadb-dev \
             libldap-dev libgtest-dev googletest libbenchmark-dev mariadb-server slapd ldap-utils \
-            man-db groff-base clang libclang-rt-14-dev
+            man-db groff-base clang libclang-rt-14-dev libsystemd-dev systemd \
+            debhelper dpkg-dev lintian
 
-.PHONY: all build deps check check-sanitize fuzz demo install clean
+.PHONY: all build deps check check-sanitize check-package deb fuzz demo install clean
 
 all: build
 
@@ -56,6 +57,18 @@ fuzz: deps
 
 demo: deps build
 	bash tools/demo.sh $(BUILD)
+
+# The Debian package, built by dpkg-buildpackage into the folder above the source tree (as it
+# always does) and copied into $(BUILD)/. Its version is the project's, in debian/changelog.
+VERSION := $(shell sed -n '/^project/s/.*VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+DEB      = velmorant_$(VERSION)_$(shell dpkg --print-architecture).deb
+deb: deps
+	dpkg-buildpackage -b -us -uc -j$(JOBS)
+	mkdir -p $(BUILD) && cp ../$(DEB) $(BUILD)/
+
+# Builds the package and checks its contents and lintian; too slow for `make check`.
+check-package: deb
+	bash tests/package/check.sh $(BUILD)/$(DEB)
 
 install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD)

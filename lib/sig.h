@@ -40,25 +40,33 @@ bool signal_pending_any();
 // The signals that the daemon defers to its main thread: SIGHUP, SIGINT, SIGQUIT, SIGTERM.
 sigset_t deferred_signal_set();
 
+// Blocks the deferred signals in the calling thread while it lives; a thread started meanwhile
+// inherits the mask.
+class deferred_signals_blocked {
+ public:
+  deferred_signals_blocked() {
+    sigset_t blocked = deferred_signal_set();
+    pthread_sigmask(SIG_BLOCK, &blocked, &previous_);
+  }
+  ~deferred_signals_blocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  deferred_signals_blocked(const deferred_signals_blocked&) = delete;
+  deferred_signals_blocked& operator=(const deferred_signals_blocked&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
 // Starts a thread with the deferred signals blocked, so that they are delivered to the main
 // thread, whose blocking read or sleep they interrupt.
 template <class F, class... Args>
 std::thread start_thread(F&& f, Args&&... args) {
-  sigset_t blocked = deferred_signal_set();
-  sigset_t previous;
-  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
-  std::thread t(std::forward<F>(f), std::forward<Args>(args)...);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return t;
+  deferred_signals_blocked during_start;
+  return std::thread(std::forward<F>(f), std::forward<Args>(args)...);
 }
 
 // The same for a std::jthread, whose function may take the thread's stop token first.
 template <class F, class... Args>
 std::jthread start_jthread(F&& f, Args&&... args) {
-  sigset_t blocked = deferred_signal_set();
-  sigset_t previous;
-  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
-  std::jthread t(std::forward<F>(f), std::forward<Args>(args)...);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return t;
+  deferred_signals_blocked during_start;
+  return std::jthread(std::forward<F>(f), std::forward<Args>(args)...);
 }

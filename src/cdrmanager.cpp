@@ -253,6 +253,12 @@ int manager_feed::step(std::chrono::milliseconds wait) {
     std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(wait, until_retry));
     return 0;
   }
+  int rc = read_step(wait);
+  logged_in_ = session_open_ && mans_.connected == 1;
+  return rc;
+}
+
+int manager_feed::read_step(std::chrono::milliseconds wait) {
   if (!session_open_) return connect_and_login() == 0 ? 0 : -1;
   int rc = mgr_read(mans_, m_, static_cast<int>(wait.count()));
   const auto now = std::chrono::steady_clock::now();

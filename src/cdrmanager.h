@@ -75,7 +75,8 @@ class manager_feed {
   int step(std::chrono::milliseconds wait);
   // Calls held for the store (read it from the thread that calls step).
   size_t held() const { return held_.size(); }
-  bool logged_in() const { return mans_.connected == 1; }
+  // Whether the manager has accepted the login on the current connection; any thread.
+  bool logged_in() const { return logged_in_; }
   // Takes a connected socket as the session, as if the login had just been sent (tests).
   void adopt_session(unique_fd sock);
   mansession& session() { return mans_; }
@@ -83,6 +84,7 @@ class manager_feed {
 
  private:
   void run(std::stop_token stop);
+  int read_step(std::chrono::milliseconds wait);
   int connect_and_login();
   void handle(const message& m);
   void cache(held_call call);
@@ -103,6 +105,7 @@ class manager_feed {
   std::chrono::steady_clock::time_point retry_at_{};  // when the held calls are tried again
   size_t cached_from_held_ = 0;
   std::atomic<bool> running_{false};
+  std::atomic<bool> logged_in_{false};
   std::jthread thread_;
 };
 

@@ -136,6 +136,26 @@ int load_conf(const std::string& filename, std::shared_ptr<const Settings>& out,
   return 0;
 }
 
+std::span<const std::string_view> conf_keys() {
+  static constexpr std::string_view kKeys[] = {
+      "pms:host", "pms:port", "pms:interface", "pms:heartbeat", "pms:statesfile",
+      "logger:log_type", "logger:log_level", "logger:disable_log", "logger:log_file",
+      "services:cdr_use_manager", "services:cdr_mgr_host", "services:cdr_mgr_port",
+      "services:cdr_mgr_user", "services:cdr_mgr_password", "services:cdr_mgr_all_calls",
+      "services:noremovecalls", "services:checkin", "services:checkout", "services:dndon",
+      "services:dndoff", "services:bareon", "services:bareoff", "services:wakeup_set",
+      "services:wakeup_clear", "services:billcalls", "services:billmark", "services:billok",
+      "services:wakeup_result", "services:wrmark", "services:room_status", "services:remark",
+      "rooms:type", "rooms:room", "rooms:ldap_host", "rooms:ldap_port", "rooms:ldap_version",
+      "rooms:ldap_user", "rooms:ldap_pass", "rooms:ldap_base", "rooms:ldap_scope",
+      "rooms:ldap_filter", "rooms:ldap_attribute",
+      "database:dbdriver", "database:host", "database:port", "database:user",
+      "database:password", "database:database", "database:charset", "database:date_format",
+      "database:time_format", "database:connect_timeout", "database:read_timeout",
+      "database:write_timeout"};
+  return kKeys;
+}
+
 service_value split_service_value(std::string_view value) {
   size_t colon = value.find(':');
   if (colon == std::string_view::npos) return {"sqlite", std::string(value)};

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -89,6 +90,11 @@ class settings_store {
 // opened or parsed or holds a value that cannot be used (logged), `out` then unchanged.
 int load_conf(const std::string& filename, std::shared_ptr<const Settings>& out,
               const Settings* previous = nullptr);
+
+// Every key the daemon reads, as "section:key": those of [pms], [logger], [services] and [rooms]
+// ("rooms:room" stands for rooms:room1, rooms:room2 ...), then as "database:key" those of a
+// database section. A key missing here is reported as unknown by the configuration check.
+std::span<const std::string_view> conf_keys();
 
 // A service value split at its first ':' into a driver name and an SQL template; a value without
 // ':' is a template for the driver named "sqlite".

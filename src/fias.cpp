@@ -68,6 +68,7 @@ constinit const std::array<fias_packet_t, FIAS_NUM_PACKET_TYPES + 1> fias_packet
     packet_type("LA", FIAS_LA, "Link active", {{"DA", D}, {"TI", T}}),
     packet_type("LD", FIAS_LD, "Link description", {{"DA", D}, {"TI", T}, {"V#", S}, {"IF", S}}),
     packet_type("LR", FIAS_LR, "Link record", {{"RI", S}, {"FL", S}}),
+    packet_type("LE", FIAS_LE, "Link end", {{"DA", D}, {"TI", T}}),
     packet_type("DR", FIAS_DR, "Description record", {{"DA", D}, {"TI", T}}),
     packet_type("GI", FIAS_GI, "Guest checkin", {{"RN", S}, {"GN", S}, {"GL", S}, {"GS", B}}),
     packet_type("GO", FIAS_GO, "Guest checkout", {{"RN", S}, {"GN", S}, {"GL", S}, {"GS", B}}),

@@ -36,6 +36,7 @@ enum fias_packet_code_t {
   FIAS_WA = 11,
   FIAS_PS = 12,
   FIAS_PA = 13,
+  FIAS_LE = 14,  // Link end: read from the PMS, never announced in the link records
 };
 
 struct fias_date_t {
@@ -87,7 +88,7 @@ using fias_packet_ptr = std::unique_ptr<fias_packet_t>;
 
 // The record types this system knows, in the order lookups scan them and the link start-up
 // announces them, closed by an entry with num_fields 0 (empty id, code FIAS_UNKNOWN).
-inline constexpr int FIAS_NUM_PACKET_TYPES = 13;
+inline constexpr int FIAS_NUM_PACKET_TYPES = 14;
 extern const std::array<fias_packet_t, FIAS_NUM_PACKET_TYPES + 1> fias_packets;
 
 // ---- Records and codec ----

@@ -9,6 +9,7 @@
 
 #include "config.h"
 #include "dbdriver.h"
+#include "journal.h"
 #include "logger.h"
 #include "query.h"
 
@@ -116,29 +117,13 @@ void date_and_time(fias_packet_t* p, template_fields& f) {
 
 std::string room_of(const fias_field_t* rn) { return rn->value->str.value_or(""); }
 
-// Settles a posted call in the call cache: delete it, or keep it marked with the answer's text.
-void settle_cached_call(internal_store& store, fias_packet_t* p, const template_fields& f,
-                        int noremovecalls) {
-  std::string answer_text = fias_packet_to_str(p);
-  fias_value_t text_value;
-  text_value.str = answer_text;
-  fias_field_t answer_as_seqno;
-  answer_as_seqno.value = text_value;
-  dbdriver_t& db = store.db();
-  std::lock_guard guard(db);
-  db.reconnect_if_needed();
-  std::string statement =
-      noremovecalls
-          ? prepare_query(db,
-                          "update cdrcache set userfield='%seqno%' where src='%exten%' and "
-                          "date(start)='%date%' and time(start)='%time%'",
-                          f.rn, nullptr, nullptr, nullptr, f.date, f.time, &answer_as_seqno)
-          : prepare_query(db,
-                          "delete from cdrcache where src='%exten%' and date(start)='%date%' and "
-                          "time(start)='%time%'",
-                          f.rn, nullptr, nullptr, nullptr, f.date, f.time, f.seq);
-  LOG(L_DEBUG, "OK query is: %s\n", statement.c_str());
-  db.query(statement);
+// Settles a posted call in the call cache by its posting: the row is deleted, or kept with the
+// answer's text.
+void settle_cached_call(posting_journal& journal, const std::string& room, const std::string& seqno,
+                        const std::string& answer_text, int noremovecalls) {
+  if (journal.settle_cached(room, seqno, answer_text, true, noremovecalls != 0) ==
+      settle_result::already)
+    LOG(L_NOTICE, "\tPosting %s was settled by an earlier answer", seqno.c_str());
 }
 
 // A wake-up order or its cancellation: the room, the date and the time go to the template.
@@ -219,16 +204,51 @@ void do_pa(const request_context& ctx, fias_packet_t* p) {
     LOG(L_NOTICE, "\tAnswer not contains p#\n");
     return;
   }
+  const std::string room = room_of(rn);
+  // The poller numbers its postings with four digits; a PMS that echoes P#7 for P#0007 means it.
+  std::string seqno = f.seq->value->str.value_or("");
+  if (!seqno.empty() && seqno.size() < 4 &&
+      seqno.find_first_not_of("0123456789") == std::string::npos)
+    seqno.insert(0, 4 - seqno.size(), '0');
+  const std::string answer_text = fias_packet_to_str(p);
+  posting_journal journal(ctx.store);
   // An answer that is missing cannot be judged, and is treated as not OK.
   fias_field_t* as = fias_get_field(p, "AS");
   std::string answer = as ? as->value->str.value_or("") : "";
   if (as) LOG(L_NOTICE, "\tAnswer is: %s", answer.c_str());
   if (answer.size() < 2 || strncasecmp(answer.c_str(), "OK", 2) != 0) {
     LOG(L_WARNING, "Non-OK answer on Post call. Please check");
+    // Settled all the same: a refused posting is not sent again on a new link.
+    if (ctx.settings.use_manager)
+      journal.settle_cached(room, seqno, answer_text, false, false);
+    else
+      journal.settle_billed(room, seqno, answer_text, false);
     return;
   }
-  if (ctx.settings.use_manager)
-    settle_cached_call(ctx.store, p, f, ctx.settings.noremovecalls);
-  else
-    run_service(ctx, "billok", ctx.settings.billok, f);
+  if (ctx.settings.use_manager) {
+    settle_cached_call(journal, room, seqno, answer_text, ctx.settings.noremovecalls);
+    return;
+  }
+  // billok comes after the call's mark: an answer that overtook the mark leaves it to the poller.
+  // A posting the journal does not know (sent before it was kept, or long ago) is settled as
+  // the answer says.
+  switch (journal.settle_billed(room, seqno, answer_text, true)) {
+    case settle_result::before_mark:
+      LOG(L_NOTICE, "\tPosting %s is not marked yet; billok runs after its mark", seqno.c_str());
+      return;
+    case settle_result::already:
+      LOG(L_NOTICE, "\tPosting %s was settled by an earlier answer", seqno.c_str());
+      return;
+    default:
+      run_service(ctx, "billok", ctx.settings.billok, f);
+  }
+}
+
+void run_billok(const request_context& ctx, fias_packet_t* pa) {
+  template_fields f;
+  f.rn = fias_get_field(pa, "RN");
+  f.date = fias_get_field(pa, "DA");
+  f.time = fias_get_field(pa, "TI");
+  f.seq = fias_get_field(pa, "P#");
+  run_service(ctx, "billok", ctx.settings.billok, f);
 }

@@ -26,3 +26,7 @@ void do_room_equip(const request_context& ctx, fias_packet_t* p);    // RE: barr
 void do_wakeup_set(const request_context& ctx, fias_packet_t* p);    // WR: services:wakeup_set
 void do_wakeup_clear(const request_context& ctx, fias_packet_t* p);  // WC: services:wakeup_clear
 void do_pa(const request_context& ctx, fias_packet_t* p);            // PA: settle a posted call
+
+// Runs services:billok with the fields of the OK post answer `pa`; the poller runs it for an
+// answer that came before the mark of its call.
+void run_billok(const request_context& ctx, fias_packet_t* pa);

@@ -85,7 +85,7 @@ int pms_link::check_time_limits() {
   if (timing_.heartbeat.count() <= 0) return 0;
   const auto silence = now - last_heard_;
   if (heartbeat_sent_ && silence > 2 * timing_.heartbeat) {
-    LOG(L_WARNING, "PMS did not answer a link active in %lld s; dropping the link",
+    LOG(L_WARNING, "PMS did not answer a link active in %lld ms; dropping the link",
         static_cast<long long>(timing_.heartbeat.count()));
     return -1;
   }
@@ -106,6 +106,17 @@ int pms_link::send(fias_packet_t* p) {
   std::lock_guard guard(send_lock_);
   if (fd_ < 0) return -1;
   return fias_send_packet(fd_, p, static_cast<int>(timing_.send_limit.count()));
+}
+
+int pms_link::send_on(uint64_t link_id, fias_packet_t* p) {
+  std::lock_guard guard(send_lock_);
+  if (fd_ < 0 || link_id != id_ || !active_) return -2;
+  return fias_send_packet(fd_, p, static_cast<int>(timing_.send_limit.count()));
+}
+
+void pms_link::suspend(uint64_t link_id) {
+  std::lock_guard guard(send_lock_);
+  if (link_id == id_) active_ = false;
 }
 
 int pms_link::answer_link_start(uint64_t link_id, const char* iftype) {

@@ -14,7 +14,7 @@
 struct link_timing {
   std::chrono::milliseconds send_limit{FIAS_SEND_TIMEOUT_MS};  // for one frame to go out
   std::chrono::milliseconds record_limit{10000};  // from a record's STX to its ETX
-  std::chrono::seconds heartbeat{0};  // silence before a link active is sent; 0: off
+  std::chrono::milliseconds heartbeat{0};  // silence before a link active is sent; 0: off
 };
 
 // The PMS connection. The main loop connects it, reads from it and closes it; the request worker
@@ -51,6 +51,8 @@ class pms_link {
   // unfinished for longer than the record limit, or no answer to a heartbeat; logged). Sends the
   // heartbeat when it is due.
   int check_time_limits();
+  // Changes the heartbeat (a reload); 0 turns it off.
+  void set_heartbeat(std::chrono::milliseconds heartbeat) { timing_.heartbeat = heartbeat; }
 
   // ---- Any thread ----
 
@@ -61,13 +63,20 @@ class pms_link {
   void set_active(uint64_t link_id);
   // Renders `p` and sends it on the current connection; -1 when there is none or it failed.
   int send(fias_packet_t* p);
+  // Sends `p` only while connection `link_id` is the current one and active: as send, or -2 when
+  // nothing was sent because the link is inactive or was replaced (a posting meant for one link
+  // never goes out on another unnoticed).
+  int send_on(uint64_t link_id, fias_packet_t* p);
+  // The PMS ended the link (Link End): connection `link_id`, when it is still the current one,
+  // is inactive until the PMS activates it again.
+  void suspend(uint64_t link_id);
   // Sends the link start-up answer (description, link records, link active) on connection
   // `link_id`, without another frame between them; -1 when that connection is gone or a send
   // failed.
   int answer_link_start(uint64_t link_id, const char* iftype);
 
  private:
-  const link_timing timing_;
+  link_timing timing_;  // the heartbeat changes on reload, in the main loop
   mutable std::mutex send_lock_;  // held for each send and for closing
   int fd_ = -1;                   // written by the main loop under send_lock_
   std::atomic<uint64_t> id_{0};

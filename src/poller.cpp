@@ -1,6 +1,7 @@
 // Background poller: finds what the PMS must be told, tells it, and marks it as told.
 #include "poller.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -12,7 +13,8 @@
 #include "config.h"
 #include "dbdriver.h"
 #include "fias.h"
-#include "list.h"
+#include "handlers.h"
+#include "journal.h"
 #include "logger.h"
 #include "query.h"
 #include "sig.h"
@@ -23,15 +25,21 @@ namespace {
 constexpr size_t kDateTimeBuf = 32;   // column texts are read as into buffers of these sizes
 constexpr size_t kNumberBuf = 256;
 
-constexpr const char* kCacheMark =
-    "update cdrcache set userfield='%param%' where src='%exten%' and date(start)='%date%' and "
-    "time(start)='%time%'";
+// A posting not answered is sent again on each new link for this long after it was first sent;
+// answered ones are kept in the journal for a week, then pruned (at most once an hour).
+constexpr std::time_t kResendWindow = 24 * 3600;
+constexpr std::time_t kKeepSettled = 7 * 24 * 3600;
+constexpr std::time_t kPruneEvery = 3600;
 
 // What the steps of one pass work with.
 struct pass_context {
   pms_link& link;
   internal_store& store;
+  posting_journal& journal;
+  const Settings& settings;
   std::atomic<unsigned>& seqno;
+  uint64_t link_id;  // the connection this pass posts on
+  int64_t link_key;  // its number in the journal, unique across restarts
   std::stop_token stop;
   // True once a stop was asked for. A step then ends after the record in hand instead of keeping
   // the stop waiting through every room (a PMS that reads slowly or not at all makes each record
@@ -72,19 +80,22 @@ bool read_call_row(dbdriver_t& drv, call_row& row) {
 }
 
 // Parses a date or time text with a driver pattern, as strptime reads it; what the text does
-// not supply stays zero.
-std::tm parse_with(const std::string& text, const std::string& pattern) {
-  std::tm tm{};
-  strptime(text.c_str(), pattern.c_str(), &tm);
-  return tm;
+// not supply stays zero. False when the text does not begin with what the pattern asks for.
+bool parse_with(const std::string& text, const std::string& pattern, std::tm& tm) {
+  tm = std::tm{};
+  return strptime(text.c_str(), pattern.c_str(), &tm) != nullptr;
 }
 
 fias_date_t fias_date_of(const dbdriver_t& drv, const std::string& text) {
-  return fias_date_from_tm(parse_with(text, drv.dateformat));
+  std::tm tm{};
+  parse_with(text, drv.dateformat, tm);
+  return fias_date_from_tm(tm);
 }
 
 fias_time_t fias_time_of(const dbdriver_t& drv, const std::string& text) {
-  return fias_time_from_tm(parse_with(text, drv.timeformat));
+  std::tm tm{};
+  parse_with(text, drv.timeformat, tm);
+  return fias_time_from_tm(tm);
 }
 
 std::string four_digits(unsigned n) {
@@ -93,66 +104,101 @@ std::string four_digits(unsigned n) {
   return buf;
 }
 
-// A posted call: the record text and its sequence number, or nothing when it was not sent.
-struct posting {
-  std::string text;
-  std::string seqno;
-};
-
-// Builds and sends the PS record of one call. Nothing is returned when the record could not be
-// sent: the row then stays unmarked and is posted again at a later pass.
-std::optional<posting> post_call(pass_context& pc, const dbdriver_t& drv, const std::string& room,
-                                 const call_row& row) {
-  fias_packet_ptr ps = fias_create_packet(FIAS_PS);
-  if (!ps) return std::nullopt;
-  fias_set_field_str(ps.get(), "RN", room);
-  fias_set_field_str(ps.get(), "DD", row.number);
+// A new journal entry for a call of `room` with the next P#. The call's DA and TI come from its
+// start texts, read with the driver's formats; a call whose start cannot be read that way (an
+// empty text, or 2009/12/31 where 2009-12-31 is expected) is posted once all the same, with the
+// date and time it is posted at, and logged.
+journal_entry new_posting(pass_context& pc, const dbdriver_t& formats, const std::string& room,
+                          const call_row& row, const std::string& shown_start) {
+  journal_entry e;
   unsigned next = pc.seqno + 1;
   if (next > 9999) next = 0;
   pc.seqno = next;
-  std::string seqno = four_digits(next);
-  fias_set_field_str(ps.get(), "P#", seqno);
-  fias_set_field_time(ps.get(), "DU", fias_time_from_seconds(row.billsec));
-  fias_set_field_date(ps.get(), "DA", fias_date_of(drv, row.date));
-  fias_set_field_time(ps.get(), "TI", fias_time_of(drv, row.time));
-  if (row.amount != -1) {
-    fias_set_field_int(ps.get(), "TA", row.amount);
+  e.seqno = four_digits(next);
+  e.room = room;
+  std::tm date{}, time{};
+  if (!parse_with(row.date, formats.dateformat, date) ||
+      !parse_with(row.time, formats.timeformat, time)) {
+    LOG(L_WARNING, "Call of room %s has no usable start time (%s); posted as P#%s with the "
+        "current date and time", room.c_str(), shown_start.c_str(), e.seqno.c_str());
+    std::time_t now = std::time(nullptr);
+    localtime_r(&now, &date);
+    time = date;
+  }
+  e.da = fias_date_from_tm(date);
+  e.ti = fias_time_from_tm(time);
+  e.billsec = row.billsec;
+  e.number = row.number;
+  e.amount = row.amount;
+  e.link = pc.link_key;
+  return e;
+}
+
+// The PS record of a posting.
+fias_packet_ptr posting_record(const journal_entry& e) {
+  fias_packet_ptr ps = fias_create_packet(FIAS_PS);
+  if (!ps) return ps;
+  fias_set_field_str(ps.get(), "RN", e.room);
+  fias_set_field_str(ps.get(), "DD", e.number);
+  fias_set_field_str(ps.get(), "P#", e.seqno);
+  fias_set_field_time(ps.get(), "DU", fias_time_from_seconds(e.billsec));
+  fias_set_field_date(ps.get(), "DA", e.da);
+  fias_set_field_time(ps.get(), "TI", e.ti);
+  if (e.amount != -1) {
+    fias_set_field_int(ps.get(), "TA", e.amount);
     fias_set_field_str(ps.get(), "PT", "C");
   } else {
     fias_set_field_str(ps.get(), "PT", "T");
   }
-  if (pc.link.send(ps.get()) < 0) {
+  return ps;
+}
+
+enum class sent_outcome { sent, failed, link_gone };
+
+// Sends a posting on the pass's link, with no lock held: a PMS that reads slowly holds only
+// this thread. A failure is logged; a link that went inactive or was replaced sends nothing.
+sent_outcome send_posting(pass_context& pc, fias_packet_t* ps) {
+  int rc = pc.link.send_on(pc.link_id, ps);
+  if (rc == -2) return sent_outcome::link_gone;
+  if (rc < 0) {
     LOG(L_ERROR, "Unable to send fias Post Simple");
-    return std::nullopt;
+    return sent_outcome::failed;
   }
-  return posting{fias_packet_to_str(ps.get()), seqno};
+  return sent_outcome::sent;
 }
 
-// Runs the marks collected while a room's rows were read; the rows must be read to the end first,
-// since a new statement on the same driver replaces the result being read.
-void run_marks(dbdriver_t& drv, List<std::string>& marks) {
-  for (const std::string& mark : marks) drv.query(mark);
+// Records a posting in the journal, sends it, and forgets it again when it did not go out, so
+// that its call is posted at a later pass.
+sent_outcome post_call(pass_context& pc, journal_entry& e) {
+  fias_packet_ptr ps = posting_record(e);
+  if (!ps) return sent_outcome::failed;
+  bool recorded = e.source.empty() ? pc.journal.record_cached(e, fias_packet_to_str(ps.get()))
+                                   : pc.journal.record(e, !pc.settings.billmark);
+  if (!recorded) return sent_outcome::failed;
+  sent_outcome out = send_posting(pc, ps.get());
+  if (out != sent_outcome::sent) pc.journal.forget(e);
+  return out;
 }
 
-// Runs the marks in the transaction that is open and commits it. When the transaction cannot be
-// committed it is rolled back and the marks run one by one, so that no posted call is left
-// unmarked.
-void commit_marks(dbdriver_t& drv, List<std::string>& marks) {
-  run_marks(drv, marks);
-  if (drv.query("COMMIT") == 0) return;
-  drv.query("ROLLBACK");
-  run_marks(drv, marks);
-}
-
-// Runs the marks of a whole step as one transaction: on an SQLite file every commit waits for
-// the disk, and a thousand postings in one pass would otherwise take a thousand waits.
-void run_marks_together(dbdriver_t& drv, List<std::string>& marks) {
-  if (marks.empty()) return;
-  if (marks.length() == 1 || drv.query("BEGIN") != 0) {
-    run_marks(drv, marks);
-    return;
+// Sends again, oldest first and with their own P#, the postings that went out on an earlier
+// link within the last day and were never answered: a PMS that stopped reading, or crashed
+// with them unread, gets them once on each new link. False when the link went inactive
+// meanwhile (they are sent when it is active again).
+bool resend_unanswered(pass_context& pc) {
+  std::vector<journal_entry> due =
+      pc.journal.unanswered_elsewhere(pc.link_key, std::time(nullptr) - kResendWindow);
+  if (!due.empty())
+    LOG(L_NOTICE, "Sending again %zu postings not answered on an earlier link", due.size());
+  for (const journal_entry& e : due) {
+    if (pc.stopping()) return false;
+    fias_packet_ptr ps = posting_record(e);
+    if (!ps) continue;
+    sent_outcome out = send_posting(pc, ps.get());
+    if (out == sent_outcome::link_gone) return false;
+    if (out == sent_outcome::failed) return true;  // this link is lost; the next one sends them
+    pc.journal.resent(e.id, pc.link_key);
   }
-  commit_marks(drv, marks);
+  return true;
 }
 
 // Finds the driver of a poll setting; logged and skipped for this pass when there is none, so a
@@ -163,86 +209,143 @@ std::shared_ptr<dbdriver_t> poll_driver(const Settings& s, const std::string& na
   return drv;
 }
 
-// Calls from the call cache that the manager thread fills; marked with the PS text once sent.
+// Calls from the call cache that the manager thread fills. Each is claimed by its row's id (its
+// userfield takes the posting's text) in the journal's transaction, before it is sent.
 void cache_step(pass_context& pc, const std::vector<std::string>& rooms) {
   LOG(L_DEBUG, "Cache case: check internal cdrcache values");
-  dbdriver_t& db = pc.store.db();
+  const dbdriver_t& formats = pc.store.db();
   for (const std::string& room : rooms) {
-    if (pc.stopping()) return;
-    std::string query = "select date(start),time(start),dst,billsec,-1 from cdrcache where src='" +
-                        sql_escape(dbkind::sqlite, room) +
-                        "' and (userfield='NULL' or userfield=NULL or userfield='')";
-    std::lock_guard guard(db);
-    db.reconnect_if_needed();
-    db.query(query);
-    List<std::string> marks;
-    call_row row;
-    while (!pc.stopping() && db.fetch_row() == 0) {
+    for (const cached_call& c : pc.journal.due_cached_calls(room)) {
+      if (pc.stopping()) return;
       LOG(L_DEBUG, "Have something in cache for room %s\n", room.c_str());
-      if (!read_call_row(db, row)) break;
-      std::optional<posting> sent = post_call(pc, db, room, row);
-      if (!sent) continue;
-      std::string mark = prepare_query3(db, kCacheMark, sent->text.c_str(), room.c_str(),
-                                        row.date.c_str(), row.time.c_str(), sent->seqno.c_str());
-      LOG(L_DEBUG, "Sending mark query: %s\n", mark.c_str());
-      marks.append(std::move(mark));
+      call_row row{c.date, c.time, c.number, c.billsec, -1};
+      journal_entry e = new_posting(pc, formats, room, row, c.start);
+      e.cache_id = c.row;
+      if (post_call(pc, e) == sent_outcome::link_gone) return;
     }
-    db.free_result();
-    run_marks(db, marks);
   }
 }
 
-// Calls from the PBX database through services:billcalls, marked with services:billmark.
+// Notes in the journal that the marks of postings `ids` ran, and runs billok for the answers
+// that came before them.
+void note_marked(pass_context& pc, const std::vector<int64_t>& ids) {
+  for (const std::string& text : pc.journal.set_marked(ids)) {
+    fias_packet_ptr pa = fias_parse_packet(text.c_str(), static_cast<int>(text.size()));
+    if (pa) run_billok(request_context{pc.settings, pc.store}, pa.get());
+  }
+}
+
+// Runs services:billmark for posted calls on the PBX database, in one transaction, and notes in
+// the journal which marks ran. A mark that fails is retried at the next pass; its call is not
+// posted again meanwhile. Answers that came before their call's mark get their billok now.
+// Marked entries are removed from `entries`.
+void mark_calls(pass_context& pc, dbdriver_t& drv, const std::string& mark_template,
+                std::vector<journal_entry>& entries) {
+  std::vector<int64_t> ran;
+  {
+    std::lock_guard guard(drv);
+    drv.reconnect_if_needed();
+    // On an SQLite file the write lock is asked for first: while another writer holds the file
+    // the marks wait for the next pass after one busy time, not one busy time each. Every commit
+    // there waits for the disk, so the marks of a pass share one.
+    bool together = false;
+    if (drv.kind == dbkind::sqlite) {
+      if (drv.query("BEGIN IMMEDIATE") != 0) {
+        LOG(L_WARNING, "No write lock on database %s; the marks of %zu postings are retried at "
+            "the next pass", drv.name.c_str(), entries.size());
+        return;
+      }
+      together = true;
+    } else {
+      together = entries.size() > 1 && drv.query("BEGIN") == 0;
+    }
+    for (const journal_entry& e : entries) {
+      std::string mark = prepare_query2(drv, mark_template, e.room.c_str(), e.call_date.c_str(),
+                                        e.call_time.c_str(), e.seqno.c_str());
+      std::printf("Sending mark query: %s\n", mark.c_str());
+      if (drv.query(mark) == 0)
+        ran.push_back(e.id);
+      else
+        LOG(L_WARNING, "Mark of posting P#%s of room %s failed; it is retried at the next pass",
+            e.seqno.c_str(), e.room.c_str());
+    }
+    if (together && drv.query("COMMIT") != 0) {
+      drv.query("ROLLBACK");
+      LOG(L_WARNING, "Marks of %zu postings not committed; they are retried at the next pass",
+          entries.size());
+      ran.clear();
+    }
+  }
+  note_marked(pc, ran);
+  std::erase_if(entries, [&ran](const journal_entry& e) {
+    return std::find(ran.begin(), ran.end(), e.id) != ran.end();
+  });
+}
+
+// Whether `row` of `room` is the call of a posting whose mark has not run; that posting is
+// taken from `unmarked`, so that two such rows match two postings.
+bool awaits_mark(std::vector<journal_entry>& unmarked, const std::string& room,
+                 const call_row& row) {
+  auto it = std::find_if(unmarked.begin(), unmarked.end(), [&](const journal_entry& e) {
+    return e.room == room && e.call_date == row.date && e.call_time == row.time &&
+           e.number == row.number && e.billsec == row.billsec;
+  });
+  if (it == unmarked.end()) return false;
+  unmarked.erase(it);
+  return true;
+}
+
+// Calls from the PBX database through services:billcalls, marked with services:billmark. The
+// driver is locked only to read the calls and to mark them: never while a posting waits on the
+// PMS, so the PBX's own writers are not held up by a slow PMS.
 void billcalls_step(pass_context& pc, const Settings& s, const std::vector<std::string>& rooms) {
   service_value poll = split_service_value(*s.billcalls);
   std::shared_ptr<dbdriver_t> drv = poll_driver(s, poll.driver);
   if (!drv) return;
   std::optional<std::string> mark_template;
   if (s.billmark) mark_template = split_service_value(*s.billmark).sql;
-  // The driver stays locked for the whole step, so that a post answer's statement (which waits
-  // for the lock) always comes after the mark of the call it answers.
-  std::lock_guard guard(*drv);
 
-  // First every room's new calls are read, each room's rows to the end.
+  // Marks that failed at an earlier pass go first; their calls are not posted again.
+  std::vector<journal_entry> unmarked = pc.journal.unmarked(drv->name);
+  if (!unmarked.empty()) {
+    if (mark_template) {
+      mark_calls(pc, *drv, *mark_template, unmarked);
+    } else {
+      // The mark was taken out of the configuration: nothing is left to run.
+      std::vector<int64_t> ids;
+      for (const journal_entry& e : unmarked) ids.push_back(e.id);
+      note_marked(pc, ids);
+      unmarked.clear();
+    }
+  }
+
+  // Every room's new calls are read, each room's rows to the end, with the driver locked for one
+  // room at a time: a check-in waits for one query, not for the whole pass.
   std::vector<std::pair<std::string, call_row>> calls;
   for (const std::string& room : rooms) {
     if (pc.stopping()) return;
+    std::lock_guard guard(*drv);
     drv->reconnect_if_needed();
     std::string query = prepare_query2(*drv, poll.sql, room.c_str(), nullptr, nullptr, nullptr);
     drv->query(query);
     call_row row;
-    while (drv->fetch_row() == 0 && read_call_row(*drv, row)) calls.emplace_back(room, row);
+    while (drv->fetch_row() == 0 && read_call_row(*drv, row))
+      if (!awaits_mark(unmarked, room, row)) calls.emplace_back(room, row);
     drv->free_result();
   }
-  if (calls.empty()) return;
 
-  // On an SQLite file the write lock is taken before anything is posted: were another writer to
-  // hold the file through the marks, the calls would be posted again at the next pass. When the
-  // lock cannot be had within the driver's busy time, the calls wait for a later pass. Only a
-  // pass that has calls to mark takes it, so the PBX's own writes are held up for no more than
-  // the postings take.
-  drv->reconnect_if_needed();
-  const bool write_lock_first = mark_template && drv->kind == dbkind::sqlite;
-  if (write_lock_first && drv->query("BEGIN IMMEDIATE") != 0) {
-    LOG(L_WARNING, "No write lock on database %s; its calls are posted at a later pass",
-        drv->name.c_str());
-    return;
-  }
-  List<std::string> marks;
+  std::vector<journal_entry> sent;
   for (const auto& [room, row] : calls) {
     if (pc.stopping()) break;
-    std::optional<posting> sent = post_call(pc, *drv, room, row);
-    if (!sent || !mark_template) continue;
-    std::string mark = prepare_query2(*drv, *mark_template, room.c_str(), row.date.c_str(),
-                                      row.time.c_str(), sent->seqno.c_str());
-    std::printf("Sending mark query: %s\n", mark.c_str());
-    marks.append(std::move(mark));
+    journal_entry e = new_posting(pc, *drv, room, row, row.date + " " + row.time);
+    e.source = drv->name;
+    e.call_date = row.date;
+    e.call_time = row.time;
+    sent_outcome out = post_call(pc, e);
+    if (out == sent_outcome::link_gone) break;
+    if (out == sent_outcome::sent) sent.push_back(std::move(e));
   }
-  drv->reconnect_if_needed();
-  if (write_lock_first)
-    commit_marks(*drv, marks);
-  else
-    run_marks_together(*drv, marks);
+  if (mark_template && !sent.empty()) mark_calls(pc, *drv, *mark_template, sent);
 }
 
 // The answer text of a wake-up result code.
@@ -339,7 +442,9 @@ void report_step(pass_context& pc, const Settings& s, const std::string& poll_va
     drv->free_result();  // only the first row is used
     if (outcome == row_outcome::broken) return;
     if (outcome == row_outcome::skip) continue;
-    if (pc.link.send(r.record.get()) < 0) {
+    int rc = pc.link.send_on(pc.link_id, r.record.get());
+    if (rc == -2) return;  // the link went inactive or was replaced
+    if (rc < 0) {
       LOG(L_ERROR, "%s", send_failure);
       continue;
     }
@@ -355,7 +460,7 @@ void report_step(pass_context& pc, const Settings& s, const std::string& poll_va
 
 poller::poller(settings_store& settings, internal_store& store, pms_link& link,
                std::chrono::milliseconds interval)
-    : settings_(settings), store_(store), link_(link), interval_(interval) {}
+    : settings_(settings), store_(store), link_(link), interval_(interval), journal_(store) {}
 
 poller::~poller() { stop(); }
 
@@ -369,11 +474,27 @@ void poller::stop() {
   thread_.join();
 }
 
+void poller::set_last_seqno(unsigned n) {
+  ps_secno_ = n;
+  seqno_known_ = true;
+}
+
 void poller::pass(room_list& r, std::stop_token stop) {
   r.refresh(store_);
   if (!link_.active()) return;
+  // The journal's last P# and link number, once: numbering goes on where the last run stopped,
+  // and the links of this run are told apart from those of earlier runs.
+  if (!journal_read_) {
+    unsigned last = 0;
+    if (journal_.last_numbers(last, link_base_) && !seqno_known_) ps_secno_ = last;
+    journal_read_ = true;
+  }
   auto s = settings_.current();
-  pass_context pc{link_, store_, ps_secno_, std::move(stop)};
+  const uint64_t link_id = link_.id();
+  pass_context pc{link_, store_, journal_, *s, ps_secno_,
+                  link_id, link_base_ + static_cast<int64_t>(link_id), std::move(stop)};
+  if (link_id != resent_on_ && resend_unanswered(pc)) resent_on_ = link_id;
+  if (!link_.active() || pc.stopping()) return;
   if (s->use_manager)
     cache_step(pc, r.rooms);
   else if (s->billcalls)
@@ -386,6 +507,11 @@ void poller::pass(room_list& r, std::stop_token stop) {
   if (s->room_state)
     report_step(pc, *s, *s->room_state, s->remark, r.rooms, read_room_state,
                 "Unable to send fias RE");
+  const std::time_t now = std::time(nullptr);
+  if (now >= next_prune_) {
+    journal_.prune(now - kKeepSettled);
+    next_prune_ = now + kPruneEvery;
+  }
 }
 
 void poller::run(std::stop_token stop) {

@@ -3,15 +3,19 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <stop_token>
 #include <thread>
 
 #include "config.h"
+#include "journal.h"
 #include "pmslink.h"
 #include "store.h"
 
 // One thread that, every `interval` while the PMS link is active, asks the PBX database (or the
-// call cache) room by room for what the PMS must be told, sends it, and marks what it sent.
+// call cache) room by room for what the PMS must be told, sends it, and marks what it sent. Each
+// call posting is recorded in the posting journal before it goes out, and no database lock is
+// held while a record waits on the PMS.
 class poller {
  public:
   poller(settings_store& settings, internal_store& store, pms_link& link,
@@ -25,16 +29,19 @@ class poller {
   void stop();
 
   // One pass over every room, as the thread makes it (the room list first takes in the rooms
-  // checked in since the last pass): calls (from the call cache when the manager is in use, else
-  // from services:billcalls), then wake-up results, then room states. Does nothing while the PMS
-  // link is not active, and stops between steps when it drops or `stop` is requested.
+  // checked in since the last pass): on a link that is new since the last pass, the postings
+  // that earlier links left unanswered (see posting_journal); calls (from the call cache when the
+  // manager is in use, else from services:billcalls), then wake-up results, then room states.
+  // Does nothing while the PMS link is not active, and stops between steps when it drops or
+  // `stop` is requested.
   void pass(room_list& rooms, std::stop_token stop = {});
 
-  // Sequence number of the last posting sent (P#); every start of the daemon begins again at
-  // 0001.
+  // Sequence number of the last posting sent (P#). The first pass with an active link takes it
+  // from the posting journal, so that numbering goes on across restarts.
   unsigned last_seqno() const { return ps_secno_; }
-  // The next posting is numbered n + 1 (after 9999 comes 0000).
-  void set_last_seqno(unsigned n) { ps_secno_ = n; }
+  // The next posting is numbered n + 1 (after 9999 comes 0000); the journal's number is then
+  // not taken.
+  void set_last_seqno(unsigned n);
 
  private:
   void run(std::stop_token stop);
@@ -43,6 +50,13 @@ class poller {
   internal_store& store_;
   pms_link& link_;
   const std::chrono::milliseconds interval_;
+  posting_journal journal_;
   std::atomic<unsigned> ps_secno_{0};
+  std::atomic<bool> seqno_known_{false};
+  // The pass's own state (the poller thread, or a test calling pass).
+  bool journal_read_ = false;
+  int64_t link_base_ = 0;    // highest link number of earlier runs; links number on from it
+  uint64_t resent_on_ = 0;   // the link the unanswered postings were last sent again on
+  std::time_t next_prune_ = 0;
   std::jthread thread_;
 };

@@ -138,7 +138,8 @@ std::optional<std::string> plain_value(const dbdriver_t& drv, std::string_view n
 std::string prepare_query(dbdriver_t& drv, std::string_view q, const fias_field_t* rn,
                           const fias_field_t* name, const fias_field_t* lang,
                           const fias_field_t* shared, const fias_field_t* date,
-                          const fias_field_t* tim, const fias_field_t* seq) {
+                          const fias_field_t* tim, const fias_field_t* seq,
+                          query_trace trace) {
   std::string result = substitute(drv, q, [&](std::string_view p) -> std::optional<std::string> {
     if (p == "exten") return text_of(rn);
     if (p == "name") return text_of(name);
@@ -151,16 +152,17 @@ std::string prepare_query(dbdriver_t& drv, std::string_view q, const fias_field_
     if (p == "seqno") return text_of(seq);
     return std::nullopt;
   });
-  std::printf("query: %s\n", result.c_str());
+  if (trace == query_trace::on) std::printf("query: %s\n", result.c_str());
   return result;
 }
 
 std::string prepare_query2(dbdriver_t& drv, std::string_view q, const char* rn,
-                           const char* da, const char* ti, const char* seq) {
+                           const char* da, const char* ti, const char* seq,
+                           query_trace trace) {
   std::string result = substitute(drv, q, [&](std::string_view p) {
     return plain_value(drv, p, rn, da, ti, seq);
   });
-  std::printf("1query: %s\n", result.c_str());
+  if (trace == query_trace::on) std::printf("1query: %s\n", result.c_str());
   return result;
 }
 

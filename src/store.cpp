@@ -64,6 +64,36 @@ constexpr const char* kCreateCdrcacheIndex =
 constexpr const char* kCreateCdrcacheRoomIndex =
     "CREATE INDEX IF NOT EXISTS `idx_cdrcache_src_userfield` ON `cdrcache` (`src`,`userfield`)";
 
+// The posting journal (journal.h): one row per call posting, from before it is sent until the
+// PMS answers it. Created on every file that lacks it; an older daemon never reads it.
+constexpr const char* kCreatePostings =
+    "create table if not exists postings ("
+    "id integer primary key, "                  // order of first sending
+    "seqno text not null, "                     // P#
+    "room text not null, "
+    "da text not null, "                        // DA, YYMMDD
+    "ti text not null, "                        // TI, HHMMSS
+    "billsec integer not null, "                // DU in seconds
+    "number text not null, "                    // DD
+    "amount integer not null default -1, "      // TA, -1 none
+    "source text not null, "                    // '' the call cache, else the poll driver
+    "cache_id integer, "                        // cdrcache rowid
+    "call_date text, call_time text, "          // the poll row's texts, for billmark
+    "link integer not null, "                   // the link it last went out on
+    "first_sent integer not null, "             // Unix time
+    "marked integer not null default 0, "       // billmark ran (or none is needed)
+    "state text not null default 'sent', "      // sent, answered, refused
+    "answer text, "                             // the PA's text
+    "settled_at integer)";
+
+// Post answers look postings up by P# and room, a new link looks for the unanswered ones, and
+// each pass for the poll driver's postings whose mark has not run.
+constexpr const char* kCreatePostingsIndexes[] = {
+    "create index if not exists idx_postings_seqno on postings (seqno, room)",
+    "create index if not exists idx_postings_state on postings (state, link)",
+    "create index if not exists idx_postings_marked on postings (marked, source)",
+};
+
 // The local date or time now, in the store's format.
 std::string now_formatted(const tm& now, const std::string& format) {
   char text[32];
@@ -202,6 +232,9 @@ int internal_store::open(const std::string& statesfile) {
     if (usable) db_->query(kCreateCdrcacheIndex);
   }
   if (usable) db_->query(kCreateCdrcacheRoomIndex);
+  if (usable) usable = db_->query(kCreatePostings) == 0;
+  if (usable)
+    for (const char* index : kCreatePostingsIndexes) db_->query(index);
   db_->free_result();
   // A file that opens but is not a database (a crash, a full disk, a wrong path) would let the
   // daemon report itself running while no room can be registered and no call cached.

@@ -1,4 +1,5 @@
-// The internal store: the daemon's own SQLite file with the room registry and the call cache.
+// The internal store: the daemon's own SQLite file with the room registry, the call cache and the
+// posting journal.
 #pragma once
 
 #include <memory>
@@ -19,8 +20,8 @@ class internal_store {
   internal_store(const internal_store&) = delete;
   internal_store& operator=(const internal_store&) = delete;
 
-  // Opens the store on `statesfile` and creates the tables `rooms` and `cdrcache` (with their
-  // indexes) when they are missing. A new file is created readable by its owner only. 0, or -1
+  // Opens the store on `statesfile` and creates the tables `rooms`, `cdrcache` and `postings`
+  // (the posting journal, journal.h) with their indexes when they are missing. A new file is created readable by its owner only. 0, or -1
   // after logging "Unable to open states file %s" (start-up then ends with status 1), also when
   // the file opens but its tables can be neither read nor created.
   int open(const std::string& statesfile);

@@ -12,14 +12,20 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "check.h"
 #include "daemon.h"
 #include "dbdriver.h"
 #include "fias.h"
 #include "handlers.h"
+#include "journal.h"
 #include "logger.h"
+#include "notify.h"
 #include "sig.h"
 
 namespace {
@@ -34,7 +40,7 @@ const char* or_empty(const std::optional<std::string>& s) { return s ? s->c_str(
 using handler_t = void (*)(const request_context&, fias_packet_t*);
 
 // What each request record does, by record code; null means the record is only logged. The link
-// records LS and LA act on the link and are handled before this table.
+// records LS, LA and LE act on the link and are handled before this table.
 constexpr std::array<handler_t, FIAS_PA + 1> kHandlers = [] {
   std::array<handler_t, FIAS_PA + 1> handlers{};
   handlers[FIAS_GI] = do_checkin;
@@ -73,6 +79,17 @@ bool take_signal(int signo) {
   return true;
 }
 
+// velmorant -t: one line per problem on standard output, then the summary; 0 when there is none.
+// The loader's own errors go to standard error only: not into the log file or syslog of a
+// service that may be running on the same configuration.
+int check_configuration(const std::string& filename) {
+  logger_init("", 1, 0, 0);
+  std::vector<std::string> problems = check_conf(filename);
+  for (const std::string& problem : problems) std::printf("%s\n", problem.c_str());
+  std::printf("%s\n", check_summary(problems.size()).c_str());
+  return problems.empty() ? 0 : 1;
+}
+
 manager_config manager_config_of(const Settings& s) {
   return {s.mgr_host.value_or(""), s.mgr_port, s.mgr_user.value_or(""),
           s.mgr_passwd.value_or(""), s.mgr_all_calls != 0};
@@ -89,6 +106,7 @@ void usage(char** argv) {
   std::fprintf(stderr, "\t-c <path>, --config=<path>\tuse custom config file \n");
   std::fprintf(stderr, "\t-f, --foreground \t\trun in foreground mode\n");
   std::fprintf(stderr, "\t-d, --log-to-console\t\tlog to console (requires -f)\n");
+  std::fprintf(stderr, "\t-t, --test\t\t\tcheck the configuration and exit\n");
   std::fprintf(stderr, "\t-h, --help\t\t\tshow this text\n");
   std::fprintf(stderr, "\n\n");
 }
@@ -98,12 +116,13 @@ int get_options(int argc, char** argv, options& opts) {
       {"config", required_argument, nullptr, 'c'},
       {"foreground", no_argument, nullptr, 'f'},
       {"log-to-console", no_argument, nullptr, 'd'},
+      {"test", no_argument, nullptr, 't'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
   optind = 1;
   int c;
-  while ((c = getopt_long(argc, argv, "c:fdsh", long_options, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "c:fdsht", long_options, nullptr)) != -1) {
     switch (c) {
       case 'c':
         opts.config_file = optarg;
@@ -113,6 +132,9 @@ int get_options(int argc, char** argv, options& opts) {
         break;
       case 'd':
         opts.console_log = true;
+        break;
+      case 't':
+        opts.test = true;
         break;
       case 's':
         break;
@@ -163,6 +185,7 @@ int velmorant_daemon::take_instance_lock(const std::string& statesfile, const ch
 int velmorant_daemon::start(const char* program_name) {
   auto s = settings_.current();
   link_.close();
+  link_.set_heartbeat(std::chrono::seconds(s->pms_heartbeat));
   start_logger(*s, opts_.console_log);
   if (take_instance_lock(s->statesfile, program_name) != 0) return 1;
   if (store_.open(s->statesfile) < 0) return 1;
@@ -172,7 +195,39 @@ int velmorant_daemon::start(const char* program_name) {
   worker_.start();
   poller_.start();
   update_manager_feed(*s);
+  notify_ready();
   return 0;
+}
+
+// Keeps `systemctl status` current (the link's state, the rooms polled, the manager) and shows
+// systemd's watchdog that the main loop turns. Outside systemd the reports go nowhere.
+void velmorant_daemon::report_to_service_manager() {
+  const auto now = std::chrono::steady_clock::now();
+  const auto interval = notify_watchdog_interval();
+  if (interval.count() > 0 && now - watchdog_at_ >= interval / 4) {
+    notify_watchdog();
+    watchdog_at_ = now;
+  }
+  const bool active = link_.active();
+  if (active != link_was_active_) {
+    link_was_active_ = active;
+    std::array<char, 8> since{};
+    time_t wall = time(nullptr);
+    struct tm local {};
+    strftime(since.data(), since.size(), "%H:%M", localtime_r(&wall, &local));
+    active_since_ = since.data();
+  } else if (!status_.empty() && now - status_at_ < std::chrono::seconds(60)) {
+    return;  // the room count is looked up again once a minute
+  }
+  std::string text = active ? "PMS link active since " + active_since_ : "PMS link down";
+  text += "; " + std::to_string(store_.rooms().size()) + " rooms";
+  if (int awaiting = posting_journal(store_).awaiting_answer(); awaiting > 0)
+    text += "; " + std::to_string(awaiting) + " postings awaiting answer";
+  if (feed_) text += feed_->logged_in() ? "; manager connected" : "; manager not connected";
+  status_at_ = now;
+  if (text == status_) return;
+  status_ = text;
+  notify_status(status_);
 }
 
 void velmorant_daemon::update_manager_feed(const Settings& s) {
@@ -204,6 +259,11 @@ void velmorant_daemon::apply(const pms_request& request, request_retry& retry) {
       return;
     case FIAS_LA:
       link_.set_active(request.link_id);
+      return;
+    case FIAS_LE:
+      // The PMS is shutting its side down: postings wait (in the journal and the PBX) until it
+      // activates the link again.
+      link_.suspend(request.link_id);
       return;
     default:
       break;
@@ -248,6 +308,7 @@ void velmorant_daemon::serve_signals() {
 
 void velmorant_daemon::reload() {
   LOG(L_NOTICE, "Hangup. Reloading configuration.");
+  notify_reloading();
   std::shared_ptr<const Settings> next;
   // A configuration that cannot be read (a moment of an editor's save, a bad line) leaves the
   // one in force running: ending here would stop a service that a supervisor only meant to
@@ -255,11 +316,15 @@ void velmorant_daemon::reload() {
   if (load_conf(opts_.config_file, next, settings_.current().get()) < 0) {
     LOG(L_ERROR, "Unable to read configuration file %s; keeping the configuration in force",
         opts_.config_file.c_str());
+    notify_ready();
     return;
   }
   settings_.publish(next);
   start_logger(*next, opts_.console_log);
+  link_.set_heartbeat(std::chrono::seconds(next->pms_heartbeat));
   update_manager_feed(*next);
+  status_.clear();
+  notify_ready();
 }
 
 void velmorant_daemon::connect_pms() {
@@ -313,6 +378,7 @@ void velmorant_daemon::read_pms() {
 
 int velmorant_daemon::run() {
   while (!stop_requested_) {
+    report_to_service_manager();
     serve_signals();
     if (stop_requested_) break;
     if (link_.is_open()) {
@@ -326,6 +392,7 @@ int velmorant_daemon::run() {
     drop_pms_connection();
   }
   LOG(L_NOTICE, "Caught signal %d. Exiting.", stop_signal_ ? stop_signal_ : SIGTERM);
+  notify_stopping();
   shutdown();
   return 0;
 }
@@ -365,6 +432,7 @@ int velmorant_main(int argc, char** argv) {
   }
   // Traces on standard output (the statements run) show up as they happen, even in a pipe.
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (opts.test) return check_configuration(opts.config_file);
   std::shared_ptr<const Settings> first;
   if (load_conf(opts.config_file, first) < 0) {
     std::fprintf(stderr, "\nUnable to open configuration file %s. Exiting...\n\n",

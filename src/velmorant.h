@@ -20,6 +20,7 @@ struct options {
   std::string config_file = "/etc/velmorant.conf";
   bool foreground = false;   // -f: no fork, no pid file
   bool console_log = false;  // -d: log lines go to standard error (requires -f)
+  bool test = false;         // -t: check the configuration and exit
 };
 
 // Parses the command line into `opts`. 0 to go on; 1 when the usage text must be shown (help, a
@@ -78,6 +79,7 @@ class velmorant_daemon {
   void read_pms();
   void update_manager_feed(const Settings& s);
   void wait(std::chrono::milliseconds how_long, int fd = -1);
+  void report_to_service_manager();
   int take_instance_lock(const std::string& statesfile, const char* program_name);
   void shutdown();
 
@@ -94,6 +96,13 @@ class velmorant_daemon {
   std::atomic<bool> stop_requested_{false};
   std::atomic<bool> reload_requested_{false};
   int stop_signal_ = 0;
+
+  // What systemd was last told (main loop only).
+  std::string status_;
+  bool link_was_active_ = false;
+  std::string active_since_;
+  std::chrono::steady_clock::time_point status_at_{};
+  std::chrono::steady_clock::time_point watchdog_at_{};
 };
 
 // The whole program; main only calls this. The exit status.

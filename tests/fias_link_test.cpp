@@ -480,4 +480,68 @@ TEST_F(FiasLink, FailedLinkStartAnswerShutsTheLinkDownButLeavesTheDescriptorOpen
   EXPECT_NE(fcntl(sp.fd[0], F_GETFD), -1) << "closing is left to the main loop";
 }
 
+// ---- The daemon's link object ----
+
+// Everything the PMS end of a socketpair holds now, framing removed.
+std::vector<std::string> records_at(int fd) {
+  std::string bytes;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) bytes.append(buf, static_cast<size_t>(n));
+  std::vector<std::string> records;
+  for (size_t stx = bytes.find('\x02'); stx != std::string::npos; stx = bytes.find('\x02', stx + 1))
+    records.push_back(bytes.substr(stx + 1, bytes.find('\x03', stx) - stx - 1));
+  return records;
+}
+
+// The link start-up answer and the activation belong to the connection that asked for them: once
+// the link has been rebuilt, a late worker must not send eleven link records into the new one.
+TEST_F(FiasLink, LinkStartAnswerAndActivationApplyOnlyToTheConnectionThatAskedForThem) {
+  socket_pair first, second;
+  pms_link link;
+  link.adopt(unique_fd(std::exchange(first.fd[0], -1)));
+  const uint64_t old_id = link.id();
+  link.adopt(unique_fd(std::exchange(second.fd[0], -1)));
+  EXPECT_NE(link.id(), old_id);
+  EXPECT_EQ(link.answer_link_start(old_id, "PB"), -1);
+  link.set_active(old_id);
+  EXPECT_FALSE(link.active());
+  EXPECT_TRUE(records_at(second.fd[1]).empty());
+
+  EXPECT_EQ(link.answer_link_start(link.id(), "PB"), 0);
+  EXPECT_EQ(records_at(second.fd[1]).size(), 11u);
+  link.set_active(link.id());
+  EXPECT_TRUE(link.active());
+  link.close();
+  EXPECT_FALSE(link.active());
+  EXPECT_EQ(link.send(fias_create_packet(FIAS_LA).get()), -1) << "no connection, no send";
+}
+
+// A record whose ETX does not come in time costs the link, not the daemon's attention: the main
+// loop is told to drop it and goes on serving signals meanwhile. A silent PMS gets a link active
+// after the heartbeat and is dropped when nothing comes back.
+TEST_F(FiasLink, UnfinishedRecordAndUnansweredHeartbeatDropTheLinkInTime) {
+  link_timing timing;
+  timing.record_limit = 100ms;
+  timing.heartbeat = 100ms;
+  socket_pair sp;
+  pms_link link(timing);
+  link.adopt(unique_fd(std::exchange(sp.fd[0], -1)));
+  write_bytes(sp.fd[1], "\x02GI|RN101|GNHa");
+  ASSERT_TRUE(wait_until([&] { return link.receive() == 1; }));
+  std::string text;
+  uint64_t id = 0;
+  EXPECT_EQ(link.next_record(text, id), 0);
+  EXPECT_EQ(link.check_time_limits(), 0);
+  EXPECT_TRUE(wait_until([&] { return link.check_time_limits() < 0; }, 2s));
+
+  socket_pair quiet;  // a fresh connection starts with nothing half read
+  link.adopt(unique_fd(std::exchange(quiet.fd[0], -1)));
+  EXPECT_TRUE(wait_until([&] {
+    return link.check_time_limits() == 0 && !records_at(quiet.fd[1]).empty();
+  }, 2s)) << "a link active goes out after the heartbeat";
+  EXPECT_TRUE(wait_until([&] { return link.check_time_limits() < 0; }, 2s))
+      << "no answer: the link must go";
+}
+
 }  // namespace

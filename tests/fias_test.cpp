@@ -37,6 +37,7 @@ TEST(FiasCodec, KnownRecordsRenderBackToTheTextTheyWereParsedFrom) {
       "PS|P#9999|RN7|PTC|TA-5|DA991231|TI235959|DU990000|DD0044123|PCx|CTy|",
       "LD|DA091231|TI120000|V#1.01|IFPB|",
       "LR|RIPS|FLP#RNPTTADATIDUDDPCCT|",
+      "LE|DA091231|TI235959|",
   };
   for (const char* text : texts) {
     auto p = parse(text);
@@ -278,7 +279,10 @@ TEST(FiasCodec, CreatingGivesAnEmptyRecordOfTheTypeOrNothing) {
   EXPECT_STREQ(pa->fields[5].name, "");
 
   EXPECT_EQ(fias_create_packet(FIAS_UNKNOWN), nullptr);
-  EXPECT_EQ(fias_create_packet(14), nullptr);
+  EXPECT_EQ(fias_create_packet(FIAS_LE + 1), nullptr);
+  auto le = fias_create_packet(FIAS_LE);
+  ASSERT_NE(le, nullptr);
+  EXPECT_STREQ(le->desc, "Link end") << "the dispatcher logs \"Received Link end packet from PMS\"";
   EXPECT_EQ(fias_create_packet(-1), nullptr);
 
   fias_free_packet(pa);

@@ -4,9 +4,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <ctime>
+#include <future>
+
 #include "config.h"
 #include "fdutils.h"
 #include "fias.h"
+#include "handlers.h"
 #include "logger.h"
 #include "poller.h"
 #include "sqlite_probe.h"
@@ -26,7 +30,7 @@ const std::string& states() { return testutil::shared_store_path(); }
 class PollerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    sqlite_exec(states(), "delete from rooms; delete from cdrcache;");
+    sqlite_exec(states(), "delete from rooms; delete from cdrcache; delete from postings;");
     sqlite_exec(pbx, "create table cdr (calldate text, src text, dst text, billsec int, amount int, "
                      "userfield text default '');"
                      "create table wakeups (ext text, result int, wdate text, wtime text, reported int default 0);"
@@ -71,6 +75,18 @@ class PollerTest : public ::testing::Test {
     sqlite_exec(pbx, "insert into cdr (calldate, src, dst, billsec, amount) values ('" + when + "', '" +
                          room + "', '" + dst + "', " + std::to_string(billsec) + ", " +
                          std::to_string(amount) + ")");
+  }
+  // The PMS answers a posting; the worker's handler runs it.
+  void answer(const std::string& pa) {
+    auto p = fias_parse_packet(pa.c_str(), static_cast<int>(pa.size()));
+    ASSERT_TRUE(p) << pa;
+    do_pa(request_context{*settings.current(), testutil::shared_store()}, p.get());
+  }
+  // The P# of each record received.
+  std::vector<std::string> seqnos(const std::vector<std::string>& records) {
+    std::vector<std::string> numbers;
+    for (const std::string& r : records) numbers.push_back(r.substr(5, 4));
+    return numbers;
   }
   std::string userfields() {
     std::string all;
@@ -230,6 +246,117 @@ TEST_F(PollerTest, RoomStatesMapToTheirStatusDigits) {
   EXPECT_EQ(seen, "12045600");
 }
 
+TEST_F(PollerTest, UnansweredPostingsGoOutAgainOnceOnEachNewLinkForADay) {
+  configure(calls + mark);
+  store_register_room("101");
+  for (const char* when : {"10:15:00", "10:16:00", "10:17:00", "10:18:00"})
+    add_call("101", std::string("2009-12-31 ") + when, "200", 5);
+  poll_pass(rooms);
+  EXPECT_EQ(userfields(), "[0001][0002][0003][0004]");
+  connect_pms();  // the PMS read nothing and crashed
+  poll_pass(rooms);
+  auto again = received();
+  EXPECT_EQ(seqnos(again), (std::vector<std::string>{"0001", "0002", "0003", "0004"}));
+  EXPECT_EQ(again[0], "PS|P#0001|RN101|PTT|DA091231|TI101500|DU000005|DD200|");
+  poll_pass(rooms);
+  EXPECT_TRUE(received().empty()) << "once per link";
+
+  answer("PA|ASOK|RN101|P#1|DA091231|TI101500|");  // the PMS may drop the leading zeros
+  answer("PA|ASNO|RN101|P#0002|DA091231|TI101600|");
+  answer("PA|ASOK|RN102|P#0003|DA091231|TI101700|");  // another room's P#0003 settles nothing
+  sqlite_exec(states(), "update postings set first_sent = first_sent - 86401 where seqno='0004'");
+  connect_pms();
+  poll_pass(rooms);
+  EXPECT_EQ(seqnos(received()), std::vector<std::string>{"0003"})
+      << "answered, refused and day-old postings are not sent again";
+  EXPECT_EQ(count_occurrences(read_file(log), "Sending again 4 postings not answered on an earlier link"), 1);
+}
+
+TEST_F(PollerTest, SequenceNumbersAndUnansweredPostingsOutliveThePoller) {
+  configure(calls + mark);
+  store_register_room("101");
+  add_call("101", "2009-12-31 10:15:00", "200", 5);
+  add_call("101", "2009-12-31 10:16:00", "200", 5);
+  poll_pass(rooms);
+  answer("PA|ASOK|RN101|P#0001|DA091231|TI101500|");
+  EXPECT_EQ(seqnos(received()), (std::vector<std::string>{"0001", "0002"}));
+  // A settled posting a week old is pruned by the next poller's first pass.
+  sqlite_exec(states(), "update postings set settled_at = settled_at - 7 * 86400 - 1 where seqno='0001'");
+
+  poller restarted{settings, testutil::shared_store(), link, std::chrono::milliseconds(10)};
+  add_call("101", "2009-12-31 10:17:00", "200", 5);
+  room_list fresh;
+  restarted.pass(fresh);
+  EXPECT_EQ(seqnos(received()), (std::vector<std::string>{"0002", "0003"}))
+      << "the unanswered posting first, then the next number";
+  EXPECT_EQ(sqlite_rows(states(), "select seqno from postings order by id"), (rows_t{{"0002"}, {"0003"}}));
+}
+
+TEST_F(PollerTest, AFailedMarkIsRetriedWithoutPostingTheCallAgain) {
+  configure(calls + mark + "billok = pbx:update cdr set userfield='PA ' || '%seqno%' where src='%exten%'\n");
+  store_register_room("101");
+  add_call("101", "2009-12-31 10:15:00", "200", 5);
+  add_call("101", "2009-12-31 10:15:00", "200", 5);  // the same call twice: two postings
+  sqlite_exec(pbx, "create trigger full_disk before update on cdr begin select raise(fail, 'disk full'); end");
+  poll_pass(rooms);
+  EXPECT_EQ(seqnos(received()), (std::vector<std::string>{"0001", "0002"}));
+  EXPECT_EQ(count_occurrences(read_file(log), "Mark of posting P#0001 of room 101 failed; it is retried at the next pass"), 1);
+  poll_pass(rooms);
+  EXPECT_TRUE(received().empty()) << "the journal knows they went out";
+  EXPECT_EQ(userfields(), "[][]");
+
+  // The answer overtakes the mark: billok waits for it.
+  answer("PA|ASOK|RN101|P#0001|DA091231|TI101500|");
+  EXPECT_EQ(userfields(), "[][]");
+  EXPECT_NE(read_file(log).find("Posting 0001 is not marked yet; billok runs after its mark"), std::string::npos);
+  sqlite_exec(pbx, "drop trigger full_disk");
+  poll_pass(rooms);
+  EXPECT_TRUE(received().empty());
+  EXPECT_EQ(userfields(), "[PA 0001][PA 0001]") << "marked, then billok of the answer";
+  answer("PA|ASOK|RN101|P#0001|DA091231|TI101500|");
+  EXPECT_EQ(count_occurrences(read_file(log), "Posting 0001 was settled by an earlier answer"), 1);
+}
+
+TEST_F(PollerTest, ThePbxFileTakesWritesWhileAPostingWaitsOnThePms) {
+  configure(calls + mark);
+  store_register_room("101");
+  add_call("101", "2009-12-31 10:15:00", "200", 5);
+  // The PMS has read nothing for a while: its receive buffer is full.
+  std::string junk(4096, 'x');
+  while (send(link.fd(), junk.data(), junk.size(), MSG_DONTWAIT) > 0) {
+  }
+  auto pass = std::async(std::launch::async, [&] { poll_pass(rooms); });
+  ASSERT_TRUE(testutil::wait_until(
+      [&] { return sqlite_rows(states(), "select count(*) from postings") == rows_t{{"1"}}; },
+      std::chrono::seconds(5)));
+  // The PBX's own writer, with a short busy time, and a check-in on the states file.
+  EXPECT_NO_THROW(sqlite_exec(pbx, "PRAGMA busy_timeout=100; insert into cdr (src) values ('109')"));
+  EXPECT_NO_THROW(sqlite_exec(states(), "PRAGMA busy_timeout=100; insert into rooms (room) values ('109')"));
+  std::vector<std::string> records;
+  ASSERT_TRUE(testutil::wait_until(
+      [&] {
+        for (auto& r : received()) records.push_back(r);
+        return !records.empty();
+      },
+      std::chrono::seconds(5)));
+  pass.get();
+  EXPECT_EQ(seqnos(records), std::vector<std::string>{"0001"});
+  EXPECT_EQ(userfields(), "[0001][]");
+}
+
+TEST_F(PollerTest, LinkEndHoldsPostingsUntilThePmsActivatesTheLinkAgain) {
+  configure(calls + mark);
+  store_register_room("101");
+  add_call("101", "2009-12-31 10:15:00", "200", 5);
+  link.suspend(link.id());
+  poll_pass(rooms);
+  EXPECT_TRUE(received().empty());
+  EXPECT_EQ(userfields(), "[]");
+  link.set_active(link.id());
+  poll_pass(rooms);
+  EXPECT_EQ(seqnos(received()), std::vector<std::string>{"0001"});
+}
+
 class CachePoller : public PollerTest {
  protected:
   void cache(const std::string& src, const std::string& start, const std::string& dst, int billsec) {
@@ -263,6 +390,39 @@ TEST_F(CachePoller, CachedCallIsPostedAgainWhenTheSendFailed) {
   connect_pms();
   poll_pass(rooms);
   EXPECT_EQ(received().size(), 1u);
+}
+
+TEST_F(CachePoller, CallsOfTheSameSecondArePostedAndSettledEachByItsOwnRow) {
+  configure("cdr_use_manager = 1\nnoremovecalls = 1\n");
+  store_register_room("101");
+  cache("101", "2009-12-31 10:15:00", "200", 5);
+  cache("101", "2009-12-31 10:15:00", "200", 5);
+  cache("101", "2009/12/31 10:15:00", "300", 7);  // not a date SQLite reads
+  poll_pass(rooms);
+  auto records = received();
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0], "PS|P#0001|RN101|PTT|DA091231|TI101500|DU000005|DD200|");
+  EXPECT_EQ(records[1], "PS|P#0002|RN101|PTT|DA091231|TI101500|DU000005|DD200|");
+  char today[8];
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  std::strftime(today, sizeof today, "%y%m%d", &local);
+  EXPECT_EQ(records[2].substr(0, 28), std::string("PS|P#0003|RN101|PTT|DA") + today)
+      << "posted with the current date";
+  EXPECT_NE(read_file(log).find("Call of room 101 has no usable start time (2009/12/31 10:15:00); "
+                                "posted as P#0003 with the current date and time"),
+            std::string::npos);
+  poll_pass(rooms);
+  EXPECT_TRUE(received().empty()) << "each posted once";
+
+  answer("PA|ASOK|RN101|P#0002|DA091231|TI101500|");
+  EXPECT_EQ(sqlite_rows(states(), "select substr(userfield, 1, 9) from cdrcache order by rowid"),
+            (rows_t{{"PS|P#0001"}, {"PA|ASOK|R"}, {"PS|P#0003"}}));
+  configure("cdr_use_manager = 1\n");
+  answer("PA|ASOK|RN101|P#0001|DA091231|TI101500|");
+  EXPECT_EQ(sqlite_rows(states(), "select dst, substr(userfield, 1, 9) from cdrcache order by rowid"),
+            (rows_t{{"200", "PA|ASOK|R"}, {"300", "PS|P#0003"}}));
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <iniparser.h>
 
-#include <cctype>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -21,20 +20,18 @@
 #include "fias.h"
 #include "handlers.h"
 #include "log_capture.h"
-#include "mariadb_server.h"
 #include "paths.h"
 #include "query.h"
-#include "sqlite_probe.h"
+#include "samples.h"
 #include "testutil.h"
 
+using testutil::etc_file;
 using testutil::read_file;
 using testutil::rows_t;
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string etc(const std::string& name) { return testpaths::source_dir() + "/etc/" + name; }
 
 using ini_ptr = std::unique_ptr<dictionary, decltype(&iniparser_freedict)>;
 
@@ -60,12 +57,10 @@ bool is_database_section(dictionary* ini, const std::string& section) {
   return iniparser_getstring(ini, (section + ":dbdriver").c_str(), nullptr) != nullptr;
 }
 
-const std::set<std::string> kDatabaseKeys = {"dbdriver", "host", "port", "user", "password",
-                                             "database", "date_format", "time_format"};
-
-// Every "section:key" the daemon's sources read from the fixed sections, found where the code
-// names them, so that a key added to the daemon shows up here without anyone listing it.
-std::set<std::string> keys_the_daemon_reads() {
+// Every key the daemon's sources read, found where the code names them: "section:key" of the
+// fixed sections anywhere in src/, and the keys the driver loader takes from a database section
+// as "database:key".
+std::set<std::string> keys_the_sources_read() {
   std::set<std::string> keys;
   std::regex literal("\"((pms|logger|services|rooms):[a-z_]+)");
   for (const auto& entry : fs::directory_iterator(testpaths::source_dir() + "/src")) {
@@ -74,6 +69,17 @@ std::set<std::string> keys_the_daemon_reads() {
     for (std::sregex_iterator m(text.begin(), text.end(), literal), end; m != end; ++m)
       keys.insert((*m)[1]);
   }
+  std::string loader = read_file(testpaths::source_dir() + "/src/dbdriver.cpp");
+  std::regex database_key(R"re((ini, (name|section), "|\(name\) \+ ":)([a-z_]+)")re");
+  for (std::sregex_iterator m(loader.begin(), loader.end(), database_key), end; m != end; ++m)
+    keys.insert("database:" + (*m)[3].str());
+  return keys;
+}
+
+// The daemon's own list of the keys it reads, which the configuration check goes by.
+std::set<std::string> keys_the_daemon_reads() {
+  std::set<std::string> keys;
+  for (std::string_view key : conf_keys()) keys.emplace(key);
   return keys;
 }
 
@@ -101,12 +107,18 @@ TEST(Samples, EverySampleInEtcIsCheckedHere) {
                                           "cdr_manager.conf"}));
 }
 
+TEST(Samples, TheDaemonsListOfKeysIsWhatItsSourcesRead) {
+  std::set<std::string> read = keys_the_sources_read();
+  ASSERT_TRUE(read.count("services:billcalls") && read.count("rooms:ldap_filter") &&
+              read.count("database:dbdriver") && read.count("database:port"));
+  EXPECT_EQ(keys_the_daemon_reads(), read);
+}
+
 TEST(Samples, UseOnlyKeysTheDaemonReadsAndDatabasesOfTheirOwn) {
   std::set<std::string> known = keys_the_daemon_reads();
-  ASSERT_TRUE(known.count("services:billcalls") && known.count("rooms:ldap_filter"));
   for (const char* name : {"velmorant.conf", "velmorant-sqlite.conf", "velmorant-mysql.conf"}) {
     SCOPED_TRACE(name);
-    ini_ptr ini = parse(etc(name));
+    ini_ptr ini = parse(etc_file(name));
     ASSERT_TRUE(ini);
     for (const std::string& section : sections_of(ini.get())) {
       bool database = is_database_section(ini.get(), section);
@@ -114,10 +126,8 @@ TEST(Samples, UseOnlyKeysTheDaemonReadsAndDatabasesOfTheirOwn) {
                   section == "rooms")
           << "section " << section << " is neither a database nor read by the daemon";
       for (const std::string& key : keys_of(ini.get(), section)) {
-        if (database)
-          EXPECT_TRUE(kDatabaseKeys.count(key.substr(section.size() + 1))) << key;
-        else
-          EXPECT_TRUE(known.count(generic_key(key))) << key << " is not read by the daemon";
+        std::string generic = database ? "database" + key.substr(section.size()) : generic_key(key);
+        EXPECT_TRUE(known.count(generic)) << key << " is not read by the daemon";
       }
     }
     for (const char* service : kServiceKeys) {
@@ -137,12 +147,10 @@ TEST(Samples, UseOnlyKeysTheDaemonReadsAndDatabasesOfTheirOwn) {
 }
 
 TEST(Samples, ReferenceAndManPageDescribeEveryKeyTheDaemonReads) {
-  std::string reference = read_file(etc("velmorant.conf"));
+  std::string reference = read_file(etc_file("velmorant.conf"));
   std::string manual = read_file(testpaths::source_dir() + "/doc/velmorant.8");
   ASSERT_FALSE(manual.empty());
-  std::set<std::string> keys = keys_the_daemon_reads();
-  for (const std::string& key : kDatabaseKeys) keys.insert("database:" + key);
-  for (const std::string& key : keys) {
+  for (const std::string& key : keys_the_daemon_reads()) {
     std::string name = key.substr(key.find(':') + 1);
     // Active or commented out, the key has a line of its own in the reference.
     std::regex line("(^|\n);?" + name + "[0-9]* = ");
@@ -150,7 +158,7 @@ TEST(Samples, ReferenceAndManPageDescribeEveryKeyTheDaemonReads) {
     EXPECT_NE(manual.find(name), std::string::npos) << name << " missing from doc/velmorant.8";
   }
   // The reference is the documentation of the services: it sets every one of them.
-  ini_ptr ini = parse(etc("velmorant.conf"));
+  ini_ptr ini = parse(etc_file("velmorant.conf"));
   for (const char* service : kServiceKeys)
     EXPECT_TRUE(iniparser_find_entry(ini.get(), (std::string("services:") + service).c_str()))
         << service;
@@ -203,7 +211,7 @@ TEST(Samples, ManPageExamplesAreTheSqliteAndMysqlSamples) {
     testutil::write_file(path, examples[i]);
     std::map<std::string, std::string> example = entries_of(path);
     EXPECT_FALSE(example.empty()) << examples[i];
-    EXPECT_EQ(example, entries_of(etc(samples[i]))) << samples[i];
+    EXPECT_EQ(example, entries_of(etc_file(samples[i]))) << samples[i];
   }
 }
 
@@ -265,7 +273,7 @@ cdr_fields real_call() {
 // a NULL for the table's first column, then each configured value in order, its quotes
 // stripped, every ${CDR(...)} replaced by the call's field, quoted for SQLite.
 std::string cdr_sqlite3_custom_insert(const cdr_fields& call) {
-  auto conf = asterisk_section(etc("cdr_sqlite3_custom.conf"), "master");
+  auto conf = asterisk_section(etc_file("cdr_sqlite3_custom.conf"), "master");
   std::string sql = "INSERT INTO " + conf["table"] + " VALUES (NULL";
   for (std::string value : asterisk_list(conf["values"])) {
     if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
@@ -290,8 +298,8 @@ std::string cdr_sqlite3_custom_insert(const cdr_fields& call) {
 TEST(Samples, AsteriskSqliteBackendWritesCallsIntoThePbxSchema) {
   testutil::temp_dir dir;
   std::string db = dir.file("master.db");
-  testutil::sqlite_exec(db, read_file(etc("pbx-sqlite.sql")));
-  auto conf = asterisk_section(etc("cdr_sqlite3_custom.conf"), "master");
+  testutil::sqlite_exec(db, read_file(etc_file("pbx-sqlite.sql")));
+  auto conf = asterisk_section(etc_file("cdr_sqlite3_custom.conf"), "master");
   ASSERT_EQ(conf["table"], "cdr");
   std::vector<std::string> columns = asterisk_list(conf["columns"]);
 
@@ -313,23 +321,14 @@ TEST(Samples, AsteriskSqliteBackendWritesCallsIntoThePbxSchema) {
             (rows_t{{"2026-12-08 20:14:55", "\"Room 101\" <101>", "101", "0049301234", "integer",
                      "5", "ANSWERED", "3", "Local/0049301234@pstn-sim/n,20", ""}}));
 
-  EXPECT_EQ(asterisk_section(etc("cdr_manager.conf"), "general")["enabled"], "yes");
+  EXPECT_EQ(asterisk_section(etc_file("cdr_manager.conf"), "general")["enabled"], "yes");
 }
 
 // ---- The templates on real schemas ----
 
-// The PBX database of one kind, with the schema a sample expects and the phone of room 101, and
-// the statements that play the PBX's part (a call ends, a wake-up call is answered).
-class pbx_schema {
- public:
-  virtual ~pbx_schema() = default;
-  // Creates the schema afresh.
-  virtual void reset() = 0;
-  virtual void exec(const std::string& sql) = 0;
-  virtual rows_t rows(const std::string& sql) = 0;
-  // The values of a database section that point it at this database.
-  virtual std::map<std::string, std::string> connection() = 0;
-
+// The statements that play the PBX's part on the database of a sample (a call ends, a wake-up
+// call is answered) and read what the daemon changed.
+struct pbx_probes {
   std::string room_probe;     // name, language, dnd, barred, "date time" of a wake-up or ""
   std::string call_mark;      // userfield of room 101's call
   std::string add_calls;      // room 101's call, an unanswered one, and one of room 102
@@ -337,105 +336,42 @@ class pbx_schema {
   std::string report_state;   // housekeeping dials state 4 in room 101
 };
 
-class sqlite_schema : public pbx_schema {
- public:
-  sqlite_schema() {
-    room_probe = "select name, language, dnd, barred, trim(wakeup_date || ' ' || wakeup_time) "
+pbx_probes sqlite_probes() {
+  pbx_probes p;
+  p.room_probe = "select name, language, dnd, barred, trim(wakeup_date || ' ' || wakeup_time) "
                  "from extensions where exten='101'";
-    call_mark = "select userfield from cdr where src='101' and billsec>0";
-    // The calls as Asterisk's SQLite backend writes them with the sample configuration.
-    for (const cdr_fields& changes : std::vector<cdr_fields>{
-             {{"start", "2026-12-08 10:15:00"}, {"dst", "00442079460123"}, {"duration", "131"},
-              {"billsec", "125"}},
-             {{"start", "2026-12-08 10:20:00"}, {"dst", "200"}, {"duration", "20"},
-              {"billsec", "0"}, {"disposition", "NO ANSWER"}},
-             {{"start", "2026-12-08 10:25:00"}, {"src", "102"}, {"dst", "300"},
-              {"duration", "40"}, {"billsec", "35"}}}) {
-      cdr_fields call = changes;
-      call.merge(real_call());
-      add_calls += cdr_sqlite3_custom_insert(call) + ";";
-    }
-    answer_wakeup = "update extensions set wakeup_result=1 where exten='101'";
-    report_state = "update extensions set room_state=4 where exten='101'";
+  p.call_mark = "select userfield from cdr where src='101' and billsec>0";
+  // The calls as Asterisk's SQLite backend writes them with the sample configuration.
+  for (const cdr_fields& changes : std::vector<cdr_fields>{
+           {{"start", "2026-12-08 10:15:00"}, {"dst", "00442079460123"}, {"duration", "131"},
+            {"billsec", "125"}},
+           {{"start", "2026-12-08 10:20:00"}, {"dst", "200"}, {"duration", "20"},
+            {"billsec", "0"}, {"disposition", "NO ANSWER"}},
+           {{"start", "2026-12-08 10:25:00"}, {"src", "102"}, {"dst", "300"},
+            {"duration", "40"}, {"billsec", "35"}}}) {
+    cdr_fields call = changes;
+    call.merge(real_call());
+    p.add_calls += cdr_sqlite3_custom_insert(call) + ";";
   }
-  void reset() override {
-    fs::remove(file_);
-    exec(read_file(etc("pbx-sqlite.sql")) + "\ninsert into extensions (exten) values ('101')");
-  }
-  void exec(const std::string& sql) override { testutil::sqlite_exec(file_, sql); }
-  rows_t rows(const std::string& sql) override { return testutil::sqlite_rows(file_, sql); }
-  std::map<std::string, std::string> connection() override { return {{"database", file_}}; }
+  p.answer_wakeup = "update extensions set wakeup_result=1 where exten='101'";
+  p.report_state = "update extensions set room_state=4 where exten='101'";
+  return p;
+}
 
- private:
-  testutil::temp_dir dir_;
-  std::string file_ = dir_.file("pbx.db");
-};
-
-class mysql_schema : public pbx_schema {
- public:
-  mysql_schema() {
-    room_probe = "select name, language, dnd, barred, coalesce((select concat(wakeup_date, ' ', "
+pbx_probes mysql_probes() {
+  pbx_probes p;
+  p.room_probe = "select name, language, dnd, barred, coalesce((select concat(wakeup_date, ' ', "
                  "wakeup_time) from asterisk.wakeups w where w.extension=u.extension limit 1), '') "
                  "from asterisk.users u where extension='101'";
-    call_mark = "select userfield from asteriskcdrdb.cdr where src='101' and billsec>0";
-    add_calls = "insert into asteriskcdrdb.cdr (calldate, src, dst, duration, billsec, "
+  p.call_mark = "select userfield from asteriskcdrdb.cdr where src='101' and billsec>0";
+  p.add_calls = "insert into asteriskcdrdb.cdr (calldate, src, dst, duration, billsec, "
                 "disposition) values "
                 "('2026-12-08 10:15:00', '101', '00442079460123', 131, 125, 'ANSWERED'), "
                 "('2026-12-08 10:20:00', '101', '200', 20, 0, 'NO ANSWER'), "
                 "('2026-12-08 10:25:00', '102', '300', 40, 35, 'ANSWERED')";
-    answer_wakeup = "update asterisk.wakeups set result=1 where extension='101'";
-    report_state = "update asterisk.users set room_state=4 where extension='101'";
-  }
-  void reset() override {
-    exec("DROP DATABASE IF EXISTS asterisk; DROP DATABASE IF EXISTS asteriskcdrdb; " +
-         read_file(etc("pbx-mysql.sql")) + "\ninsert into asterisk.users (extension) values ('101')");
-  }
-  void exec(const std::string& sql) override { server().execute(sql); }
-  rows_t rows(const std::string& sql) override { return server().query(sql); }
-  std::map<std::string, std::string> connection() override {
-    return {{"host", server().host()},
-            {"port", std::to_string(server().port())},
-            {"user", server().user()},
-            {"password", server().password()}};
-  }
-
- private:
-  static testutil::mariadb_server& server() { return testutil::mariadb_server::shared(); }
-};
-
-// The sample with its database sections pointed at the test's databases: every other line is
-// kept as it is.
-std::string point_at(const std::string& sample, pbx_schema& pbx) {
-  ini_ptr ini = parse(sample);
-  std::map<std::string, std::string> values = pbx.connection();
-  std::istringstream in(read_file(sample));
-  std::ostringstream out;
-  std::string line, section;
-  std::set<std::string> written;
-  auto finish_section = [&] {
-    if (!is_database_section(ini.get(), section)) return;
-    for (const auto& [key, value] : values)
-      if (!written.count(key)) out << key << " = " << value << "\n";
-  };
-  while (std::getline(in, line)) {
-    if (line.starts_with("[")) {
-      finish_section();
-      section = line.substr(1, line.find(']') - 1);
-      for (char& c : section) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      written.clear();
-      out << line << "\n";
-      continue;
-    }
-    std::string key = line.substr(0, line.find_first_of(" =")), rest;
-    if (is_database_section(ini.get(), section) && values.count(key)) {
-      out << key << " = " << values[key] << "\n";
-      written.insert(key);
-    } else {
-      out << line << "\n";
-    }
-  }
-  finish_section();
-  return out.str();
+  p.answer_wakeup = "update asterisk.wakeups set result=1 where extension='101'";
+  p.report_state = "update asterisk.users set room_state=4 where extension='101'";
+  return p;
 }
 
 struct sample_case {
@@ -449,13 +385,16 @@ class SampleTemplates : public ::testing::TestWithParam<sample_case> {
   static void SetUpTestSuite() { testutil::shared_store(); }
 
   void SetUp() override {
-    if (GetParam().mysql)
-      pbx = std::make_unique<mysql_schema>();
-    else
-      pbx = std::make_unique<sqlite_schema>();
+    if (GetParam().mysql) {
+      pbx = std::make_unique<testutil::mysql_pbx>();
+      probes = mysql_probes();
+    } else {
+      pbx = std::make_unique<testutil::sqlite_pbx>();
+      probes = sqlite_probes();
+    }
     pbx->reset();
     std::string conf = dir.file("velmorant.conf");
-    testutil::write_file(conf, point_at(etc(GetParam().file), *pbx));
+    testutil::write_file(conf, testutil::point_at(etc_file(GetParam().file), *pbx));
     settings = testutil::load_settings(conf);
   }
 
@@ -467,7 +406,7 @@ class SampleTemplates : public ::testing::TestWithParam<sample_case> {
   dbdriver_t* find_dbdriver(const std::string& name) { return settings->driver(name).get(); }
 
   std::vector<std::string> room() {
-    rows_t r = pbx->rows(pbx->room_probe);
+    rows_t r = pbx->rows(probes.room_probe);
     return r.size() == 1 ? r[0] : std::vector<std::string>{};
   }
 
@@ -528,7 +467,8 @@ class SampleTemplates : public ::testing::TestWithParam<sample_case> {
 
   testutil::temp_dir dir;
   testutil::log_capture log;
-  std::unique_ptr<pbx_schema> pbx;
+  std::unique_ptr<testutil::pbx_database> pbx;
+  pbx_probes probes;
   std::shared_ptr<const Settings> settings;
 };
 
@@ -567,22 +507,22 @@ TEST_P(SampleTemplates, PollQueriesDeliverThePollersColumnsAndMarksHideWhatWasRe
 
   // Calls: date, time, dialled number, billable seconds, amount; only the answered call of the
   // room, until its mark; then the PMS's answer settles it.
-  pbx->exec(pbx->add_calls);
+  pbx->exec(probes.add_calls);
   auto call = poll(*s->billcalls, {'s', 's', 's', 'i', 'i'});
   ASSERT_TRUE(call);
   EXPECT_EQ(*call, (std::vector<std::string>{"2026-12-08", "10:15:00", "00442079460123", "125", "-1"}));
   EXPECT_TRUE(reads_as((*call)[0], calls_drv->dateformat));
   EXPECT_TRUE(reads_as((*call)[1], calls_drv->timeformat));
   mark(*s->billcalls, *s->billmark, (*call)[0], (*call)[1], "0001");
-  EXPECT_EQ(pbx->rows(pbx->call_mark), (rows_t{{"PS 0001"}}));
+  EXPECT_EQ(pbx->rows(probes.call_mark), (rows_t{{"PS 0001"}}));
   EXPECT_FALSE(poll(*s->billcalls, {'s', 's', 's', 'i', 'i'})) << "a posted call is posted again";
   handle(do_pa, "PA|ASOK|RN101|P#0001|DA261208|TI101500|");
-  EXPECT_EQ(pbx->rows(pbx->call_mark), (rows_t{{"PA 0001"}}));
+  EXPECT_EQ(pbx->rows(probes.call_mark), (rows_t{{"PA 0001"}}));
 
   // Wake-up results: result code, date, time of the order.
   handle(do_wakeup_set, "WR|RN101|DA261209|TI070000|");
   EXPECT_FALSE(poll(*s->wakeup_result, {'i', 's', 's'})) << "reported before the call was made";
-  pbx->exec(pbx->answer_wakeup);
+  pbx->exec(probes.answer_wakeup);
   auto wakeup = poll(*s->wakeup_result, {'i', 's', 's'});
   ASSERT_TRUE(wakeup);
   EXPECT_EQ(*wakeup, (std::vector<std::string>{"1", "2026-12-09", "07:00:00"}));
@@ -591,7 +531,7 @@ TEST_P(SampleTemplates, PollQueriesDeliverThePollersColumnsAndMarksHideWhatWasRe
 
   // Room states: the state code.
   EXPECT_FALSE(poll(*s->room_state, {'i'}));
-  pbx->exec(pbx->report_state);
+  pbx->exec(probes.report_state);
   auto state = poll(*s->room_state, {'i'});
   ASSERT_TRUE(state);
   EXPECT_EQ(*state, std::vector<std::string>{"4"});

@@ -83,8 +83,11 @@ class StoreTest : public ::testing::Test {
 TEST_F(StoreTest, FreshFileGetsBothTablesAndTheIndexAndASecondStartCreatesNothing) {
   outside_connection db(path);
   auto schema = "select name from sqlite_master where name not like 'sqlite_%' order by name";
-  EXPECT_EQ(db.column(schema), (std::vector<std::string>{"cdrcache", "idx_cdrcache_c_from_start",
-                                                         "idx_cdrcache_src_userfield", "rooms"}));
+  EXPECT_EQ(db.column(schema),
+            (std::vector<std::string>{"cdrcache", "idx_cdrcache_c_from_start",
+                                      "idx_cdrcache_src_userfield", "idx_postings_marked",
+                                      "idx_postings_seqno", "idx_postings_state", "postings",
+                                      "rooms"}));
   EXPECT_EQ(db.column("select count(*) from pragma_table_info('cdrcache')"),
             std::vector<std::string>{"23"});
   EXPECT_EQ(db.column("select name from pragma_index_info('idx_cdrcache_c_from_start')"),
@@ -97,16 +100,20 @@ TEST_F(StoreTest, FreshFileGetsBothTablesAndTheIndexAndASecondStartCreatesNothin
   EXPECT_EQ(rooms(), std::set<std::string>{"101"}) << "rows survive a restart";
 }
 
-TEST_F(StoreTest, ExistingCdrcacheGetsOnlyThePollersIndex) {
+TEST_F(StoreTest, OlderFileGetsThePollersIndexAndTheJournalAndKeepsItsRows) {
   std::string old_file = dir.file("old.db");
-  outside_connection(old_file).exec("create table cdrcache (src varchar(80), userfield varchar(255))");
+  outside_connection(old_file).exec(
+      "create table cdrcache (src varchar(80), userfield varchar(255));"
+      "insert into cdrcache values ('101', 'PS|P#0001|RN101|')");
   reopen(old_file);
   outside_connection db(old_file);
   EXPECT_EQ(db.column("select name from sqlite_master where type = 'index' and tbl_name = "
                       "'cdrcache'"),
             std::vector<std::string>{"idx_cdrcache_src_userfield"});
   EXPECT_EQ(db.column("select name from sqlite_master where type = 'table' order by name"),
-            (std::vector<std::string>{"cdrcache", "rooms"}));
+            (std::vector<std::string>{"cdrcache", "postings", "rooms"}));
+  EXPECT_EQ(db.column("select userfield from cdrcache"),
+            std::vector<std::string>{"PS|P#0001|RN101|"});
 }
 
 TEST_F(StoreTest, StoreThatCannotBeOpenedIsReported) {

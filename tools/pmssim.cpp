@@ -52,7 +52,7 @@ const char* const kUsage =
     "  GI|RN101|GNGuest|GLEA|GSN|   a record text, sent as written between STX and ETX\n"
     "  sleep 2.5                    pause that many seconds\n"
     "  # a comment                  ignored, as are empty lines\n"
-    "A line that is not a record known to FIAS here (LS LA LD LR DR GI GO RE WC WR WA PA PS,\n"
+    "A line that is not a record known to FIAS here (LS LA LD LR DR GI GO RE WC WR WA PA PS LE,\n"
     "followed by \"|\") is reported on standard error with its line number and skipped.\n"
     "\n"
     "The daemon may disconnect and reconnect at any time: the simulator waits for it again and goes\n"

@@ -38,6 +38,7 @@ class CommandLine : public ::testing::Test {
            "\t-c <path>, --config=<path>\tuse custom config file \n"
            "\t-f, --foreground \t\trun in foreground mode\n"
            "\t-d, --log-to-console\t\tlog to console (requires -f)\n"
+           "\t-t, --test\t\t\tcheck the configuration and exit\n"
            "\t-h, --help\t\t\tshow this text\n\n\n";
   }
 };

@@ -88,12 +88,14 @@ TEST(Install, LaysOutProgramsManPagesExamplesUnitAndConfigurationForEachPrefix) 
 
     std::string unit = read_file(at(l.unit + "/velmorant.service"));
     const std::string unit_lines[] = {
-        "Type=forking\n", "PIDFile=/run/velmorant.pid\n",
-        "ExecStart=" + l.sbin + "/velmorant -c " + l.conf + "/velmorant.conf\n",
-        "ExecReload=/bin/kill -HUP $MAINPID\n", "Restart=on-failure\n",
+        "Type=notify\n",
+        "ExecStart=" + l.sbin + "/velmorant -f -c " + l.conf + "/velmorant.conf\n",
+        "ExecReload=/bin/kill -HUP $MAINPID\n", "Restart=on-failure\n", "WatchdogSec=30s\n",
+        "StandardOutput=null\n", "User=velmorant\n", "StateDirectoryMode=0750\n",
         "WantedBy=multi-user.target\n"};
     for (const std::string& line : unit_lines)
       EXPECT_NE(unit.find(line), std::string::npos) << line << " missing from\n" << unit;
+    EXPECT_EQ(unit.find("PIDFile="), std::string::npos) << "systemd follows the foreground process";
 
     // The configuration holds database passwords: not for every local user to read.
     std::string conf = at(l.conf + "/velmorant.conf");
@@ -107,6 +109,22 @@ TEST(Install, LaysOutProgramsManPagesExamplesUnitAndConfigurationForEachPrefix) 
       EXPECT_TRUE(path.starts_with(l.prefix + "/") || path.starts_with(l.conf + "/")) << path;
     }
   }
+}
+
+// The sandbox stays tight: systemd's own rating of the installed unit, which also reports any
+// directive it does not know (a misspelt one would silently leave its protection off).
+TEST(Install, InstalledUnitIsSandboxedToAnExposureOfAtMostTwoAndAHalf) {
+  testutil::temp_dir root;
+  ASSERT_EQ(install(root.path(), "/usr").status, 0);
+  outcome rating = run({}, {"systemd-analyze", "security", "--offline=true", "--no-pager",
+                            root.file("usr/lib/systemd/system/velmorant.service")});
+  ASSERT_EQ(rating.status, 0) << rating.err;
+  EXPECT_EQ(rating.err, "") << "warnings about the unit";
+  const std::string label = "Overall exposure level for velmorant.service: ";
+  size_t at = rating.out.find(label);
+  ASSERT_NE(at, std::string::npos) << rating.out;
+  double exposure = std::stod(rating.out.substr(at + label.size()));
+  EXPECT_LE(exposure, 2.5) << rating.out;
 }
 
 TEST(Install, AnUpgradeKeepsTheAdministratorsConfiguration) {

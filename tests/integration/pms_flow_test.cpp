@@ -139,6 +139,17 @@ TEST_F(PmsFlow, CallIsPostedWithinOnePollIntervalAndMarked) {
   ASSERT_TRUE(posted) << diagnostics();
   EXPECT_EQ(*posted, "PS|P#0001|RN101|PTT|DA091231|TI101500|DU000205|DD200|");
   EXPECT_TRUE(wait_until([&] { return sqlite_rows(pbx, "select userfield from cdr") == rows_t{{"0001"}}; }, 5s));
+
+  // Link end: the next call waits, through a whole poll interval, until the PMS activates the
+  // link again.
+  pms.send_record("LE|DA091231|TI101600|");
+  ASSERT_TRUE(wait_until([&] { return has_logged("Received Link end packet from PMS"); }, 5s));
+  sqlite_exec(pbx, "insert into cdr values ('2009-12-31 10:17:00', '101', '201', 5, '')");
+  EXPECT_FALSE(pms.wait_for_record("PS|P#0002", 11s)) << "posted after the link end";
+  pms.send_record("LA|DA091231|TI101800|");
+  posted = pms.wait_for_record("PS|P#0002", 12s);
+  ASSERT_TRUE(posted) << diagnostics();
+  EXPECT_EQ(*posted, "PS|P#0002|RN101|PTT|DA091231|TI101700|DU000005|DD201|");
 }
 
 TEST_F(PmsFlow, RequestsAndPostingsThroughAMysqlSection) {
