@@ -74,9 +74,8 @@ bool billable(const message& m) {
 
 }  // namespace
 
-int mgr_cache_cdr(const message& m, room_list& rooms, internal_store& store, bool all_calls) {
-  std::string q = cache_insert(m);
-  LOG(L_DEBUG, "The query is: %s\n", q.c_str());
+std::optional<held_call> mgr_cdr_call(const message& m, room_list& rooms, internal_store& store,
+                                      bool all_calls) {
   std::string hdr(mgr_get_header(m, "Source"));
 
   bool present = false;
@@ -95,25 +94,27 @@ int mgr_cache_cdr(const message& m, room_list& rooms, internal_store& store, boo
   }
   if (rooms.rooms.empty()) {
     LOG(L_ERROR, "No rooms or empty list iterator\n");
-    return 0;
+    return std::nullopt;
   }
-  if (!present) return 0;
+  if (!present) return std::nullopt;
   if (!all_calls && !billable(m)) {
     LOG(L_DEBUG, "Call of %s to %s not answered or without billable time; not cached",
         hdr.c_str(), std::string(mgr_get_header(m, "Destination")).c_str());
-    return 0;
+    return std::nullopt;
   }
+  held_call call{cache_insert(m), std::move(hdr), std::string(mgr_get_header(m, "Destination")),
+                 std::string(mgr_get_header(m, "StartTime"))};
+  LOG(L_DEBUG, "The query is: %s\n", call.insert.c_str());
+  return call;
+}
 
+int mgr_store_call(internal_store& store, const held_call& call) {
   LOG(L_DEBUG, "sending cache insert query");
   dbdriver_t& db = store.db();
   std::lock_guard guard(db);
-  if (db.reconnect_if_needed() != 0 || db.query(q) != 0) {
-    std::string dst(mgr_get_header(m, "Destination")), start(mgr_get_header(m, "StartTime"));
-    LOG(L_ERROR, "Unable to cache the call of %s to %s at %s", hdr.c_str(), dst.c_str(),
-        start.c_str());
-    return -1;
-  }
-  return 1;
+  if (db.reconnect_if_needed() != 0) return kDbUnavailable;
+  int rc = db.query(call.insert);
+  return rc == 0 || rc == kDbUnavailable ? rc : -1;
 }
 
 manager_feed::manager_feed(manager_config config, internal_store& store, feed_timing timing)
@@ -132,10 +133,72 @@ void manager_feed::start() {
 }
 
 void manager_feed::stop() {
-  if (!thread_.joinable()) return;
-  thread_.request_stop();
-  thread_.join();
-  running_ = false;
+  if (thread_.joinable()) {
+    thread_.request_stop();
+    thread_.join();
+    running_ = false;
+  }
+  drop_held();
+}
+
+// Caches a call, or holds it behind the calls already held: a call cached while earlier ones
+// wait would reach the PMS out of order.
+void manager_feed::cache(held_call call) {
+  if (held_.empty()) {
+    int rc = mgr_store_call(store_, call);
+    if (rc == 0) return;
+    LOG(L_ERROR, "Unable to cache the call of %s to %s at %s", call.source.c_str(),
+        call.destination.c_str(), call.start.c_str());
+    // A call the store refuses for good would hold every call behind it for ever.
+    if (rc != kDbUnavailable) return;
+    LOG(L_WARNING, "Holding call records in memory until the states file takes them again "
+        "(at most %zu)", timing_.held_capacity);
+    retry_at_ = std::chrono::steady_clock::now() + timing_.store_retry;
+    cached_from_held_ = 0;
+  }
+  held_.push_back(std::move(call));
+  if (held_.size() == timing_.held_capacity)
+    LOG(L_WARNING, "%zu call records held; reading from the manager paused until the states "
+        "file takes them again", held_.size());
+}
+
+// Tries the held calls in order once their pause is over. A pass caches a bounded number, so
+// that the manager is read between two passes while a long backlog drains.
+void manager_feed::store_held(std::chrono::steady_clock::time_point now) {
+  constexpr size_t kPerPass = 500;
+  if (held_.empty() || now < retry_at_) return;
+  for (size_t n = 0; n < kPerPass && !held_.empty(); ++n) {
+    const held_call& call = held_.front();
+    int rc = mgr_store_call(store_, call);
+    if (rc == kDbUnavailable) {
+      retry_at_ = now + timing_.store_retry;
+      return;
+    }
+    if (rc == 0)
+      ++cached_from_held_;
+    else
+      LOG(L_ERROR, "Unable to cache the call of %s to %s at %s", call.source.c_str(),
+          call.destination.c_str(), call.start.c_str());
+    held_.pop_front();
+  }
+  if (held_.empty())
+    LOG(L_NOTICE, "The states file takes call records again; %zu held call records cached",
+        cached_from_held_);
+}
+
+// At a stop: one more try, then every call still held is named, for billing by hand.
+void manager_feed::drop_held() {
+  if (held_.empty()) return;
+  retry_at_ = {};
+  while (!held_.empty()) {
+    const size_t before = held_.size();
+    store_held(std::chrono::steady_clock::now());
+    if (held_.size() == before) break;
+  }
+  for (const held_call& call : held_)
+    LOG(L_ERROR, "Stopping: call of %s to %s at %s not cached", call.source.c_str(),
+        call.destination.c_str(), call.start.c_str());
+  held_.clear();
 }
 
 int manager_feed::connect_and_login() {
@@ -166,7 +229,8 @@ void manager_feed::handle(const message& m) {
     LOG(L_DEBUG, "%s got: %s", iabuf_.c_str(), m.headers[static_cast<size_t>(i)].c_str());
   if (mans_.connected != 0) {
     if (equals_ignoring_case(mgr_get_header(m, "Event"), "Cdr"))
-      mgr_cache_cdr(m, rooms_, store_, config_.all_calls);
+      if (std::optional<held_call> call = mgr_cdr_call(m, rooms_, store_, config_.all_calls))
+        cache(std::move(*call));
     return;
   }
   std::string_view answer = mgr_get_header(m, "Message");
@@ -182,6 +246,13 @@ void manager_feed::handle(const message& m) {
 }
 
 int manager_feed::step(std::chrono::milliseconds wait) {
+  store_held(std::chrono::steady_clock::now());
+  if (held_.size() >= timing_.held_capacity) {
+    // Nothing is read: the manager's events wait in the socket until the store takes calls.
+    const auto until_retry = retry_at_ - std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(wait, until_retry));
+    return 0;
+  }
   int rc = read_step(wait);
   logged_in_ = session_open_ && mans_.connected == 1;
   return rc;

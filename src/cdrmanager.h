@@ -3,6 +3,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <deque>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -26,12 +29,28 @@ struct feed_timing {
   std::chrono::milliseconds backoff_max{30000};  // the pause doubles up to this
   std::chrono::milliseconds ping_after{30000};   // silence after which a Ping is sent
   std::chrono::milliseconds ping_answer{10000};  // time the manager has to answer it
+  size_t held_capacity = 10000;                   // calls held while the store cannot take them
+  std::chrono::milliseconds store_retry{1000};    // pause before the store is tried again
+};
+
+// A call the feed took from the manager: its cache INSERT, and what log lines name it by.
+struct held_call {
+  std::string insert;
+  std::string source;
+  std::string destination;
+  std::string start;
 };
 
 // One thread that logs in to the manager, reads its messages and caches the Cdr events of the
 // registered rooms. A connection that fails, ends or goes silent (no answer to a Ping) is made
 // again after a pause of 1 s, doubling up to 30 s; a host name that does not resolve is retried
 // the same way. A refused login ends the feed until a reload starts it again.
+// A call the store cannot take now (the disk full, the file locked past the busy time) is held in
+// memory, with every call after it, and the store is tried again every `store_retry`: the calls
+// are cached once each, in the order they came, when it takes them again. While `held_capacity`
+// calls are held the feed reads nothing from the manager, so that the rest wait at the PBX (in
+// the socket and the manager's queue) rather than being dropped. A stop tries the store once more
+// and logs every call it still holds.
 class manager_feed {
  public:
   manager_feed(manager_config config, internal_store& store, feed_timing timing = {});
@@ -45,13 +64,17 @@ class manager_feed {
   // False once the thread has ended on its own (a refused login).
   bool running() const { return running_; }
 
-  // One unit of the thread's work. Without a connection: resolves the host, connects and sends
-  // the login (no waiting besides the connection attempt). With one: waits up to `wait` for a
-  // message and handles it (the login answer, a Cdr event), pings a manager that has been silent
-  // and drops one that does not answer. 1 a message was handled; 0 nothing complete yet; -1 the
-  // connection could not be made or was lost (the thread then pauses); -2 the manager refused
-  // the login (the thread ends).
+  // One unit of the thread's work. First the held calls, when their pause is over, go to the
+  // store; while the held calls fill their capacity nothing is read and the step waits up to
+  // `wait` (0). Without a connection: resolves the host, connects and sends the login (no
+  // waiting besides the connection attempt). With one: waits up to `wait` for a message and
+  // handles it (the login answer, a Cdr event), pings a manager that has been silent and drops
+  // one that does not answer. 1 a message was handled; 0 nothing complete yet; -1 the connection
+  // could not be made or was lost (the thread then pauses); -2 the manager refused the login
+  // (the thread ends).
   int step(std::chrono::milliseconds wait);
+  // Calls held for the store (read it from the thread that calls step).
+  size_t held() const { return held_.size(); }
   // Whether the manager has accepted the login on the current connection; any thread.
   bool logged_in() const { return logged_in_; }
   // Takes a connected socket as the session, as if the login had just been sent (tests).
@@ -64,6 +87,9 @@ class manager_feed {
   int read_step(std::chrono::milliseconds wait);
   int connect_and_login();
   void handle(const message& m);
+  void cache(held_call call);
+  void store_held(std::chrono::steady_clock::time_point now);
+  void drop_held();
 
   const manager_config config_;
   internal_store& store_;
@@ -75,13 +101,19 @@ class manager_feed {
   std::string iabuf_;  // the manager's address as text, for log lines
   std::chrono::steady_clock::time_point last_heard_{};
   bool ping_sent_ = false;
+  std::deque<held_call> held_;
+  std::chrono::steady_clock::time_point retry_at_{};  // when the held calls are tried again
+  size_t cached_from_held_ = 0;
   std::atomic<bool> running_{false};
   std::atomic<bool> logged_in_{false};
   std::jthread thread_;
 };
 
-// Caches the call of one Cdr event when its Source is a registered guest room and the call was
-// answered with billable time (any call with `all_calls`). Rooms checked in since the list was
-// read are looked up before a call is turned away. 1 cached, 0 not for the cache, -1 the store
-// could not take it (logged).
-int mgr_cache_cdr(const message& m, room_list& rooms, internal_store& store, bool all_calls);
+// The call of one Cdr event when its Source is a registered guest room and the call was answered
+// with billable time (any call with `all_calls`); none when it is not for the cache. Rooms
+// checked in since the list was read are looked up before a call is turned away.
+std::optional<held_call> mgr_cdr_call(const message& m, room_list& rooms, internal_store& store,
+                                      bool all_calls);
+// Writes a call into the call cache: 0 cached; kDbUnavailable the store cannot take it now (busy,
+// full, out of reach) and may later; -1 the store refuses it for good. The driver logs failures.
+int mgr_store_call(internal_store& store, const held_call& call);

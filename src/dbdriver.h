@@ -15,6 +15,10 @@ struct _dictionary_;
 // Which SQL dialect a driver speaks; decides how values are escaped inside string literals.
 enum class dbkind { sqlite, mysql };
 
+// What query() returns when a statement failed for a reason that passes (a busy file, a server
+// out of reach), so that a caller can try it again rather than give up.
+inline constexpr int kDbUnavailable = -3;
+
 // A named database connection. Users hold its lock (it is BasicLockable, so std::lock_guard
 // serves) from the connection check until they have read the rows they need: the current result
 // and row belong to the connection, and one instance serves one statement at a time.
@@ -47,7 +51,9 @@ class dbdriver_t {
   virtual int connect(const char* host, uint16_t port, const char* user, const char* password,
                       const char* database) = 0;
   // 0 the statement ran; -1 it failed (logged); -2 (SQLite) the text holds more than one
-  // statement and none of it ran (logged). Discards the previous result first.
+  // statement and none of it ran (logged); kDbUnavailable (logged) the database could not take
+  // it now, and the same statement may well run later: busy or locked past the wait, the disk
+  // full or failing, no connection or the connection lost. Discards the previous result first.
   virtual int query(const std::string& statement) = 0;
   // Compiles a statement without running it: 0 with the number of columns its result has (0 for
   // a statement without rows), or -1 with the database's message in `error`. Nothing is logged,

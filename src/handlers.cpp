@@ -29,7 +29,9 @@ struct template_fields {
 // Runs one service: split the setting, find its driver, and under the driver's lock reconnect
 // when the connection must be made again, fill the template (values are escaped the way the live
 // connection reads them) and run it. Statement failures are logged by the driver; a statement
-// the driver refused as more than one is named here by its key.
+// the driver refused as more than one is named here by its key. A database that is busy or out
+// of reach (the connection cannot be made, or the statement reports it) is tried again while the
+// context's retries allow, with the driver's lock released during each pause.
 void run_service(const request_context& ctx, const char* key,
                  const std::optional<std::string>& setting, const template_fields& f) {
   if (!setting) return;
@@ -39,12 +41,22 @@ void run_service(const request_context& ctx, const char* key,
     LOG(L_ERROR, "Unable to find DB driver %s", sv.driver.c_str());
     return;
   }
-  std::lock_guard guard(*drv);
-  drv->reconnect_if_needed();
-  std::string statement =
-      prepare_query(*drv, sv.sql, f.rn, f.name, f.lang, f.shared, f.date, f.time, f.seq);
-  if (drv->query(statement) == -2)
-    LOG(L_ERROR, "services:%s holds more than one statement; nothing of it was run", key);
+  for (;;) {
+    int rc;
+    {
+      std::lock_guard guard(*drv);
+      if (drv->reconnect_if_needed() != 0) {
+        rc = kDbUnavailable;
+      } else {
+        std::string statement =
+            prepare_query(*drv, sv.sql, f.rn, f.name, f.lang, f.shared, f.date, f.time, f.seq);
+        rc = drv->query(statement);
+      }
+    }
+    if (rc == -2)
+      LOG(L_ERROR, "services:%s holds more than one statement; nothing of it was run", key);
+    if (rc != kDbUnavailable || !ctx.retry || !ctx.retry->again()) return;
+  }
 }
 
 // A request whose room number, date or time cannot be what it claims is refused whole: a room

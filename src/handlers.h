@@ -4,15 +4,22 @@
 #include "config.h"
 #include "fias.h"
 #include "store.h"
+#include "worker.h"
 
-// What a handler works with: the settings snapshot taken for this record, and the internal store.
+// What a handler works with: the settings snapshot taken for this record, the internal store,
+// and the retries of the record (none: a statement that meets a busy or unreachable database is
+// not tried again).
 struct request_context {
   const Settings& settings;
   internal_store& store;
+  request_retry* retry = nullptr;
 };
 
 // Each handler logs what it received, keeps the room registry up to date where the request is
-// about occupancy, and runs its service template. The record stays with the caller.
+// about occupancy, and runs its service template. A template statement that meets a busy or
+// unreachable database is run again, after the context's retry pauses, until it runs or the
+// retries give up; the statements of the record that ran already are not run again. The record
+// stays with the caller.
 void do_checkin(const request_context& ctx, fias_packet_t* p);       // GI: register, services:checkin
 void do_checkout(const request_context& ctx, fias_packet_t* p);      // GO: remove, services:checkout
 void do_room_equip(const request_context& ctx, fias_packet_t* p);    // RE: barring (CS), then DND (DN)

@@ -2,7 +2,9 @@
 #include "mysql.h"
 
 // Spelled with its folder: the plain name would find this module's own header first.
+#include <mariadb/errmsg.h>
 #include <mariadb/mysql.h>
+#include <mariadb/mysqld_error.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 
@@ -99,15 +101,35 @@ int m_connect(mysql_handler_t& h, const dbdriver_t& settings, const char* host, 
   return 0;
 }
 
+// Failures that pass: the server out of reach or gone, the connection lost, a lock wait that
+// ran out, a deadlock, a full table. Anything else (a syntax error, a constraint) fails the same
+// way every time.
+bool my_unavailable(unsigned int error) {
+  switch (error) {
+    case CR_CONNECTION_ERROR:
+    case CR_CONN_HOST_ERROR:
+    case CR_SERVER_GONE_ERROR:
+    case CR_SERVER_LOST:
+    case ER_CON_COUNT_ERROR:
+    case ER_SERVER_SHUTDOWN:
+    case ER_LOCK_WAIT_TIMEOUT:
+    case ER_LOCK_DEADLOCK:
+    case ER_RECORD_FILE_FULL:
+      return true;
+    default:
+      return false;
+  }
+}
+
 int my_query(mysql_handler_t& h, const std::string& statement) {
   discard_results(h);
   if (!h.mysql) {
     LOG(L_ERROR, "Query error: %s", "not connected to the server");
-    return -1;
+    return kDbUnavailable;
   }
   if (mysql_real_query(h.mysql.get(), statement.data(), statement.size()) != 0) {
     LOG(L_ERROR, "Query error: %s", mysql_error(h.mysql.get()));
-    return -1;
+    return my_unavailable(mysql_errno(h.mysql.get())) ? kDbUnavailable : -1;
   }
   h.result_waiting = mysql_field_count(h.mysql.get()) > 0;
   return 0;

@@ -81,6 +81,23 @@ int sq_connect(sqlite_handler_t& h, const char* database) {
   return 0;
 }
 
+// Failures that pass: another connection holds the file, the disk is full or failing, the file
+// cannot be opened, a stop interrupted the statement. Anything else (a syntax error, a constraint)
+// fails the same way every time.
+bool sq_unavailable(sqlite3* db) {
+  switch (sqlite3_errcode(db)) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN:
+    case SQLITE_INTERRUPT:
+      return true;
+    default:
+      return false;
+  }
+}
+
 enum class compiled { ok, failed, several };
 
 // Compiles the statement of `sql` into `stmt`, left null when the text holds only whitespace,
@@ -129,7 +146,7 @@ int sq_query(sqlite_handler_t& h, const std::string& statement) {
   sq_free_result(h);
   if (!h.sqlite) {
     LOG(L_ERROR, "Sqlite query error: %s, ext.errcode %d", "database is not open", SQLITE_MISUSE);
-    return -1;
+    return kDbUnavailable;
   }
   sqlite3* db = h.sqlite.get();
   statement_ptr stmt;
@@ -140,7 +157,7 @@ int sq_query(sqlite_handler_t& h, const std::string& statement) {
     case compiled::failed:
       LOG(L_ERROR, "Sqlite query error: %s, ext.errcode %d", sqlite3_errmsg(db),
           sqlite3_extended_errcode(db));
-      return -1;
+      return sq_unavailable(db) ? kDbUnavailable : -1;
     case compiled::ok:
       break;
   }
@@ -150,7 +167,7 @@ int sq_query(sqlite_handler_t& h, const std::string& statement) {
     sq_free_result(h);
     LOG(L_ERROR, "Sqlite query error: %s, ext.errcode %d", sqlite3_errmsg(db),
         sqlite3_extended_errcode(db));
-    return -1;
+    return sq_unavailable(db) ? kDbUnavailable : -1;
   }
   return 0;
 }

@@ -151,7 +151,8 @@ velmorant_daemon::velmorant_daemon(options opts, std::shared_ptr<const Settings>
       timing_(timing),
       settings_(std::move(first)),
       link_(timing.link),
-      worker_([this](const pms_request& r) { apply(r); }, timing.queue_capacity, timing.pacing),
+      worker_([this](const pms_request& r, request_retry& retry) { apply(r, retry); },
+              timing.queue_capacity, timing.pacing, timing.retry),
       poller_(settings_, store_, link_, timing.poll_interval),
       wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
@@ -243,7 +244,7 @@ void velmorant_daemon::update_manager_feed(const Settings& s) {
   feed_->start();
 }
 
-void velmorant_daemon::apply(const pms_request& request) {
+void velmorant_daemon::apply(const pms_request& request, request_retry& retry) {
   fias_packet_ptr p = fias_parse_packet(request.text.c_str(), static_cast<int>(request.text.size()));
   if (!p) {
     LOG(L_WARNING, "Can not parse FIAS packet %s", request.text.c_str());
@@ -269,7 +270,7 @@ void velmorant_daemon::apply(const pms_request& request) {
   }
   if (p->packet_code > 0 && p->packet_code < static_cast<int>(kHandlers.size()))
     if (handler_t handler = kHandlers[static_cast<size_t>(p->packet_code)])
-      handler(request_context{*s, store_}, p.get());
+      handler(request_context{*s, store_, &retry}, p.get());
 }
 
 void velmorant_daemon::request_stop() {

@@ -38,6 +38,7 @@ struct daemon_timing {
   std::chrono::milliseconds pms_retry{2000};       // between two connection attempts to the PMS
   std::chrono::milliseconds stop_grace{3000};      // before a stop interrupts hung statements
   size_t queue_capacity = 64;                      // records read ahead of the worker
+  retry_timing retry;                              // requests meeting a busy or absent database
   link_timing link;
   feed_timing feed;
   ldap_limits ldap;
@@ -70,7 +71,7 @@ class velmorant_daemon {
   pms_link& link() { return link_; }
 
  private:
-  void apply(const pms_request& request);
+  void apply(const pms_request& request, request_retry& retry);
   void serve_signals();
   void reload();
   void connect_pms();

@@ -1,13 +1,17 @@
 // Manager feed: login states, Cdr events of guest rooms into the call cache, re-login, pacing.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "ami_server.h"
 #include "cdrmanager.h"
 #include "config.h"
+#include "dbdriver.h"
 #include "logger.h"
 #include "sqlite_probe.h"
 #include "store.h"
@@ -28,6 +32,17 @@ rows_t cached() { return sqlite_rows(states(), "select src, dst, clid, cost, fax
 
 constexpr auto kWait = 5000ms;
 
+using sqlite_handle = std::unique_ptr<sqlite3, decltype(&sqlite3_close)>;
+
+// Another connection that holds the file's write lock until it is closed.
+sqlite_handle exclusive_lock(const std::string& path) {
+  sqlite3* raw = nullptr;
+  EXPECT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+  sqlite_handle holder(raw, sqlite3_close);
+  EXPECT_EQ(sqlite3_exec(raw, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  return holder;
+}
+
 class ManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -37,14 +52,16 @@ class ManagerTest : public ::testing::Test {
   }
   void TearDown() override { logger_init(nullptr, 1, 0, 0); }
 
-  std::unique_ptr<manager_feed> make_feed(int port, const std::string& password, bool all_calls = false) {
+  std::unique_ptr<manager_feed> make_feed(int port, const std::string& password, bool all_calls = false,
+                                          feed_timing timing = {}) {
     return std::make_unique<manager_feed>(
-        manager_config{"127.0.0.1", port, "velmorant", password, all_calls}, testutil::shared_store());
+        manager_config{"127.0.0.1", port, "velmorant", password, all_calls}, testutil::shared_store(),
+        timing);
   }
   // Connects the feed to `ami` with its password, and reads up to the login answer.
   std::unique_ptr<manager_feed> logged_in(testami::ami_server& ami, const std::string& password,
-                                          bool all_calls = false) {
-    auto feed = make_feed(ami.port(), password, all_calls);
+                                          bool all_calls = false, feed_timing timing = {}) {
+    auto feed = make_feed(ami.port(), password, all_calls, timing);
     feed->rooms().refresh(testutil::shared_store());
     EXPECT_EQ(feed->step(kWait), 0) << "connects and sends the login";
     for (int i = 0; i < 5 && !feed->logged_in(); ++i) EXPECT_EQ(feed->step(kWait), 1);
@@ -219,6 +236,71 @@ TEST_F(ManagerTest, NothingIsCachedBeforeTheLoginIsAccepted) {
   EXPECT_TRUE(feed->logged_in());
   ASSERT_EQ(feed->step(kWait), 1);
   EXPECT_EQ(cached().size(), 1u);
+}
+
+// The states file locked past the busy time (or its disk full): calls are held in memory in the
+// order they came, and with the held calls at their capacity the feed reads nothing more from
+// the manager. When the store takes calls again every call is cached once, in order; a stop
+// names the calls it still holds.
+TEST_F(ManagerTest, CallsTheStoreCannotTakeAreHeldInOrderAndCachedOnceItTakesThemAgain) {
+  auto busy_timeout = [](int ms) {
+    dbdriver_t& db = testutil::shared_store().db();
+    std::lock_guard guard(db);
+    ASSERT_EQ(db.query("PRAGMA busy_timeout = " + std::to_string(ms)), 0);
+  };
+  struct restore {
+    decltype(busy_timeout)& set;
+    ~restore() { set(5000); }
+  } restored{busy_timeout};
+  busy_timeout(10);
+  feed_timing timing;
+  timing.held_capacity = 3;
+  timing.store_retry = 20ms;
+  testami::ami_server ami("velmorant", "pw");
+  auto feed = logged_in(ami, "pw", false, timing);
+
+  auto holder = exclusive_lock(states());
+  for (int i = 1; i <= 5; ++i) {
+    testami::cdr_event call;
+    call.destination = "20" + std::to_string(i);
+    ASSERT_TRUE(ami.send_cdr(call));
+  }
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(feed->step(kWait), 1);
+  EXPECT_EQ(feed->held(), 3u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(feed->step(50ms), 0) << "nothing is read while full";
+  EXPECT_EQ(feed->held(), 3u);
+  std::string text = read_file(log);
+  EXPECT_EQ(count_occurrences(text, "Unable to cache the call of 101 to 201 at 2024-03-05 14:07:09"), 1) << text;
+  EXPECT_EQ(count_occurrences(text, "Unable to cache the call of"), 1) << "one line, not one per call";
+  EXPECT_EQ(count_occurrences(text, "Holding call records in memory until the states file takes them "
+                                    "again (at most 3)"), 1) << text;
+  EXPECT_EQ(count_occurrences(text, "3 call records held; reading from the manager paused until the "
+                                    "states file takes them again"), 1) << text;
+
+  holder.reset();
+  ASSERT_TRUE(testutil::wait_until(
+      [&] {
+        feed->step(20ms);
+        return sqlite_rows(states(), "select count(*) from cdrcache") == rows_t{{"5"}};
+      },
+      kWait));
+  EXPECT_EQ(feed->held(), 0u);
+  EXPECT_EQ(sqlite_rows(states(), "select dst from cdrcache order by rowid"),
+            (rows_t{{"201"}, {"202"}, {"203"}, {"204"}, {"205"}}));
+  EXPECT_EQ(count_occurrences(read_file(log),
+                              "The states file takes call records again; 3 held call records cached"), 1)
+      << read_file(log);
+
+  holder = exclusive_lock(states());
+  testami::cdr_event late;
+  late.destination = "299";
+  ASSERT_TRUE(ami.send_cdr(late));
+  ASSERT_EQ(feed->step(kWait), 1);
+  EXPECT_EQ(feed->held(), 1u);
+  feed->stop();
+  EXPECT_EQ(feed->held(), 0u);
+  EXPECT_EQ(count_occurrences(read_file(log), "Stopping: call of 101 to 299 at 2024-03-05 14:07:09 not cached"), 1)
+      << read_file(log);
 }
 
 }  // namespace

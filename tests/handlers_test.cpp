@@ -1,11 +1,16 @@
 // PMS request handlers against real SQLite files: the PBX database and the internal store.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <ctime>
 #include <fstream>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "config.h"
+#include "dbdriver.h"
 #include "fias.h"
 #include "handlers.h"
 #include "logger.h"
@@ -13,6 +18,7 @@
 #include "store.h"
 #include "testutil.h"
 
+using namespace std::chrono_literals;
 using testutil::count_occurrences;
 using testutil::read_file;
 using testutil::rows_t;
@@ -43,10 +49,11 @@ class HandlersTest : public ::testing::Test {
                                pbx + "\n" + extra + "[services]\n" + services);
     s = testutil::load_settings(conf);
   }
-  void handle(void (*handler)(const request_context&, fias_packet_t*), const std::string& text) {
+  void handle(void (*handler)(const request_context&, fias_packet_t*), const std::string& text,
+              request_retry* retry = nullptr) {
     auto p = fias_parse_packet(text.c_str(), static_cast<int>(text.size()));
     ASSERT_TRUE(p) << text;
-    handler(request_context{*s, testutil::shared_store()}, p.get());
+    handler(request_context{*s, testutil::shared_store(), retry}, p.get());
   }
   rows_t ext() { return sqlite_rows(pbx, "select ext, name, lang, shared, dnd, barred, wakeup from ext"); }
   rows_t rooms() { return sqlite_rows(states(), "select room, ci_date, calls from rooms"); }
@@ -189,6 +196,66 @@ TEST_F(HandlersTest, WakeupDatesAndTimesUseTheTargetDriversFormats) {
   EXPECT_NE(text.find("\tTime: 06:30:00"), std::string::npos);
   handle(do_wakeup_clear, "WC|RN101|");
   EXPECT_EQ(ext()[0][6], "NULL");
+}
+
+// A check-in that meets a PBX file another connection holds locked waits for it (the record in
+// hand, retried) and is applied once the lock goes; a statement that fails for a reason that does
+// not pass is not tried again.
+TEST_F(HandlersTest, CheckinMeetingALockedPbxFileIsAppliedWhenTheLockGoes) {
+  configure("checkin = sqlite:update ext set name='%name%' where ext='%exten%'\n");
+  {
+    auto drv = s->driver("sqlite");
+    std::lock_guard guard(*drv);
+    ASSERT_EQ(drv->query("PRAGMA busy_timeout = 10"), 0) << "the lock is met in milliseconds";
+  }
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(pbx.c_str(), &raw), SQLITE_OK);
+  std::unique_ptr<sqlite3, decltype(&sqlite3_close)> holder(raw, sqlite3_close);
+  ASSERT_EQ(sqlite3_exec(raw, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+  const retry_timing timing{5ms, 20ms, 10000ms};
+  std::stop_source never;
+  pms_request record{"GI|RN101|GNGuest|"};
+  request_retry retry(record, timing, never.get_token());
+  std::jthread applying([&] { handle(do_checkin, record.text, &retry); });
+  ASSERT_TRUE(testutil::wait_until(
+      [&] { return count_occurrences(read_file(log), "database is locked") >= 3; }, 5000ms));
+  EXPECT_FALSE(retry.given_up());
+  holder.reset();
+  applying.join();
+  EXPECT_EQ(ext()[0][1], "Guest");
+  EXPECT_GE(retry.retries(), 2);
+  EXPECT_FALSE(retry.given_up());
+
+  configure("checkin = sqlite:update no_such_table set name='%name%' where ext='%exten%'\n");
+  pms_request broken{"GI|RN101|GNOther|"};
+  request_retry no_retry(broken, timing, never.get_token());
+  handle(do_checkin, broken.text, &no_retry);
+  EXPECT_EQ(no_retry.retries(), 0) << "a missing table is not tried again";
+  EXPECT_EQ(count_occurrences(read_file(log), "trying the request again"), 1) << read_file(log);
+}
+
+// Barring reaches the PBX; do-not-disturb goes to a database that is out of reach (its folder is
+// not mounted yet) and is tried again until it comes: barring is not run a second time.
+TEST_F(HandlersTest, RoomEquipmentRetriesOnlyTheStatementThatMetAnAbsentDatabase) {
+  std::string later = dir.file("later"), staging = dir.file("staging");
+  configure("bareon = pbx:insert into actions (what, room) values ('bareon', '%exten%')\n"
+            "dndon = phones:insert into dnd (room) values ('%exten%')\n",
+            "[phones]\ndbdriver = sqlite\ndatabase = " + later + "/phones.db\n");
+  std::stop_source never;
+  const retry_timing timing{5ms, 20ms, 10000ms};
+  pms_request record{"RE|RN101|CS0|DNY|"};
+  request_retry retry(record, timing, never.get_token());
+  std::jthread applying([&] { handle(do_room_equip, record.text, &retry); });
+  ASSERT_TRUE(testutil::wait_until(
+      [&] { return count_occurrences(read_file(log), "Error connecting to") >= 3; }, 5000ms));
+  ASSERT_EQ(mkdir(staging.c_str(), 0700), 0);
+  sqlite_exec(staging + "/phones.db", "create table dnd (room text)");
+  ASSERT_EQ(rename(staging.c_str(), later.c_str()), 0);
+  applying.join();
+  EXPECT_EQ(actions(), "bareon ");
+  EXPECT_EQ(sqlite_rows(later + "/phones.db", "select room from dnd"), (rows_t{{"101"}}));
+  EXPECT_FALSE(retry.given_up());
 }
 
 // Cached calls posted before the posting journal was kept: the answer finds the row by the

@@ -143,6 +143,29 @@ TEST_F(SqliteDriverTest, FailedStatementIsLoggedWithTheExtendedCode) {
   EXPECT_TRUE(log.contains("ext.errcode 1555")) << "SQLITE_CONSTRAINT_PRIMARYKEY\n" << log.text();
 }
 
+// Failures that pass are told from those that recur, so that a caller knows what to try again:
+// a file another connection holds past the wait, and a file grown to its size limit.
+TEST_F(SqliteDriverTest, BusyOrFullFileIsReportedAsUnavailable) {
+  ASSERT_EQ(drv->query("create table u (v)"), 0);
+  ASSERT_EQ(drv->query("PRAGMA busy_timeout = 20"), 0);
+  {
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(drv->database->c_str(), &raw), SQLITE_OK);
+    std::unique_ptr<sqlite3, decltype(&sqlite3_close)> other(raw, sqlite3_close);
+    ASSERT_EQ(sqlite3_exec(raw, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_EQ(drv->query("insert into u values (1)"), kDbUnavailable);
+    EXPECT_TRUE(log.contains("database is locked")) << log.text();
+  }
+  ASSERT_EQ(drv->query("insert into u values (1)"), 0) << "the same statement runs once freed";
+
+  int pages = 0;
+  first_row("PRAGMA page_count");
+  ASSERT_EQ(drv->fetch_int_field(0, pages), 0);
+  ASSERT_EQ(drv->query("PRAGMA max_page_count = " + std::to_string(pages)), 0);
+  EXPECT_EQ(drv->query("insert into u select zeroblob(100000)"), kDbUnavailable);
+  EXPECT_TRUE(log.contains("database or disk is full")) << log.text();
+}
+
 TEST_F(SqliteDriverTest, TextWithASecondStatementIsRefusedWholeAndRunsNothing) {
   struct {
     const char* sql;
@@ -259,7 +282,7 @@ TEST_F(SqliteDriverTest, InterruptFromAnotherThreadEndsARunningStatement) {
       std::chrono::seconds(10));
   runner.join();
   ASSERT_TRUE(ended);
-  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(rc, kDbUnavailable) << "a stop's interrupt: the statement may run later";
   EXPECT_TRUE(log.contains("Sqlite query error: interrupted, ext.errcode 9")) << log.text();
   EXPECT_EQ(drv->fetch_row(), -1) << "an interrupted statement leaves no rows";
   ASSERT_EQ(drv->query("select 2"), 0);
@@ -280,7 +303,7 @@ TEST_F(SqliteDriverTest, CloseAndReopenFindsTheData) {
   ASSERT_EQ(drv->query("insert into kept values ('still here')"), 0);
   drv->close();
   EXPECT_EQ(drv->is_connected(), 1);
-  EXPECT_EQ(drv->query("select v from kept"), -1) << "a closed handle runs nothing";
+  EXPECT_EQ(drv->query("select v from kept"), kDbUnavailable) << "a closed handle runs nothing";
   ASSERT_EQ(drv->reconnect_if_needed(), 0);
   EXPECT_EQ(drv->is_connected(), 0);
   ASSERT_EQ(drv->query("select v from kept"), 0);
