@@ -252,16 +252,20 @@ class Faults:
 
     def fill_states_disk(self, seconds):
         filler = os.path.join(self.states_dir, "filler")
-        with open(filler, "wb") as f:
+        fd = os.open(filler, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+        try:
+            # Unbuffered: the write that meets the full disk fails here, not at a later close.
             block = b"\0" * 65536
-            try:
-                while True:
-                    f.write(block)
-                    f.flush()
-            except OSError:
-                pass
-        time.sleep(seconds)
-        os.unlink(filler)
+            while True:
+                os.write(fd, block)
+        except OSError:
+            pass
+        finally:
+            os.close(fd)
+        try:
+            time.sleep(seconds)
+        finally:
+            os.unlink(filler)
 
     def run(self, length):
         s = self.scale
