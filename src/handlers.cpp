@@ -119,11 +119,14 @@ std::string room_of(const fias_field_t* rn) { return rn->value->str.value_or("")
 
 // Settles a posted call in the call cache by its posting: the row is deleted, or kept with the
 // answer's text.
-void settle_cached_call(posting_journal& journal, const std::string& room, const std::string& seqno,
-                        const std::string& answer_text, int noremovecalls) {
-  if (journal.settle_cached(room, seqno, answer_text, true, noremovecalls != 0) ==
-      settle_result::already)
-    LOG(L_NOTICE, "\tPosting %s was settled by an earlier answer", seqno.c_str());
+// Settles an answer in the journal. A states file that cannot be written just now (a full disk,
+// another writer's lock) is tried again as a busy PBX database is, so that the PMS's answer is
+// not lost: its posting would otherwise stay open and go out again on the next link.
+template <typename Settle>
+settle_result settle_retrying(const request_context& ctx, Settle settle) {
+  settle_result result = settle();
+  while (result == settle_result::failed && ctx.retry && ctx.retry->again()) result = settle();
+  return result;
 }
 
 // A wake-up order or its cancellation: the room, the date and the time go to the template.
@@ -219,20 +222,24 @@ void do_pa(const request_context& ctx, fias_packet_t* p) {
   if (answer.size() < 2 || strncasecmp(answer.c_str(), "OK", 2) != 0) {
     LOG(L_WARNING, "Non-OK answer on Post call. Please check");
     // Settled all the same: a refused posting is not sent again on a new link.
-    if (ctx.settings.use_manager)
-      journal.settle_cached(room, seqno, answer_text, false, false);
-    else
-      journal.settle_billed(room, seqno, answer_text, false);
+    settle_retrying(ctx, [&] {
+      return ctx.settings.use_manager ? journal.settle_cached(room, seqno, answer_text, false, false)
+                                      : journal.settle_billed(room, seqno, answer_text, false);
+    });
     return;
   }
   if (ctx.settings.use_manager) {
-    settle_cached_call(journal, room, seqno, answer_text, ctx.settings.noremovecalls);
+    if (settle_retrying(ctx, [&] {
+          return journal.settle_cached(room, seqno, answer_text, true,
+                                       ctx.settings.noremovecalls != 0);
+        }) == settle_result::already)
+      LOG(L_NOTICE, "\tPosting %s was settled by an earlier answer", seqno.c_str());
     return;
   }
   // billok comes after the call's mark: an answer that overtook the mark leaves it to the poller.
   // A posting the journal does not know (sent before it was kept, or long ago) is settled as
   // the answer says.
-  switch (journal.settle_billed(room, seqno, answer_text, true)) {
+  switch (settle_retrying(ctx, [&] { return journal.settle_billed(room, seqno, answer_text, true); })) {
     case settle_result::before_mark:
       LOG(L_NOTICE, "\tPosting %s is not marked yet; billok runs after its mark", seqno.c_str());
       return;

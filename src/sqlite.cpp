@@ -2,6 +2,7 @@
 #include "sqlite.h"
 
 #include <sqlite3.h>
+#include <strings.h>
 
 #include <mutex>
 #include <optional>
@@ -149,6 +150,9 @@ int sq_query(sqlite_handler_t& h, const std::string& statement) {
     return kDbUnavailable;
   }
   sqlite3* db = h.sqlite.get();
+  // SQLite rolls a transaction back by itself on some failures (a full disk among them); the
+  // caller's ROLLBACK then has nothing to do, and is not an error worth a log line.
+  if (sqlite3_get_autocommit(db) != 0 && strcasecmp(statement.c_str(), "ROLLBACK") == 0) return 0;
   statement_ptr stmt;
   switch (sq_compile(db, statement.c_str(), stmt)) {
     case compiled::several:

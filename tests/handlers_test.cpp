@@ -304,4 +304,34 @@ TEST_F(PostAnswer, WithoutTheManagerBillokRunsWithTheAnswersFields) {
             (rows_t{{"0007 2009-12-31 06:30:00", "101"}}));
 }
 
+// The PMS's answer must not be lost to a states file that cannot be written just now (a full
+// disk, another writer's lock): it is tried again like a busy PBX database, and settles its call
+// once the file takes it; otherwise the posting would stay open and go out again on a new link.
+TEST_F(PostAnswer, AnswerMeetingALockedStatesFileSettlesItsCallWhenTheLockGoes) {
+  configure("cdr_use_manager = 1\n");
+  cache_call();
+  dbdriver_t& store = testutil::shared_store().db();
+  auto busy_time = [&](int ms) {
+    std::lock_guard guard(store);
+    ASSERT_EQ(store.query("PRAGMA busy_timeout = " + std::to_string(ms)), 0);
+  };
+  busy_time(10);
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(states().c_str(), &raw), SQLITE_OK);
+  std::unique_ptr<sqlite3, decltype(&sqlite3_close)> holder(raw, sqlite3_close);
+  ASSERT_EQ(sqlite3_exec(raw, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+  const retry_timing timing{5ms, 20ms, 10000ms};
+  std::stop_source never;
+  pms_request record{"PA|ASOK|RN101|P#0001|DA091231|TI063000|"};
+  request_retry retry(record, timing, never.get_token());
+  std::jthread applying([&] { handle(do_pa, record.text, &retry); });
+  ASSERT_TRUE(testutil::wait_until([&] { return retry.retries() >= 2; }, 5000ms)) << read_file(log);
+  holder.reset();
+  applying.join();
+  busy_time(5000);
+  EXPECT_TRUE(cache().empty()) << read_file(log);
+  EXPECT_FALSE(retry.given_up());
+}
+
 }  // namespace
