@@ -485,7 +485,9 @@ TEST_F(Faults, StopIsNotHeldUpByAPmsThatStopsReading) {
   ASSERT_TRUE(logged("PMS link is full; waiting up to 2000 ms", 45s)) << diagnostics();
   auto stop = std::chrono::steady_clock::now();
   EXPECT_EQ(stop_in_process(), 0) << diagnostics();
-  EXPECT_LT(std::chrono::steady_clock::now() - stop, 3s);
+  // The frame in hand may take its whole send limit; a stop held by every further posting would
+  // take 2 s each. The margin is for the sanitizer builds.
+  EXPECT_LT(std::chrono::steady_clock::now() - stop, timing.link.send_limit + 3s);
   EXPECT_TRUE(has_logged("Caught signal 15. Exiting."));
 }
 
