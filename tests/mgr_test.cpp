@@ -562,23 +562,28 @@ TEST_F(MgrTest, SignalEndsTheWaitForInputOnlyWhenTheSessionIsDead) {
   }, old{};
   sa.sa_handler = [](int) { ++signals_seen; };
   ASSERT_EQ(::sigaction(SIGUSR1, &sa, &old), 0);
-  for (int dead : {1, 0}) {
-    SCOPED_TRACE(dead);
-    pair_session p;
-    p.s.dead = dead;
-    std::string line;
-    std::promise<int> result;
-    auto got = result.get_future();
-    std::thread reader([&] { result.set_value(mgr_get_input(p.s, line)); });
-    signals_seen = 0;
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    // Keep interrupting the reader: some signals are bound to land while it waits.
-    while (got.wait_for(1ms) != std::future_status::ready && (dead || signals_seen < 50) &&
-           std::chrono::steady_clock::now() < deadline)
-      ::pthread_kill(reader.native_handle(), SIGUSR1);
-    if (got.wait_for(0s) != std::future_status::ready) p.send("x");
-    reader.join();
-    EXPECT_EQ(got.get(), dead ? -1 : 0);
+  // Once waiting for a line without limit, once for a message within a time limit.
+  for (bool limited : {false, true}) {
+    for (int dead : {1, 0}) {
+      SCOPED_TRACE(testing::Message() << "limited " << limited << " dead " << dead);
+      pair_session p;
+      p.s.dead = dead;
+      std::string line;
+      message m;
+      std::promise<int> result;
+      auto got = result.get_future();
+      std::thread reader(
+          [&] { result.set_value(limited ? mgr_read(p.s, m, 30000) : mgr_get_input(p.s, line)); });
+      signals_seen = 0;
+      const auto deadline = std::chrono::steady_clock::now() + 5s;
+      // Keep interrupting the reader: some signals are bound to land while it waits.
+      while (got.wait_for(1ms) != std::future_status::ready && (dead || signals_seen < 50) &&
+             std::chrono::steady_clock::now() < deadline)
+        ::pthread_kill(reader.native_handle(), SIGUSR1);
+      if (got.wait_for(0s) != std::future_status::ready) p.send("x\r\n\r\n");
+      reader.join();
+      EXPECT_EQ(got.get(), dead ? -1 : limited ? 1 : 0);
+    }
   }
   ::sigaction(SIGUSR1, &old, nullptr);
 }
