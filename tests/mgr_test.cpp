@@ -170,10 +170,10 @@ TEST_F(MgrTest, LineThatDoesNotFitIsDroppedWholeWithAWarningAndReadingGoesOn) {
 }
 
 TEST_F(MgrTest, OnlyAMessageStartingWithResponseFollowsHoldsEmptyLines) {
-  testami::cdr_event hostile;
+  testami::cdr_event hostile = testami::asterisk22_cdr();
   hostile.caller_id = "\"Response: Follows\" <555>";
   const std::string cdr = testami::cdr_event_text(hostile);
-  const std::string call = testami::cdr_event_text(testami::cdr_event{});
+  const std::string call = testami::cdr_event_text(testami::asterisk22_cdr());
   const lines cdr_rows = [&] {
     lines rows;
     for (std::size_t pos = 0, crlf; (crlf = cdr.find("\r\n", pos)) != pos; pos = crlf + 2)
