@@ -335,16 +335,21 @@ TEST_F(MgrTest, GetHeaderMatchesTheNameIgnoringCaseFollowedByColonAndBlank) {
   EXPECT_EQ(mgr_get_header(message{}, "Message"), "");
 }
 
-TEST_F(MgrTest, WriteSendsNonEmptyRowsThenAnEmptyLine) {
+TEST_F(MgrTest, WriteSendsNonEmptyRowsThenAnEmptyLineAndReportsAFailedSend) {
   pair_session p;
   message m;
-  mgr_write(p.s, m);
+  EXPECT_EQ(mgr_write(p.s, m), 0);
   mgr_add_header(m, "Action: Ping");
   mgr_add_header(m, "%s", "");
   mgr_add_header(m, "ActionID: 7");
-  mgr_write(p.s, m);
+  EXPECT_EQ(mgr_write(p.s, m), 0);
   p.s.fd.reset();
   EXPECT_EQ(read_to_end(p.peer.get()), "\r\nAction: Ping\r\nActionID: 7\r\n\r\n");
+
+  pair_session gone;
+  gone.peer.reset();
+  EXPECT_EQ(mgr_write(gone.s, m), -1);
+  EXPECT_EQ(mgr_ping(gone.s), -1);
 }
 
 TEST_F(MgrTest, WriteGivesUpWhenThePeerStopsReading) {
