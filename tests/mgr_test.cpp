@@ -170,10 +170,10 @@ TEST_F(MgrTest, LineThatDoesNotFitIsDroppedWholeWithAWarningAndReadingGoesOn) {
 }
 
 TEST_F(MgrTest, OnlyAMessageStartingWithResponseFollowsHoldsEmptyLines) {
-  testami::cdr_event hostile;
+  testami::cdr_event hostile = testami::asterisk22_cdr();
   hostile.caller_id = "\"Response: Follows\" <555>";
   const std::string cdr = testami::cdr_event_text(hostile);
-  const std::string call = testami::cdr_event_text(testami::cdr_event{});
+  const std::string call = testami::cdr_event_text(testami::asterisk22_cdr());
   const lines cdr_rows = [&] {
     lines rows;
     for (std::size_t pos = 0, crlf; (crlf = cdr.find("\r\n", pos)) != pos; pos = crlf + 2)
@@ -335,16 +335,21 @@ TEST_F(MgrTest, GetHeaderMatchesTheNameIgnoringCaseFollowedByColonAndBlank) {
   EXPECT_EQ(mgr_get_header(message{}, "Message"), "");
 }
 
-TEST_F(MgrTest, WriteSendsNonEmptyRowsThenAnEmptyLine) {
+TEST_F(MgrTest, WriteSendsNonEmptyRowsThenAnEmptyLineAndReportsAFailedSend) {
   pair_session p;
   message m;
-  mgr_write(p.s, m);
+  EXPECT_EQ(mgr_write(p.s, m), 0);
   mgr_add_header(m, "Action: Ping");
   mgr_add_header(m, "%s", "");
   mgr_add_header(m, "ActionID: 7");
-  mgr_write(p.s, m);
+  EXPECT_EQ(mgr_write(p.s, m), 0);
   p.s.fd.reset();
   EXPECT_EQ(read_to_end(p.peer.get()), "\r\nAction: Ping\r\nActionID: 7\r\n\r\n");
+
+  pair_session gone;
+  gone.peer.reset();
+  EXPECT_EQ(mgr_write(gone.s, m), -1);
+  EXPECT_EQ(mgr_ping(gone.s), -1);
 }
 
 TEST_F(MgrTest, WriteGivesUpWhenThePeerStopsReading) {
@@ -562,23 +567,28 @@ TEST_F(MgrTest, SignalEndsTheWaitForInputOnlyWhenTheSessionIsDead) {
   }, old{};
   sa.sa_handler = [](int) { ++signals_seen; };
   ASSERT_EQ(::sigaction(SIGUSR1, &sa, &old), 0);
-  for (int dead : {1, 0}) {
-    SCOPED_TRACE(dead);
-    pair_session p;
-    p.s.dead = dead;
-    std::string line;
-    std::promise<int> result;
-    auto got = result.get_future();
-    std::thread reader([&] { result.set_value(mgr_get_input(p.s, line)); });
-    signals_seen = 0;
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    // Keep interrupting the reader: some signals are bound to land while it waits.
-    while (got.wait_for(1ms) != std::future_status::ready && (dead || signals_seen < 50) &&
-           std::chrono::steady_clock::now() < deadline)
-      ::pthread_kill(reader.native_handle(), SIGUSR1);
-    if (got.wait_for(0s) != std::future_status::ready) p.send("x");
-    reader.join();
-    EXPECT_EQ(got.get(), dead ? -1 : 0);
+  // Once waiting for a line without limit, once for a message within a time limit.
+  for (bool limited : {false, true}) {
+    for (int dead : {1, 0}) {
+      SCOPED_TRACE(testing::Message() << "limited " << limited << " dead " << dead);
+      pair_session p;
+      p.s.dead = dead;
+      std::string line;
+      message m;
+      std::promise<int> result;
+      auto got = result.get_future();
+      std::thread reader(
+          [&] { result.set_value(limited ? mgr_read(p.s, m, 30000) : mgr_get_input(p.s, line)); });
+      signals_seen = 0;
+      const auto deadline = std::chrono::steady_clock::now() + 5s;
+      // Keep interrupting the reader: some signals are bound to land while it waits.
+      while (got.wait_for(1ms) != std::future_status::ready && (dead || signals_seen < 50) &&
+             std::chrono::steady_clock::now() < deadline)
+        ::pthread_kill(reader.native_handle(), SIGUSR1);
+      if (got.wait_for(0s) != std::future_status::ready) p.send("x\r\n\r\n");
+      reader.join();
+      EXPECT_EQ(got.get(), dead ? -1 : limited ? 1 : 0);
+    }
   }
   ::sigaction(SIGUSR1, &old, nullptr);
 }

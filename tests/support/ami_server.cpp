@@ -70,6 +70,27 @@ std::string pong(const std::string& action) {
 
 }  // namespace
 
+cdr_event asterisk22_cdr() {
+  cdr_event cdr;
+  cdr.source = "101";
+  cdr.destination = "0049301234";
+  cdr.destination_context = "from-rooms";
+  cdr.caller_id = "\"Room 101\" <101>";
+  cdr.channel = "Local/101@phone-sim-00000000;1";
+  cdr.destination_channel = "Local/0049301234@pstn-sim-00000001;1";
+  cdr.last_application = "Dial";
+  cdr.last_data = "Local/0049301234@pstn-sim/n,20";
+  cdr.start_time = "2026-12-08 20:14:55";
+  cdr.answer_time = "2026-12-08 20:14:55";
+  cdr.end_time = "2026-12-08 20:15:01";
+  cdr.duration = "5";
+  cdr.billable_seconds = "5";
+  cdr.disposition = "ANSWERED";
+  cdr.ama_flags = "DOCUMENTATION";
+  cdr.unique_id = "1796760895.0";
+  return cdr;
+}
+
 std::string event_text(const std::string& name, const header_list& headers) {
   std::string text = "Event: " + name + "\r\n";
   for (const auto& [key, value] : headers) text += key + ": " + value + "\r\n";

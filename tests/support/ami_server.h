@@ -41,6 +41,9 @@ struct cdr_event {
   header_list extra;  // further headers (From, To, Cost, CallClass, FaxData ...), sent last
 };
 
+// The Cdr event of an answered call of room 101 exactly as Asterisk 22.10 with cdr_manager sent it.
+cdr_event asterisk22_cdr();
+
 // The wire text of an event: "Event: <name>", the headers, an empty line; every line CR LF.
 std::string event_text(const std::string& name, const header_list& headers);
 // The wire text of a Cdr event, with the Privilege header Asterisk sends.
