@@ -50,22 +50,6 @@ std::map<std::string, int> postings_by_number(const pms_peer& pms) {
   return postings;
 }
 
-constexpr const char* kPbxSchema =
-    "create table users (ext varchar(8) primary key, name varchar(40));"
-    "insert into users (ext) values ('101');"
-    "create table cdr (calldate varchar(20), src varchar(8), dst varchar(255), billsec int, "
-    "userfield varchar(255) default '');"
-    "create index cdr_src_calldate on cdr (src, calldate);";
-
-// Check-ins and calls of a typical installation, on the driver named `drv`.
-std::string services(const std::string& drv) {
-  return "[services]\ncheckin = " + drv + ":update users set name='%name%' where ext='%exten%'\n"
-         "billcalls = " + drv + ":select substr(calldate,1,10), substr(calldate,12,8), dst, "
-         "billsec, -1 from cdr where src='%exten%' and userfield=''\n"
-         "billmark = " + drv + ":update cdr set userfield='%seqno%' where src='%exten%' and "
-         "calldate='%date% %time%'\n";
-}
-
 // Sends SIGCONT to a process when it goes, so that a failed test leaves no server paused.
 struct resume_on_exit {
   pid_t pid;
@@ -98,7 +82,7 @@ TEST_F(DatabaseFaults, MariadbThatStopsAnsweringHoldsNeitherTheStopNorTheRecords
   };
   resume_on_exit resume{server.pid()};
 
-  write_conf(pms.port(), mysql_section("pbxmy", server, "pbxhang") + services("pbxmy"));
+  write_conf(pms.port(), mysql_section("pbxmy", server, "pbxhang") + testutil::typical_services("pbxmy"));
   start_background();
   link_up(pms);
   pause_after_a_checkin("Before");
@@ -112,7 +96,7 @@ TEST_F(DatabaseFaults, MariadbThatStopsAnsweringHoldsNeitherTheStopNorTheRecords
   const int errors_before = count_occurrences(read_file(log), "Query error: ");
 
   write_conf(pms.port(), mysql_section("pbxmy", server, "pbxhang", "read_timeout = 1\n") +
-                             services("pbxmy"));
+                             testutil::typical_services("pbxmy"));
   start_foreground();
   link_up(pms);
   pause_after_a_checkin("Again");
@@ -157,7 +141,7 @@ TEST_F(DatabaseFaults, MariadbRestartLosesNoPostingAndTheDriverConnectsAgain) {
       "('2009-12-31 10:00:01', '101', '9001', 60), ('2009-12-31 10:00:02', '101', '9002', 60);",
       "pbxfaults");
   pms_peer pms;
-  write_conf(pms.port(), mysql_section("pbxmy", *server, "pbxfaults") + services("pbxmy"));
+  write_conf(pms.port(), mysql_section("pbxmy", *server, "pbxfaults") + testutil::typical_services("pbxmy"));
   daemon_timing timing = testutil::quick_timing();
   timing.poll_interval = 300ms;
   start_in_process(timing);
@@ -213,7 +197,7 @@ TEST_F(DatabaseFaults, ReloadsAlternatingAMysqlSectionKeepOneConnection) {
   auto conf_with = [&](int round) {
     write_conf(pms.port(), mysql_section("pbxmy", server, "pbxreload",
                                          round % 2 ? "read_timeout = 20\n" : "read_timeout = 25\n") +
-                               services("pbxmy"));
+                               testutil::typical_services("pbxmy"));
   };
   conf_with(0);
   start_foreground();
@@ -242,7 +226,7 @@ TEST_F(DatabaseFaults, ReloadsAlternatingAMysqlSectionKeepOneConnection) {
 // write lock is needed to read and post them), their marks wait for the file, and none is
 // posted twice.
 TEST_F(DatabaseFaults, LockedSqlitePbxFileDelaysTheMarksToALaterPassAndPostsNoneTwice) {
-  sqlite_exec(pbx, std::string(kPbxSchema) +
+  sqlite_exec(pbx, std::string(testutil::kPbxSchema) +
                        "insert into cdr (calldate, src, dst, billsec) values "
                        "('2009-12-31 10:00:01', '101', '201', 60), "
                        "('2009-12-31 10:00:02', '101', '202', 60);");
@@ -257,7 +241,7 @@ TEST_F(DatabaseFaults, LockedSqlitePbxFileDelaysTheMarksToALaterPassAndPostsNone
             SQLITE_OK);
 
   pms_peer pms;
-  write_conf(pms.port(), sqlite_section() + services("pbx"));
+  write_conf(pms.port(), sqlite_section() + testutil::typical_services("pbx"));
   start_in_process();
   link_up(pms);
   ASSERT_TRUE(logged("No write lock on database pbx; the marks of 2 postings are retried at the "
@@ -287,9 +271,9 @@ TEST_F(DatabaseFaults, StatesFileThatIsAFolderEndsStartUpWithStatusOneAndTheMess
 // Reloads while the PMS keeps sending: the daemon stays up, serves the link, keeps no more
 // descriptors than before, and stops cleanly.
 TEST_F(DatabaseFaults, HundredReloadsInThreeSecondsWhileRecordsFlow) {
-  sqlite_exec(pbx, kPbxSchema);
+  sqlite_exec(pbx, testutil::kPbxSchema);
   pms_peer pms;
-  write_conf(pms.port(), sqlite_section() + services("pbx"));
+  write_conf(pms.port(), sqlite_section() + testutil::typical_services("pbx"));
   start_background();
   link_up(pms);
   auto open_descriptors = [&] {

@@ -201,22 +201,6 @@ int threads_of_user(uid_t uid) {
   return n;
 }
 
-constexpr const char* kPbxSchema =
-    "create table users (ext varchar(8) primary key, name varchar(40));"
-    "insert into users (ext) values ('101');"
-    "create table cdr (calldate varchar(20), src varchar(8), dst varchar(255), billsec int, "
-    "userfield varchar(255) default '');"
-    "create index cdr_src_calldate on cdr (src, calldate);";
-
-// Check-ins and calls of a typical installation, on the driver named `drv`.
-std::string services(const std::string& drv) {
-  return "[services]\ncheckin = " + drv + ":update users set name='%name%' where ext='%exten%'\n"
-         "billcalls = " + drv + ":select substr(calldate,1,10), substr(calldate,12,8), dst, "
-         "billsec, -1 from cdr where src='%exten%' and userfield=''\n"
-         "billmark = " + drv + ":update cdr set userfield='%seqno%' where src='%exten%' and "
-         "calldate='%date% %time%'\n";
-}
-
 std::string manager_keys(const std::string& host, int port) {
   return "cdr_use_manager = 1\ncdr_mgr_host = " + host + "\ncdr_mgr_port = " +
          std::to_string(port) + "\ncdr_mgr_user = velmorant\ncdr_mgr_password = pbx\n";
@@ -229,7 +213,7 @@ class Faults : public testutil::DaemonTest {
            "\nldap_base = dc=hotel,dc=test\nldap_filter = (cn=main)\nldap_attribute = roomNumber\n";
   }
 
-  void SetUp() override { sqlite_exec(pbx, kPbxSchema); }
+  void SetUp() override { sqlite_exec(pbx, testutil::kPbxSchema); }
 
   std::string guest_name() { return sqlite_rows(pbx, "select name from users").at(0).at(0); }
 
@@ -248,7 +232,7 @@ class Faults : public testutil::DaemonTest {
 // record, a stop are served at once.
 TEST_F(Faults, HalfRecordIsDroppedAfterTenSecondsAndSignalsAreServedMeanwhile) {
   pms_peer pms;
-  write_conf(pms.port(), sqlite_section() + services("pbx"));
+  write_conf(pms.port(), sqlite_section() + testutil::typical_services("pbx"));
   start_foreground();
   link_up(pms);
   ASSERT_TRUE(pms.send_bytes("\x02GI|RN101|GNHal"));
@@ -386,7 +370,7 @@ TEST_F(Faults, TwoHundredRecordsAreAllAppliedInOrderUnderAThreadLimit) {
 
 TEST_F(Faults, PmsClosingInsideARecordIsReconnectedAndThePartIsDroppedWithAWarning) {
   pms_peer pms;
-  write_conf(pms.port(), sqlite_section() + services("pbx"));
+  write_conf(pms.port(), sqlite_section() + testutil::typical_services("pbx"));
   start_in_process();
   link_up(pms);
   ASSERT_TRUE(pms.send_bytes("\x02GI|RN101|GNHalf"));
@@ -403,7 +387,7 @@ TEST_F(Faults, PmsClosingInsideARecordIsReconnectedAndThePartIsDroppedWithAWarni
 
 TEST_F(Faults, MegabyteOfRandomBytesFromThePmsCostsOnlyTheLink) {
   pms_peer pms;
-  write_conf(pms.port(), sqlite_section() + services("pbx"));
+  write_conf(pms.port(), sqlite_section() + testutil::typical_services("pbx"));
   start_in_process();
   link_up(pms);
   std::mt19937 random(20240305);
@@ -427,7 +411,7 @@ TEST_F(Faults, MegabyteOfRandomBytesFromThePmsCostsOnlyTheLink) {
 TEST_F(Faults, PmsThatStopsReadingLosesTheLinkAfterTheSendTimeLimitAndOnlyWholeFramesAreMarked) {
   insert_calls(16000);
   deaf_pms pms;
-  write_conf(pms.port(), sqlite_section() + services("pbx"));
+  write_conf(pms.port(), sqlite_section() + testutil::typical_services("pbx"));
   daemon_timing timing = testutil::quick_timing();
   timing.link.send_limit = 1000ms;
   start_in_process(timing);
@@ -475,7 +459,7 @@ TEST_F(Faults, PmsThatStopsReadingLosesTheLinkAfterTheSendTimeLimitAndOnlyWholeF
 TEST_F(Faults, StopIsNotHeldUpByAPmsThatStopsReading) {
   insert_calls(16000);
   deaf_pms pms;
-  write_conf(pms.port(), sqlite_section() + services("pbx"));
+  write_conf(pms.port(), sqlite_section() + testutil::typical_services("pbx"));
   daemon_timing timing = testutil::quick_timing();
   timing.link.send_limit = 2000ms;
   start_in_process(timing);

@@ -15,6 +15,14 @@
 
 namespace testutil {
 
+std::string typical_services(const std::string& drv) {
+  return "[services]\ncheckin = " + drv + ":update users set name='%name%' where ext='%exten%'\n"
+         "billcalls = " + drv + ":select substr(calldate,1,10), substr(calldate,12,8), dst, "
+         "billsec, -1 from cdr where src='%exten%' and userfield=''\n"
+         "billmark = " + drv + ":update cdr set userfield='%seqno%' where src='%exten%' and "
+         "calldate='%date% %time%'\n";
+}
+
 daemon_timing quick_timing() {
   daemon_timing t;
   t.poll_interval = 100ms;

@@ -27,6 +27,18 @@ class mariadb_server;
 // (record, send, LDAP, stop grace) keep the daemon's own values.
 daemon_timing quick_timing();
 
+// The PBX tables of the fault tests: a users table with room 101, and a cdr table.
+inline constexpr const char* kPbxSchema =
+    "create table users (ext varchar(8) primary key, name varchar(40));"
+    "insert into users (ext) values ('101');"
+    "create table cdr (calldate varchar(20), src varchar(8), dst varchar(255), billsec int, "
+    "userfield varchar(255) default '');"
+    "create index cdr_src_calldate on cdr (src, calldate);";
+
+// The [services] section of a typical installation on those tables: check-ins, and calls posted
+// and marked, on the driver named `drv`.
+std::string typical_services(const std::string& drv);
+
 // Milliseconds since `since`, for the times a test reports.
 long long ms_since(std::chrono::steady_clock::time_point since);
 
