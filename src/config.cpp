@@ -196,10 +196,10 @@ struct taken_argument {
   std::optional<const char*> string;   // a string argument, never shown
 };
 
-// Reads the conversion that starts after a '%' at `spec` (flags, width, precision, length,
+// Reads the conversion that starts after a '%' at `conversion` (flags, width, precision, length,
 // type) and takes its argument, `*` widths included.
-taken_argument take_argument(const char* spec, va_list& args) {
-  const char* q = spec;
+taken_argument take_argument(const char* conversion, va_list& args) {
+  const char* q = conversion;
   auto skip_number = [&] {
     if (*q == '*') {
       (void)va_arg(args, int);
