@@ -1,4 +1,4 @@
-// Fuzz target: the three template functions with arbitrary templates, values and driver formats.
+// Fuzz target: prepare_query with arbitrary templates, values and driver formats.
 // Where the template puts every placeholder inside a single-quoted literal, no value may change
 // the statement's shape: the code outside the literals and the number of literals stay what they
 // are with harmless values. Where template_unquoted_text_placeholders finds no free-text
@@ -11,6 +11,7 @@
 #include <sqlite3.h>
 
 #include <array>
+#include <ctime>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -44,8 +45,8 @@ enum part {
 
 // Switches of the first byte.
 constexpr uint8_t kMysql = 0x01;         // the driver's kind; otherwise SQLite
-constexpr uint8_t kFunctionMask = 0x06;  // prepare_query, prepare_query2, prepare_query3
-constexpr uint8_t kHasShared = 0x08;     // the record has a GS field (prepare_query)
+constexpr uint8_t kFunctionMask = 0x06;  // 0: the values of a record; else those of a poll row
+constexpr uint8_t kHasShared = 0x08;     // the record has a GS field
 constexpr uint8_t kHasDate = 0x10;       // ... a DA field
 constexpr uint8_t kHasTime = 0x20;       // ... a TI field
 constexpr size_t kHeader = 8;
@@ -99,17 +100,7 @@ inputs marked_free_text(const inputs& real) {
   return m;
 }
 
-const char* c_str(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
-
-std::optional<fias_field_t> text_field(const std::optional<std::string>& text) {
-  if (!text) return std::nullopt;
-  fias_field_t f;
-  f.value = fias_value_t{};
-  f.value->str = *text;
-  return f;
-}
-
-const fias_field_t* ptr(const std::optional<fias_field_t>& f) { return f ? &*f : nullptr; }
+std::string text_of(const std::optional<std::string>& text) { return text ? *text : std::string(); }
 
 std::string fill(const inputs& in, dbdriver_t& drv) {
   drv.dateformat = "%Y-%m-%d";
@@ -120,27 +111,30 @@ std::string fill(const inputs& in, dbdriver_t& drv) {
     drv.timeformat = *in.text[TIME_FORMAT];
   const std::string& q = *in.text[TEMPLATE];
 
-  switch ((in.switches & kFunctionMask) >> 1) {
-    case 0: {
-      std::optional<fias_field_t> shared, date, tim;
-      if (in.switches & kHasShared) shared.emplace().value.emplace().bval = in.shared;
-      if (in.switches & kHasDate) date.emplace().value.emplace().date = in.date;
-      if (in.switches & kHasTime) tim.emplace().value.emplace().time = in.time;
-      const auto rn = text_field(in.text[ROOM]);
-      const auto name = text_field(in.text[NAME]);
-      const auto lang = text_field(in.text[LANG]);
-      const auto seq = text_field(in.text[SEQ]);
-      return prepare_query(drv, q, ptr(rn), ptr(name), ptr(lang), ptr(shared), ptr(date), ptr(tim),
-                           ptr(seq));
-    }
-    case 1:
-      return prepare_query2(drv, q, c_str(in.text[ROOM]), c_str(in.text[DATE_TEXT]),
-                            c_str(in.text[TIME_TEXT]), c_str(in.text[SEQ]));
-    default:
-      return prepare_query3(drv, q, c_str(in.text[PARAM]), c_str(in.text[ROOM]),
-                            c_str(in.text[DATE_TEXT]), c_str(in.text[TIME_TEXT]),
-                            c_str(in.text[SEQ]));
+  query_values v;
+  v.exten = text_of(in.text[ROOM]);
+  v.seqno = text_of(in.text[SEQ]);
+  if (((in.switches & kFunctionMask) >> 1) != 0) {
+    v.date_text = text_of(in.text[DATE_TEXT]);
+    v.time_text = text_of(in.text[TIME_TEXT]);
+    return prepare_query(drv, q, v, query_trace::plain);
   }
+  v.name = text_of(in.text[NAME]);
+  v.lang = text_of(in.text[LANG]);
+  if (in.switches & kHasShared) v.share = in.shared;
+  if (in.switches & kHasDate) {
+    std::tm& tm = v.date.emplace();
+    tm.tm_year = in.date.year + 100;
+    tm.tm_mon = in.date.month - 1;
+    tm.tm_mday = in.date.day;
+  }
+  if (in.switches & kHasTime) {
+    std::tm& tm = v.time.emplace();
+    tm.tm_hour = in.time.hour;
+    tm.tm_min = in.time.min;
+    tm.tm_sec = in.time.sec;
+  }
+  return prepare_query(drv, q, v);
 }
 
 // A statement read as single-quoted SQL string literals: a quote opens a literal, two quotes in a
@@ -191,8 +185,7 @@ void check_sqlite_round_trip(dbdriver_t& drv, const std::string& value) {
     if (sqlite3_open(":memory:", &handle) != SQLITE_OK) std::abort();
     return handle;
   }();
-  const std::string sql =
-      prepare_query2(drv, "select '%exten%'", value.c_str(), nullptr, nullptr, nullptr);
+  const std::string sql = prepare_query(drv, "select '%exten%'", {.exten = value}, query_trace::plain);
   sqlite3_stmt* raw = nullptr;
   const char* tail = nullptr;
   const int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &raw, &tail);

@@ -16,57 +16,9 @@
 
 #include "config.h"
 #include "dbdriver.h"
-#include "fias.h"
 #include "query.h"
 
 namespace {
-
-using ini_ptr = std::unique_ptr<dictionary, decltype(&iniparser_freedict)>;
-
-// How the daemon fills a service's template, and so which sample values the check fills in.
-enum class filled_by {
-  guest,   // check-in and check-out: room, name, language, shared flag
-  room,    // do-not-disturb and barring: the room
-  wakeup,  // wake-up orders: room, date, time of the record
-  answer,  // a post answer: room, date, time, posting number
-  poll,    // a poll query: the room
-  mark,    // a poll query's mark: room, date and time texts of the row, posting number
-};
-
-struct service_entry {
-  const char* key;
-  std::optional<std::string> Settings::*value;
-  filled_by fill;
-  int columns = 0;             // a poll query: the columns the poller needs at least
-  const char* poll = nullptr;  // a mark: the key of its poll query, on whose driver it runs
-  bool optional_last = false;  // a poll query whose last column the poller reads when present
-};
-
-// In the order of the samples' [services]. The poller reads date, time, number, seconds and,
-// when there is one, an amount of a call; result, date and time of a wake-up; a room state.
-const service_entry kServices[] = {
-    {"checkin", &Settings::checkin, filled_by::guest},
-    {"checkout", &Settings::checkout, filled_by::guest},
-    {"dndon", &Settings::dndon, filled_by::room},
-    {"dndoff", &Settings::dndoff, filled_by::room},
-    {"bareon", &Settings::bareon, filled_by::room},
-    {"bareoff", &Settings::bareoff, filled_by::room},
-    {"wakeup_set", &Settings::wakeup_set, filled_by::wakeup},
-    {"wakeup_clear", &Settings::wakeup_clear, filled_by::wakeup},
-    {"billcalls", &Settings::billcalls, filled_by::poll, 4, nullptr, true},
-    {"billmark", &Settings::billmark, filled_by::mark, 0, "billcalls"},
-    {"billok", &Settings::billok, filled_by::answer},
-    {"wakeup_result", &Settings::wakeup_result, filled_by::poll, 3},
-    {"wrmark", &Settings::wrmark, filled_by::mark, 0, "wakeup_result"},
-    {"room_status", &Settings::room_state, filled_by::poll, 1},
-    {"remark", &Settings::remark, filled_by::mark, 0, "room_status"},
-};
-
-const service_entry* service_named(std::string_view key) {
-  for (const service_entry& entry : kServices)
-    if (key == entry.key) return &entry;
-  return nullptr;
-}
 
 bool is_fixed_section(std::string_view section) {
   return section == "pms" || section == "logger" || section == "services" || section == "rooms";
@@ -161,84 +113,74 @@ std::string sample_text(const std::string& pattern, const std::tm& when) {
   return text;
 }
 
-fias_field_t text_field(const char* text) {
-  fias_field_t f;
-  f.value.emplace();
-  f.value->str = text;
-  return f;
-}
-
 // The template of one service filled as the daemon fills it, with sample values: room 101, a
 // guest, a wake-up at 07:00 on 8 December 2026, posting number 0001.
 std::string fill_sample(dbdriver_t& drv, const std::string& sql, filled_by fill) {
-  static constexpr const char* kRoom = "101";
-  static constexpr const char* kPosting = "0001";
-  fias_field_t rn = text_field(kRoom), name = text_field("Guest"), lang = text_field("EA");
-  fias_field_t shared = text_field(""), seq = text_field(kPosting);
-  fias_field_t date, time;
-  date.value.emplace();
-  date.value->date = {26, 12, 8, 0};
-  time.value.emplace();
-  time.value->time = {7, 0, 0, 0};
   std::tm when{};
   when.tm_year = 126;
   when.tm_mon = 11;
   when.tm_mday = 8;
   when.tm_hour = 7;
-  const std::string day = sample_text(drv.dateformat, when);
-  const std::string hour = sample_text(drv.timeformat, when);
-  constexpr query_trace quiet = query_trace::off;
+  query_values v;
+  v.exten = "101";
   switch (fill) {
     case filled_by::guest:
-      return prepare_query(drv, sql, &rn, &name, &lang, &shared, nullptr, nullptr, nullptr, quiet);
+      v.name = "Guest";
+      v.lang = "EA";
+      break;
     case filled_by::room:
-      return prepare_query(drv, sql, &rn, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                           quiet);
-    case filled_by::wakeup:
-      return prepare_query(drv, sql, &rn, nullptr, nullptr, nullptr, &date, &time, nullptr, quiet);
-    case filled_by::answer:
-      return prepare_query(drv, sql, &rn, nullptr, nullptr, nullptr, &date, &time, &seq, quiet);
     case filled_by::poll:
-      return prepare_query2(drv, sql, kRoom, nullptr, nullptr, nullptr, quiet);
+      break;
+    case filled_by::answer:
+      v.seqno = "0001";
+      [[fallthrough]];
+    case filled_by::wakeup:
+      v.date = when;
+      v.time = when;
+      break;
     case filled_by::mark:
-      return prepare_query2(drv, sql, kRoom, day.c_str(), hour.c_str(), kPosting, quiet);
+      v.date_text = sample_text(drv.dateformat, when);
+      v.time_text = sample_text(drv.timeformat, when);
+      v.seqno = "0001";
+      break;
   }
-  return sql;
+  return prepare_query(drv, sql, v, query_trace::off);
 }
 
 std::string columns_text(int n) { return std::to_string(n) + (n == 1 ? " column" : " columns"); }
 
 // The driver a service's template runs on; null (with the problem) when there is none. A mark
 // runs on its poll query's driver, whatever its own value names.
-std::shared_ptr<dbdriver_t> driver_of(const Settings& s, const service_entry& entry,
+std::shared_ptr<dbdriver_t> driver_of(const Settings& s, const service_def& entry,
                                       const service_value& value,
                                       std::vector<std::string>& problems) {
-  const std::string key = std::string("services:") + entry.key;
+  const std::string key = "services:" + std::string(entry.key);
+  const std::string poll_key(entry.poll);
   std::string driver = value.driver;
-  if (entry.poll) {
-    const std::optional<std::string>& poll = s.*(service_named(entry.poll)->value);
+  if (!poll_key.empty()) {
+    const std::optional<std::string>& poll = s.*(service_named(poll_key)->value);
     if (!poll) {
-      problems.push_back(key + ": never run without services:" + entry.poll);
+      problems.push_back(key + ": never run without services:" + poll_key);
       return nullptr;
     }
     driver = split_service_value(*poll).driver;
     if (driver != value.driver) {
-      problems.push_back(key + ": runs on the database of services:" + entry.poll + " (\"" +
+      problems.push_back(key + ": runs on the database of services:" + poll_key + " (\"" +
                          driver + "\"), not on \"" + value.driver + "\"");
       return nullptr;
     }
   }
   std::shared_ptr<dbdriver_t> drv = s.driver(driver);
-  if (!drv && !entry.poll) problems.push_back(key + ": no database section \"" + driver + "\"");
+  if (!drv && poll_key.empty()) problems.push_back(key + ": no database section \"" + driver + "\"");
   return drv;
 }
 
-void check_service(const Settings& s, const service_entry& entry,
+void check_service(const Settings& s, const service_def& entry,
                    const std::map<const dbdriver_t*, bool>& connected,
                    std::vector<std::string>& problems) {
   const std::optional<std::string>& setting = s.*entry.value;
   if (!setting) return;
-  const std::string key = std::string("services:") + entry.key;
+  const std::string key = "services:" + std::string(entry.key);
   const service_value value = split_service_value(*setting);
   for (const std::string& name : template_unquoted_text_placeholders(value.sql))
     problems.push_back(key + ": %" + name +
@@ -265,11 +207,11 @@ void check_service(const Settings& s, const service_entry& entry,
 std::vector<std::string> check_conf(const std::string& filename) {
   if (access(filename.c_str(), R_OK) != 0)
     return {filename + ": cannot be read: " + std::strerror(errno)};
+  // Parsed once: the sections and keys are checked in the file the settings were loaded from.
+  conf_file ini = conf_parse(filename);
   std::shared_ptr<const Settings> s;
-  if (load_conf(filename, s) != 0 || !s)
+  if (!ini || load_conf(ini.get(), s) != 0 || !s)
     return {filename + ": not loaded, see the ERROR lines on standard error"};
-  ini_ptr ini(iniparser_load(filename.c_str()), &iniparser_freedict);
-  if (!ini) return {filename + ": cannot be read"};
 
   std::vector<std::string> problems;
   check_sections(ini.get(), *s, problems);
@@ -279,12 +221,12 @@ std::vector<std::string> check_conf(const std::string& filename) {
   std::map<const dbdriver_t*, bool> connected;
   for (const auto& [name, drv] : s->drivers) {
     std::lock_guard guard(*drv);
-    connected[drv.get()] = drv->is_connected() == 0;
+    connected[drv.get()] = !drv->needs_connect();
     if (!connected[drv.get()])
       problems.push_back(name +
                          ": unable to connect to the database; its templates are not checked");
   }
-  for (const service_entry& entry : kServices) check_service(*s, entry, connected, problems);
+  for (const service_def& entry : services()) check_service(*s, entry, connected, problems);
   return problems;
 }
 

@@ -1,4 +1,4 @@
-// Configuration: reads the INI file into a settings snapshot and creates the database drivers.
+// Configuration: reads the INI file into a settings snapshot and makes the drivers of its sections.
 #include "config.h"
 
 #include <iniparser.h>
@@ -13,14 +13,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "dbdriver.h"
 #include "logger.h"
+#include "mysql.h"
 #include "query.h"
+#include "sqlite.h"
 
 namespace {
-
-using ini_ptr = std::unique_ptr<dictionary, decltype(&iniparser_freedict)>;
 
 // A string key that is present replaces the setting; an absent one leaves it as it is.
 void read_string(dictionary* ini, const char* key, std::optional<std::string>& setting) {
@@ -50,44 +51,86 @@ bool contains_syslog(std::string_view value) {
   return false;
 }
 
-}  // namespace
-
-namespace {
+// In the order of the samples' [services]; adding a service is adding its row.
+const service_def kServices[] = {
+    {"checkin", &Settings::checkin, filled_by::guest},
+    {"checkout", &Settings::checkout, filled_by::guest},
+    {"dndon", &Settings::dndon, filled_by::room},
+    {"dndoff", &Settings::dndoff, filled_by::room},
+    {"bareon", &Settings::bareon, filled_by::room},
+    {"bareoff", &Settings::bareoff, filled_by::room},
+    {"wakeup_set", &Settings::wakeup_set, filled_by::wakeup},
+    {"wakeup_clear", &Settings::wakeup_clear, filled_by::wakeup},
+    {"billcalls", &Settings::billcalls, filled_by::poll, 4, true},
+    {"billmark", &Settings::billmark, filled_by::mark, 0, false, "billcalls"},
+    {"billok", &Settings::billok, filled_by::answer},
+    {"wakeup_result", &Settings::wakeup_result, filled_by::poll, 3},
+    {"wrmark", &Settings::wrmark, filled_by::mark, 0, false, "wakeup_result"},
+    {"room_status", &Settings::room_state, filled_by::poll, 1},
+    {"remark", &Settings::remark, filled_by::mark, 0, false, "room_status"},
+};
 
 // A text placeholder outside single quotes is not protected by the escaping: a guest name there
 // becomes SQL. Said once per load, naming the key, so the administrator finds it before a guest.
 void warn_unquoted_placeholders(const Settings& s) {
-  const std::pair<const char*, const std::optional<std::string>*> services[] = {
-      {"bareon", &s.bareon},       {"bareoff", &s.bareoff},       {"dndon", &s.dndon},
-      {"dndoff", &s.dndoff},       {"wakeup_set", &s.wakeup_set}, {"wakeup_clear", &s.wakeup_clear},
-      {"checkin", &s.checkin},     {"checkout", &s.checkout},     {"billmark", &s.billmark},
-      {"billok", &s.billok},       {"room_status", &s.room_state}, {"wakeup_result", &s.wakeup_result},
-      {"billcalls", &s.billcalls}, {"wrmark", &s.wrmark},         {"remark", &s.remark}};
-  for (const auto& [key, value] : services) {
-    if (!*value) continue;
-    for (const std::string& name : template_unquoted_text_placeholders(split_service_value(**value).sql))
+  for (const service_def& service : kServices) {
+    const std::optional<std::string>& value = s.*service.value;
+    if (!value) continue;
+    for (const std::string& name : template_unquoted_text_placeholders(split_service_value(*value).sql))
       LOG(L_WARNING, "services:%s has %%%s%% outside single quotes: its value is not protected there",
-          key, name.c_str());
+          std::string(service.key).c_str(), name.c_str());
   }
 }
 
+// The keys of [pms], [logger] and [services] besides the services, then those of [rooms] and
+// of a database section.
+constexpr std::string_view kFixedKeys[] = {
+    "pms:host", "pms:port", "pms:interface", "pms:heartbeat", "pms:statesfile",
+    "logger:log_type", "logger:log_level", "logger:disable_log", "logger:log_file",
+    "services:cdr_use_manager", "services:cdr_mgr_host", "services:cdr_mgr_port",
+    "services:cdr_mgr_user", "services:cdr_mgr_password", "services:cdr_mgr_all_calls",
+    "services:noremovecalls"};
+constexpr std::string_view kOtherKeys[] = {
+    "rooms:type", "rooms:room", "rooms:ldap_host", "rooms:ldap_port", "rooms:ldap_version",
+    "rooms:ldap_user", "rooms:ldap_pass", "rooms:ldap_base", "rooms:ldap_scope",
+    "rooms:ldap_filter", "rooms:ldap_attribute",
+    "database:dbdriver", "database:host", "database:port", "database:user",
+    "database:password", "database:database", "database:charset", "database:date_format",
+    "database:time_format", "database:connect_timeout", "database:read_timeout",
+    "database:write_timeout"};
+
 }  // namespace
+
+std::span<const service_def> services() { return kServices; }
+
+const service_def* service_named(std::string_view key) {
+  for (const service_def& service : kServices)
+    if (service.key == key) return &service;
+  return nullptr;
+}
 
 std::shared_ptr<dbdriver_t> Settings::driver(std::string_view name) const {
   auto found = drivers.find(name);
   return found == drivers.end() ? nullptr : found->second;
 }
 
-int load_conf(const std::string& filename, std::shared_ptr<const Settings>& out,
-              const Settings* previous) {
-  auto next = std::make_shared<Settings>();
+void conf_file_closer::operator()(dictionary* ini) const { iniparser_freedict(ini); }
 
+conf_file conf_parse(const std::string& filename) {
   // A missing file is the caller's message to give; only parse faults come from iniparser.
   iniparser_set_error_callback(report_ini_error);
-  ini_ptr ini(access(filename.c_str(), R_OK) == 0 ? iniparser_load(filename.c_str()) : nullptr,
-              &iniparser_freedict);
-  if (!ini) return -1;
-  dictionary* d = ini.get();
+  return conf_file(access(filename.c_str(), R_OK) == 0 ? iniparser_load(filename.c_str())
+                                                         : nullptr);
+}
+
+int load_conf(const std::string& filename, std::shared_ptr<const Settings>& out,
+              const Settings* previous) {
+  conf_file ini = conf_parse(filename);
+  return ini ? load_conf(ini.get(), out, previous) : -1;
+}
+
+int load_conf(dictionary* d, std::shared_ptr<const Settings>& out, const Settings* previous) {
+  auto next = std::make_shared<Settings>();
 
   // A port out of range refuses the file before anything of it takes effect.
   int pmsport = 0, mgr_port = 0;
@@ -115,21 +158,8 @@ int load_conf(const std::string& filename, std::shared_ptr<const Settings>& out,
   read_string(d, "services:cdr_mgr_password", next->mgr_passwd);
   next->mgr_all_calls = conf_getboolean(d, "services:cdr_mgr_all_calls", 0);
   next->noremovecalls = conf_getint(d, "services:noremovecalls", 0);
-  read_string(d, "services:bareon", next->bareon);
-  read_string(d, "services:bareoff", next->bareoff);
-  read_string(d, "services:dndon", next->dndon);
-  read_string(d, "services:dndoff", next->dndoff);
-  read_string(d, "services:wakeup_set", next->wakeup_set);
-  read_string(d, "services:wakeup_clear", next->wakeup_clear);
-  read_string(d, "services:checkin", next->checkin);
-  read_string(d, "services:checkout", next->checkout);
-  read_string(d, "services:billmark", next->billmark);
-  read_string(d, "services:billok", next->billok);
-  read_string(d, "services:room_status", next->room_state);
-  read_string(d, "services:wakeup_result", next->wakeup_result);
-  read_string(d, "services:billcalls", next->billcalls);
-  read_string(d, "services:wrmark", next->wrmark);
-  read_string(d, "services:remark", next->remark);
+  for (const service_def& service : kServices)
+    read_string(d, ("services:" + std::string(service.key)).c_str(), (*next).*service.value);
   warn_unquoted_placeholders(*next);
 
   out = std::move(next);
@@ -137,22 +167,17 @@ int load_conf(const std::string& filename, std::shared_ptr<const Settings>& out,
 }
 
 std::span<const std::string_view> conf_keys() {
-  static constexpr std::string_view kKeys[] = {
-      "pms:host", "pms:port", "pms:interface", "pms:heartbeat", "pms:statesfile",
-      "logger:log_type", "logger:log_level", "logger:disable_log", "logger:log_file",
-      "services:cdr_use_manager", "services:cdr_mgr_host", "services:cdr_mgr_port",
-      "services:cdr_mgr_user", "services:cdr_mgr_password", "services:cdr_mgr_all_calls",
-      "services:noremovecalls", "services:checkin", "services:checkout", "services:dndon",
-      "services:dndoff", "services:bareon", "services:bareoff", "services:wakeup_set",
-      "services:wakeup_clear", "services:billcalls", "services:billmark", "services:billok",
-      "services:wakeup_result", "services:wrmark", "services:room_status", "services:remark",
-      "rooms:type", "rooms:room", "rooms:ldap_host", "rooms:ldap_port", "rooms:ldap_version",
-      "rooms:ldap_user", "rooms:ldap_pass", "rooms:ldap_base", "rooms:ldap_scope",
-      "rooms:ldap_filter", "rooms:ldap_attribute",
-      "database:dbdriver", "database:host", "database:port", "database:user",
-      "database:password", "database:database", "database:charset", "database:date_format",
-      "database:time_format", "database:connect_timeout", "database:read_timeout",
-      "database:write_timeout"};
+  static const std::vector<std::string> kServiceKeys = [] {
+    std::vector<std::string> keys;
+    for (const service_def& service : kServices) keys.push_back("services:" + std::string(service.key));
+    return keys;
+  }();
+  static const std::vector<std::string_view> kKeys = [] {
+    std::vector<std::string_view> keys(std::begin(kFixedKeys), std::end(kFixedKeys));
+    keys.insert(keys.end(), kServiceKeys.begin(), kServiceKeys.end());
+    keys.insert(keys.end(), std::begin(kOtherKeys), std::end(kOtherKeys));
+    return keys;
+  }();
   return kKeys;
 }
 
@@ -346,4 +371,125 @@ int conf_getport(dictionary* ini, const char* key, int notfound, int& port) {
 int conf_getboolean(dictionary* ini, const char* key, int notfound) {
   return iniparser_getstring(ini, key, nullptr) ? iniparser_getboolean(ini, key, notfound)
                                                 : notfound;
+}
+
+// ---- Drivers made from database sections ----
+
+namespace {
+
+constexpr size_t kFormatMax = 15;
+
+// The kinds of driver a section's dbdriver key may name (any case), each with its maker.
+struct driver_kind {
+  const char* name;
+  std::unique_ptr<dbdriver_t> (*create)(std::string_view name);
+};
+constexpr driver_kind kDriverKinds[] = {
+    {"sqlite", sqlite_create_drv},
+    {"mysql", mysql_create_drv},
+};
+
+// The value of "section:key", or null when the section has no such key.
+const char* section_value(dictionary* ini, const char* section, const char* key) {
+  std::string full = std::string(section) + ":" + key;
+  return iniparser_getstring(ini, full.c_str(), nullptr);
+}
+
+// Takes a date or time format from the section when one is given. A format longer than the
+// driver keeps is refused whole, since a cut pattern would write wrong dates into statements.
+// ERROR, so that the line shows even before the logger is configured.
+void take_format(dictionary* ini, const char* section, const char* key, std::string& format) {
+  const char* value = section_value(ini, section, key);
+  if (!value) return;
+  if (std::string_view(value).size() > kFormatMax) {
+    LOG(L_ERROR, "%s:%s \"%s\" is longer than %zu characters; keeping \"%s\"", section, key,
+        value, kFormatMax, format.c_str());
+    return;
+  }
+  format = value;
+}
+
+// Takes a time-out in seconds from the section when one is given. The client library reads 0 as
+// "wait for ever", which is what the time-outs are there to prevent, so only 1 and more count.
+void take_seconds(dictionary* ini, const char* section, const char* key, int& seconds) {
+  if (!section_value(ini, section, key)) return;
+  int value = conf_getint(ini, (std::string(section) + ":" + key).c_str(), 0);
+  if (value < 1) {
+    LOG(L_ERROR, "%s:%s is not a number of seconds above 0; keeping %d", section, key, seconds);
+    return;
+  }
+  seconds = value;
+}
+
+void take_text(dictionary* ini, const char* section, const char* key,
+               std::optional<std::string>& setting) {
+  if (const char* value = section_value(ini, section, key)) setting = value;
+}
+
+bool same_settings(const dbdriver_t& a, const dbdriver_t& b) {
+  return a.kind == b.kind && a.dateformat == b.dateformat && a.timeformat == b.timeformat &&
+         a.host == b.host && a.user == b.user && a.password == b.password &&
+         a.database == b.database && a.port == b.port && a.charset == b.charset &&
+         a.connect_timeout == b.connect_timeout && a.read_timeout == b.read_timeout &&
+         a.write_timeout == b.write_timeout;
+}
+
+}  // namespace
+
+int load_dbdrivers(dictionary* ini, const driver_map* previous, driver_map& out) {
+  driver_map drivers;
+  int sections = iniparser_getnsec(ini);
+  for (int i = 0; i < sections; ++i) {
+    const char* section = iniparser_getsecname(ini, i);
+    if (!section) continue;
+    const char* type = section_value(ini, section, "dbdriver");
+    if (!type) continue;
+    std::unique_ptr<dbdriver_t> made;
+    if (make_dbdriver(ini, section, type, made) != 0) return -1;
+    if (!made) continue;
+    std::shared_ptr<dbdriver_t> drv = std::move(made);
+    // A reload that leaves a section as it was keeps the driver it has, so that a nightly reload
+    // does not open a new connection to the PBX every time.
+    if (previous) {
+      auto loaded = previous->find(drv->name);
+      if (loaded != previous->end() && same_settings(*loaded->second, *drv)) {
+        drivers[drv->name] = loaded->second;
+        continue;
+      }
+    }
+    int rc;
+    {
+      std::lock_guard guard(*drv);
+      rc = drv->connect_with_settings();
+    }
+    // The driver is kept all the same: its users connect again before each statement.
+    if (rc != 0)
+      LOG(L_ERROR, "Can not connect to DB %s of %s. Please check settings\n", section, type);
+    drivers[drv->name] = std::move(drv);
+  }
+  out = std::move(drivers);
+  return 0;
+}
+
+int make_dbdriver(dictionary* ini, const char* name, const char* dbtype,
+                  std::unique_ptr<dbdriver_t>& out) {
+  std::unique_ptr<dbdriver_t> drv;
+  for (const driver_kind& kind : kDriverKinds)
+    if (strcasecmp(dbtype, kind.name) == 0) drv = kind.create(name);
+  if (!drv) return 0;
+
+  take_format(ini, name, "date_format", drv->dateformat);
+  take_format(ini, name, "time_format", drv->timeformat);
+  take_text(ini, name, "host", drv->host);
+  take_text(ini, name, "user", drv->user);
+  take_text(ini, name, "password", drv->password);
+  take_text(ini, name, "database", drv->database);
+  take_text(ini, name, "charset", drv->charset);
+  take_seconds(ini, name, "connect_timeout", drv->connect_timeout);
+  take_seconds(ini, name, "read_timeout", drv->read_timeout);
+  take_seconds(ini, name, "write_timeout", drv->write_timeout);
+  if (conf_getport(ini, (std::string(name) + ":port").c_str(), drv->port, drv->port) != 0)
+    return -1;
+  out = std::move(drv);
+  return 0;
 }

@@ -84,10 +84,50 @@ class settings_store {
   std::shared_ptr<const Settings> current_;
 };
 
-// Reads `filename` into a complete new snapshot in `out`, starting from the defaults. A database
-// section whose settings are those of a driver of `previous` keeps that driver and its
-// connection; other sections get a new driver, connected here. 0; -1 when the file cannot be
-// opened or parsed or holds a value that cannot be used (logged), `out` then unchanged.
+// How the daemon fills a service's template, and so which placeholders have values.
+enum class filled_by {
+  guest,   // check-in and check-out: room, name, language, shared flag
+  room,    // do-not-disturb and barring: the room
+  wakeup,  // wake-up orders: room, date, time of the record
+  answer,  // a post answer: room, date, time, posting number
+  poll,    // a poll query: the room
+  mark,    // a poll query's mark: room, date and time texts of the row, posting number
+};
+
+// One service of [services]: its key, where its value is kept, and what the daemon does with it.
+struct service_def {
+  std::string_view key;
+  std::optional<std::string> Settings::*value;
+  filled_by fill;
+  int columns = 0;             // a poll query: the columns the poller reads at least
+  bool optional_last = false;  // a poll query whose last column the poller reads when present
+  std::string_view poll = {};  // a mark: the key of its poll query, on whose driver it runs
+};
+
+// Every service, in the order of the samples' [services]. The poller reads date, time, number,
+// seconds and, when there is one, an amount of a call; result, date and time of a wake-up; a
+// room state.
+std::span<const service_def> services();
+// The service of `key`; null when there is none.
+const service_def* service_named(std::string_view key);
+
+// A parsed configuration file.
+struct _dictionary_;
+struct conf_file_closer {
+  void operator()(_dictionary_* ini) const;
+};
+using conf_file = std::unique_ptr<_dictionary_, conf_file_closer>;
+
+// Parses `filename`; null when it cannot be read, or parsed (logged).
+conf_file conf_parse(const std::string& filename);
+
+// Reads a parsed file into a complete new snapshot in `out`, starting from the defaults. A
+// database section whose settings are those of a driver of `previous` keeps that driver and its
+// connection; other sections get a new driver, connected here. 0; -1 when the file holds a
+// value that cannot be used (logged), `out` then unchanged.
+int load_conf(_dictionary_* ini, std::shared_ptr<const Settings>& out,
+              const Settings* previous = nullptr);
+// The same for the file `filename`; -1 also when it cannot be opened or parsed.
 int load_conf(const std::string& filename, std::shared_ptr<const Settings>& out,
               const Settings* previous = nullptr);
 
@@ -95,6 +135,20 @@ int load_conf(const std::string& filename, std::shared_ptr<const Settings>& out,
 // ("rooms:room" stands for rooms:room1, rooms:room2 ...), then as "database:key" those of a
 // database section. A key missing here is reported as unknown by the configuration check.
 std::span<const std::string_view> conf_keys();
+
+// The drivers of a configuration's sections, by section name.
+using driver_map = std::map<std::string, std::shared_ptr<dbdriver_t>, std::less<>>;
+
+// Creates the drivers of every section of a parsed configuration file that has a dbdriver key.
+// A section whose settings equal those of the driver of the same name in `previous` keeps that
+// driver (and its connection); every other driver is new and connected here. 0 with the drivers
+// in `out`; -1 when a section's port is not a number from 1 to 65535 (logged).
+int load_dbdrivers(_dictionary_* ini, const driver_map* previous, driver_map& out);
+// Creates and configures one driver named after its section: 0 with the driver in `out`, or
+// with none when `dbtype` names no kind of driver ("sqlite", "mysql", any case); -1 when its
+// port is not a number from 1 to 65535 (logged).
+int make_dbdriver(_dictionary_* ini, const char* name, const char* dbtype,
+                  std::unique_ptr<dbdriver_t>& out);
 
 // A service value split at its first ':' into a driver name and an SQL template; a value without
 // ':' is a template for the driver named "sqlite".
@@ -109,7 +163,6 @@ service_value split_service_value(std::string_view value);
 // strtol and crashes.
 //
 // Numbers are decimal, also when zero-padded ("05010" is 5010), or hexadecimal after "0x".
-struct _dictionary_;
 int conf_getint(_dictionary_* ini, const char* key, int notfound);
 int conf_getboolean(_dictionary_* ini, const char* key, int notfound);
 

@@ -2,15 +2,11 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-
-struct _dictionary_;
 
 // Which SQL dialect a driver speaks; decides how values are escaped inside string literals.
 enum class dbkind { sqlite, mysql };
@@ -78,19 +74,17 @@ class dbdriver_t {
   virtual int fetch_int_field(int num, int& val) = 0;
   // Stores at most len - 1 characters of the column (len 1 gives an empty text).
   virtual int fetch_char_field(int num, std::string& val, size_t len) = 0;
-  virtual int fetch_float_field(int num, float& val) = 0;
-  virtual int numrets() = 0;
   virtual void free_result() = 0;
   virtual void close() = 0;
-  // Non-zero when the connection must be opened (again): the reverse of what the name says.
-  virtual int is_connected() = 0;
+  // True when the connection must be opened (again): never opened, closed, or lost.
+  virtual bool needs_connect() = 0;
   void lock() { mutex_.lock(); }
   void unlock() { mutex_.unlock(); }
 
   // Opens the connection with the instance's own settings; connect's result. The caller holds
   // the lock.
   int connect_with_settings();
-  // The same, only when is_connected asks for it; 0 when the connection was usable.
+  // The same, only when needs_connect() says so; 0 when the connection was usable.
   int reconnect_if_needed();
 
  protected:
@@ -109,18 +103,3 @@ std::string sql_escape(dbkind kind, std::string_view value);
 // ("0x1A" is 26, "010" is 8) and stop at the first character that does not fit; text without
 // digits gives 0, and values beyond an int are held at its limits.
 int db_text_to_int(const char* text);
-float db_text_to_float(const char* text);
-
-// The drivers of a configuration's sections, by section name.
-using driver_map = std::map<std::string, std::shared_ptr<dbdriver_t>, std::less<>>;
-
-// Creates the drivers of every section of a parsed configuration file that has a dbdriver key.
-// A section whose settings equal those of the driver of the same name in `previous` keeps that
-// driver (and its connection); every other driver is new and connected here. 0 with the drivers
-// in `out`; -1 when a section's port is not a number from 1 to 65535 (logged).
-int load_dbdrivers(_dictionary_* ini, const driver_map* previous, driver_map& out);
-// Creates and configures one driver named after its section: 0 with the driver in `out`, or
-// with none when `dbtype` is neither "sqlite" nor "mysql" (any case); -1 when its port is not a
-// number from 1 to 65535 (logged).
-int make_dbdriver(_dictionary_* ini, const char* name, const char* dbtype,
-                  std::unique_ptr<dbdriver_t>& out);

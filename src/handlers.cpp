@@ -3,6 +3,7 @@
 
 #include <strings.h>
 
+#include <ctime>
 #include <optional>
 #include <utility>
 #include <string>
@@ -26,6 +27,28 @@ struct template_fields {
   fias_field_t* seq = nullptr;
 };
 
+// The record's fields as a template's values; a date or time as the record holds it.
+query_values values_of(const template_fields& f) {
+  auto text = [](const fias_field_t* field) {
+    return field && field->value && field->value->str ? *field->value->str : std::string();
+  };
+  query_values v{text(f.rn), text(f.name), text(f.lang), text(f.seq)};
+  v.share = f.shared && f.shared->value ? f.shared->value->bval : 0;
+  if (f.date && f.date->value) {
+    std::tm& tm = v.date.emplace();
+    tm.tm_year = f.date->value->date.year + 100;
+    tm.tm_mon = f.date->value->date.month - 1;
+    tm.tm_mday = f.date->value->date.day;
+  }
+  if (f.time && f.time->value) {
+    std::tm& tm = v.time.emplace();
+    tm.tm_hour = f.time->value->time.hour;
+    tm.tm_min = f.time->value->time.min;
+    tm.tm_sec = f.time->value->time.sec;
+  }
+  return v;
+}
+
 // Runs one service: split the setting, find its driver, and under the driver's lock reconnect
 // when the connection must be made again, fill the template (values are escaped the way the live
 // connection reads them) and run it. Statement failures are logged by the driver; a statement
@@ -48,8 +71,7 @@ void run_service(const request_context& ctx, const char* key,
       if (drv->reconnect_if_needed() != 0) {
         rc = kDbUnavailable;
       } else {
-        std::string statement =
-            prepare_query(*drv, sv.sql, f.rn, f.name, f.lang, f.shared, f.date, f.time, f.seq);
+        std::string statement = prepare_query(*drv, sv.sql, values_of(f));
         rc = drv->query(statement);
       }
     }

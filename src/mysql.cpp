@@ -231,18 +231,6 @@ int my_fetch_char_field(const mysql_handler_t& h, int num, std::string& val, siz
   return 0;
 }
 
-int my_fetch_float_field(const mysql_handler_t& h, int num, float& val) {
-  if (int rc = my_column(h, num, true); rc != 0) return rc;
-  const char* text = h.row[num];
-  val = text ? db_text_to_float(text) : 0.0f;
-  return 0;
-}
-
-// For a result read row by row: the rows read so far.
-int my_numrets(const mysql_handler_t& h) {
-  return h.res ? static_cast<int>(mysql_num_rows(h.res.get())) : 0;
-}
-
 void my_free_result(mysql_handler_t& h) { discard_results(h); }
 
 void my_close(mysql_handler_t& h) {
@@ -250,12 +238,12 @@ void my_close(mysql_handler_t& h) {
   close_connection(h);
 }
 
-// 1 when the connection must be made again. Rows left from the previous user are dropped
+// True when the connection must be made again. Rows left from the previous user are dropped
 // first: the server cannot answer a ping while they wait.
-int my_is_connected(mysql_handler_t& h) {
-  if (!h.mysql) return 1;
+bool my_needs_connect(mysql_handler_t& h) {
+  if (!h.mysql) return true;
   discard_results(h);
-  return mysql_ping(h.mysql.get()) == 0 ? 0 : 1;
+  return mysql_ping(h.mysql.get()) != 0;
 }
 
 // The operation table of a MySQL instance.
@@ -279,13 +267,9 @@ class mysql_driver final : public dbdriver_t {
   int fetch_char_field(int num, std::string& val, size_t len) override {
     return my_fetch_char_field(h_, num, val, len);
   }
-  int fetch_float_field(int num, float& val) override {
-    return my_fetch_float_field(h_, num, val);
-  }
-  int numrets() override { return my_numrets(h_); }
   void free_result() override { my_free_result(h_); }
   void close() override { my_close(h_); }
-  int is_connected() override { return my_is_connected(h_); }
+  bool needs_connect() override { return my_needs_connect(h_); }
 
  private:
   mysql_handler_t h_;

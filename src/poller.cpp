@@ -260,8 +260,9 @@ void mark_calls(pass_context& pc, dbdriver_t& drv, const std::string& mark_templ
       together = entries.size() > 1 && drv.query("BEGIN") == 0;
     }
     for (const journal_entry& e : entries) {
-      std::string mark = prepare_query2(drv, mark_template, e.room.c_str(), e.call_date.c_str(),
-                                        e.call_time.c_str(), e.seqno.c_str());
+      query_values v{.exten = e.room, .seqno = e.seqno, .date_text = e.call_date,
+                     .time_text = e.call_time};
+      std::string mark = prepare_query(drv, mark_template, v, query_trace::plain);
       std::printf("Sending mark query: %s\n", mark.c_str());
       if (drv.query(mark) == 0)
         ran.push_back(e.id);
@@ -326,7 +327,7 @@ void billcalls_step(pass_context& pc, const Settings& s, const std::vector<std::
     if (pc.stopping()) return;
     std::lock_guard guard(*drv);
     drv->reconnect_if_needed();
-    std::string query = prepare_query2(*drv, poll.sql, room.c_str(), nullptr, nullptr, nullptr);
+    std::string query = prepare_query(*drv, poll.sql, {.exten = room}, query_trace::plain);
     drv->query(query);
     call_row row;
     while (drv->fetch_row() == 0 && read_call_row(*drv, row))
@@ -435,7 +436,7 @@ void report_step(pass_context& pc, const Settings& s, const std::string& poll_va
     if (pc.stopping()) return;
     std::lock_guard guard(*drv);
     drv->reconnect_if_needed();
-    std::string query = prepare_query2(*drv, poll.sql, room.c_str(), nullptr, nullptr, nullptr);
+    std::string query = prepare_query(*drv, poll.sql, {.exten = room}, query_trace::plain);
     drv->query(query);
     report r;
     row_outcome outcome = drv->fetch_row() == 0 ? read_row(*drv, room, r) : row_outcome::skip;
@@ -449,8 +450,9 @@ void report_step(pass_context& pc, const Settings& s, const std::string& poll_va
       continue;
     }
     if (!mark_value) continue;
-    std::string mark = prepare_query2(*drv, split_service_value(*mark_value).sql, room.c_str(),
-                                      r.date.c_str(), r.time.c_str(), nullptr);
+    query_values v{.exten = room, .date_text = r.date, .time_text = r.time};
+    std::string mark =
+        prepare_query(*drv, split_service_value(*mark_value).sql, v, query_trace::plain);
     LOG(L_DEBUG, "Sending mark query: %s\n", mark.c_str());
     drv->query(mark);
   }

@@ -29,24 +29,6 @@ std::string format_now(const std::string& pattern) {
   return format_tm(pattern, tm_now);
 }
 
-// The record's date as a broken-down time that is not normalised: 09 means 2009, and a zero
-// date stays month 0 ("2000-00-00").
-std::string format_record_date(const dbdriver_t& drv, const fias_date_t& d) {
-  std::tm tm{};
-  tm.tm_year = d.year + 100;
-  tm.tm_mon = d.month - 1;
-  tm.tm_mday = d.day;
-  return format_tm(drv.dateformat, tm);
-}
-
-std::string format_record_time(const dbdriver_t& drv, const fias_time_t& t) {
-  std::tm tm{};
-  tm.tm_hour = t.hour;
-  tm.tm_min = t.min;
-  tm.tm_sec = t.sec;
-  return format_tm(drv.timeformat, tm);
-}
-
 // Walks a template in order: `text` gets each piece copied as it stands, `value` each
 // placeholder known to `lookup` with its value. A "%" that opens no known placeholder is text.
 void walk_template(std::string_view q, const placeholder_fn& lookup,
@@ -115,94 +97,48 @@ class quote_state {
   bool mysql_escaped_ = false;
 };
 
-std::string text_of(const fias_field_t* f) {
-  return f && f->value && f->value->str ? *f->value->str : std::string();
-}
-
-std::string text_of(const char* s) { return s ? std::string(s) : std::string(); }
-
-// The placeholders the two plain-text variants share.
-std::optional<std::string> plain_value(const dbdriver_t& drv, std::string_view name, const char* rn,
-                                       const char* da, const char* ti, const char* seq) {
-  if (name == "exten") return text_of(rn);
-  if (name == "date") return text_of(da);
-  if (name == "time") return text_of(ti);
-  if (name == "current_date") return format_now(drv.dateformat);
-  if (name == "current_time") return format_now(drv.timeformat);
-  if (name == "seqno") return text_of(seq);
-  return std::nullopt;
-}
-
 }  // namespace
 
-std::string prepare_query(dbdriver_t& drv, std::string_view q, const fias_field_t* rn,
-                          const fias_field_t* name, const fias_field_t* lang,
-                          const fias_field_t* shared, const fias_field_t* date,
-                          const fias_field_t* tim, const fias_field_t* seq,
+std::string prepare_query(dbdriver_t& drv, std::string_view tmpl, const query_values& v,
                           query_trace trace) {
-  std::string result = substitute(drv, q, [&](std::string_view p) -> std::optional<std::string> {
-    if (p == "exten") return text_of(rn);
-    if (p == "name") return text_of(name);
-    if (p == "lang") return text_of(lang);
-    if (p == "share") return std::to_string(shared && shared->value ? shared->value->bval : 0);
-    if (p == "date") return date && date->value ? format_record_date(drv, date->value->date) : "";
-    if (p == "time") return tim && tim->value ? format_record_time(drv, tim->value->time) : "";
+  std::string result = substitute(drv, tmpl, [&](std::string_view p) -> std::optional<std::string> {
+    if (p == "exten") return v.exten;
+    if (p == "name") return v.name;
+    if (p == "lang") return v.lang;
+    if (p == "share") return std::to_string(v.share);
+    if (p == "date") return v.date ? format_tm(drv.dateformat, *v.date) : v.date_text;
+    if (p == "time") return v.time ? format_tm(drv.timeformat, *v.time) : v.time_text;
     if (p == "current_date") return format_now(drv.dateformat);
     if (p == "current_time") return format_now(drv.timeformat);
-    if (p == "seqno") return text_of(seq);
+    if (p == "seqno") return v.seqno;
     return std::nullopt;
   });
-  if (trace == query_trace::on) std::printf("query: %s\n", result.c_str());
-  return result;
-}
-
-std::string prepare_query2(dbdriver_t& drv, std::string_view q, const char* rn,
-                           const char* da, const char* ti, const char* seq,
-                           query_trace trace) {
-  std::string result = substitute(drv, q, [&](std::string_view p) {
-    return plain_value(drv, p, rn, da, ti, seq);
-  });
-  if (trace == query_trace::on) std::printf("1query: %s\n", result.c_str());
-  return result;
-}
-
-std::string prepare_query3(dbdriver_t& drv, std::string_view q, const char* param,
-                           const char* rn, const char* da, const char* ti, const char* seq) {
-  std::string result = substitute(drv, q, [&](std::string_view p) -> std::optional<std::string> {
-    if (p == "param") return text_of(param);
-    return plain_value(drv, p, rn, da, ti, seq);
-  });
-  std::printf("1query: %s\n", result.c_str());
+  if (trace == query_trace::record) std::printf("query: %s\n", result.c_str());
+  if (trace == query_trace::plain) std::printf("1query: %s\n", result.c_str());
   return result;
 }
 
 std::vector<std::string> template_unquoted_text_placeholders(std::string_view q) {
-  // The names each fill function knows: a "%" that opens no known name is text, so the three
-  // can read one template differently ("%name%param%" holds %param% for prepare_query3 only).
-  static const std::vector<std::vector<std::string_view>> kKnownByFunction = {
-      {"exten", "name", "lang", "share", "date", "time", "current_date", "current_time", "seqno"},
-      {"exten", "date", "time", "current_date", "current_time", "seqno"},
-      {"exten", "date", "time", "current_date", "current_time", "seqno", "param"}};
+  static constexpr std::array<std::string_view, 9> kKnown = {
+      "exten", "name", "lang", "share", "date", "time", "current_date", "current_time", "seqno"};
   // The room number and the shared flag are checked numbers; the others are free text.
   static constexpr std::array<std::string_view, 2> kNumbers = {"exten", "share"};
   std::vector<std::string> unquoted;
-  for (const auto& known : kKnownByFunction) {
-    quote_state state;
-    walk_template(
-        q,
-        [&](std::string_view name) -> std::optional<std::string> {
-          if (std::find(known.begin(), known.end(), name) == known.end()) return std::nullopt;
-          return std::string();
-        },
-        [&](std::string_view text) { state.read(text); },
-        [&](std::string_view name, const std::string&) {
-          const bool quoted = state.quoted();
-          state.after_value();
-          if (quoted || std::find(kNumbers.begin(), kNumbers.end(), name) != kNumbers.end())
-            return;
-          if (std::find(unquoted.begin(), unquoted.end(), name) == unquoted.end())
-            unquoted.emplace_back(name);
-        });
-  }
+  quote_state state;
+  walk_template(
+      q,
+      [&](std::string_view name) -> std::optional<std::string> {
+        if (std::find(kKnown.begin(), kKnown.end(), name) == kKnown.end()) return std::nullopt;
+        return std::string();
+      },
+      [&](std::string_view text) { state.read(text); },
+      [&](std::string_view name, const std::string&) {
+        const bool quoted = state.quoted();
+        state.after_value();
+        if (quoted || std::find(kNumbers.begin(), kNumbers.end(), name) != kNumbers.end())
+          return;
+        if (std::find(unquoted.begin(), unquoted.end(), name) == unquoted.end())
+          unquoted.emplace_back(name);
+      });
   return unquoted;
 }

@@ -1,41 +1,42 @@
 // Query templates: SQL written by the administrator, with %placeholders% filled in.
 #pragma once
 
+#include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "dbdriver.h"
-#include "fias.h"
 
-// Whether a fill function traces the statement it made on standard output. The configuration
-// check fills every template without running it and keeps standard output for its findings.
-enum class query_trace { on, off };
+// Whether prepare_query traces the statement it made on standard output, and how: statements
+// filled from a received record as "query: %s\n", those filled from a poll row as
+// "1query: %s\n". The configuration check fills every template without running it and keeps
+// standard output for its findings.
+enum class query_trace { off, record, plain };
 
-// Fills a template from the fields of a received record. Record dates and times are written in
-// the driver's own formats; every value is escaped for a single-quoted literal on the driver's
+// The values a template is filled with; an empty text gives empty text. Every member has its
+// default, so that a caller names only the values it has.
+struct query_values {
+  std::string exten{}, name{}, lang{}, seqno{};
+  int share = 0;
+  // A record's date and time, written in the driver's formats. Not normalised: tm_year is the
+  // record's two-digit year + 100, and a zero date stays month 0 ("2000-00-00").
+  std::optional<std::tm> date{}, time{};
+  // Texts that go in as given (a poll row's date and time columns) when date or time is unset.
+  std::string date_text{}, time_text{};
+};
+
+// Fills a template: every value is escaped for a single-quoted literal on the driver's
 // connection (dbdriver_t::escape), so the caller holds the driver's lock and has connected it.
-// Null fields give empty text ("%share%" gives "0"). Traces "query: %s\n" on standard output.
 // Placeholders: %exten% %name% %lang% %share% %date% %time% %current_date% %current_time% %seqno%
-std::string prepare_query(dbdriver_t& drv, std::string_view q, const fias_field_t* rn,
-                          const fias_field_t* name, const fias_field_t* lang,
-                          const fias_field_t* shared, const fias_field_t* date,
-                          const fias_field_t* tim, const fias_field_t* seq,
-                          query_trace trace = query_trace::on);
+// (the current ones from the clock, in the driver's formats). A "%" that opens none of them is
+// copied as it is.
+std::string prepare_query(dbdriver_t& drv, std::string_view tmpl, const query_values& v,
+                          query_trace trace = query_trace::record);
 
-// Fills a template from plain texts (null gives empty text); dates and times go in as given.
-// Traces "1query: %s\n". Placeholders: %exten% %date% %time% %current_date% %current_time% %seqno%
-std::string prepare_query2(dbdriver_t& drv, std::string_view q, const char* rn,
-                           const char* da, const char* ti, const char* seq,
-                           query_trace trace = query_trace::on);
-
-// As prepare_query2, with %param% besides.
-std::string prepare_query3(dbdriver_t& drv, std::string_view q, const char* param,
-                           const char* rn, const char* da, const char* ti, const char* seq);
-
-// The free-text placeholders (%name% %lang% %date% %time% %seqno% %param% %current_date%
-// %current_time%) that stand outside single quotes in a template, each once, in order. Escaping
-// keeps a value inside a single-quoted literal only: outside one, or inside double quotes, a
-// value is read as SQL. %exten% and %share% are left out, as numbers written without quotes
-// for integer columns.
+// The free-text placeholders (all but %exten% and %share%, numbers written without quotes for
+// integer columns) that stand outside single quotes in a template, each once, in order.
+// Escaping keeps a value inside a single-quoted literal only: outside one, or inside double
+// quotes, a value is read as SQL.
 std::vector<std::string> template_unquoted_text_placeholders(std::string_view sql);

@@ -236,22 +236,13 @@ int sq_fetch_char_field(const sqlite_handler_t& h, int num, std::string& val, si
   return 0;
 }
 
-int sq_fetch_float_field(const sqlite_handler_t& h, int num, float& val) {
-  const std::optional<std::string>* text = nullptr;
-  if (int rc = sq_column(h, num, &text); rc != 0) return rc;
-  val = *text ? db_text_to_float((*text)->c_str()) : 0.0f;
-  return 0;
-}
-
-int sq_numrets(const sqlite_handler_t& h) { return static_cast<int>(h.rows.size()); }
-
 void sq_close(sqlite_handler_t& h) {
   sq_free_result(h);
   sq_close_handle(h);
   h.initialized = 0;
 }
 
-int sq_is_connected(const sqlite_handler_t& h) { return h.initialized == 1 ? 0 : 1; }
+bool sq_needs_connect(const sqlite_handler_t& h) { return h.initialized != 1; }
 
 // The operation table of an SQLite instance. Host, port, user and password mean nothing to
 // SQLite: the database setting is the file.
@@ -274,13 +265,9 @@ class sqlite_driver final : public dbdriver_t {
   int fetch_char_field(int num, std::string& val, size_t len) override {
     return sq_fetch_char_field(h_, num, val, len);
   }
-  int fetch_float_field(int num, float& val) override {
-    return sq_fetch_float_field(h_, num, val);
-  }
-  int numrets() override { return sq_numrets(h_); }
   void free_result() override { sq_free_result(h_); }
   void close() override { sq_close(h_); }
-  int is_connected() override { return sq_is_connected(h_); }
+  bool needs_connect() override { return sq_needs_connect(h_); }
 
  private:
   sqlite_handler_t h_;

@@ -3,6 +3,7 @@
 
 #include <iniparser.h>
 
+#include "config.h"
 #include "log_capture.h"
 #include "mysql.h"
 #include "sqlite.h"
@@ -44,7 +45,7 @@ TEST_F(DriverLoadTest, SqliteSectionMakesAConnectedDriverNamedInLowerCase) {
   dbdriver_t* drv = find_dbdriver("pbxlite");
   ASSERT_NE(drv, nullptr);
   EXPECT_EQ(drv->kind, dbkind::sqlite);
-  EXPECT_EQ(drv->is_connected(), 0) << "the loader connects every driver once";
+  EXPECT_FALSE(drv->needs_connect()) << "the loader connects every driver once";
   EXPECT_EQ(drv->dateformat, "%d.%m.%Y");
   EXPECT_EQ(drv->timeformat, "%H%M");
   EXPECT_EQ(drv->host, "ignored");
@@ -70,7 +71,7 @@ TEST_F(DriverLoadTest, OnlySqliteAndMysqlMakeDrivers) {
   dbdriver_t* my = find_dbdriver("mydb");
   ASSERT_NE(my, nullptr) << "a MySQL driver is kept even when its server is down";
   EXPECT_EQ(my->kind, dbkind::mysql);
-  EXPECT_EQ(my->is_connected(), 1);
+  EXPECT_TRUE(my->needs_connect());
   EXPECT_TRUE(log.contains("Can not connect to DB mydb of MySQL. Please check settings\n"))
       << log.text();
   EXPECT_TRUE(log.contains("Failed to connect to database: Error: ")) << log.text();
@@ -83,7 +84,7 @@ TEST_F(DriverLoadTest, MysqlDefaultsArePortAndFormats) {
   EXPECT_EQ(drv->port, 3306);
   EXPECT_EQ(drv->dateformat, "%Y-%m-%d");
   EXPECT_EQ(drv->timeformat, "%H:%M:%S");
-  EXPECT_EQ(drv->is_connected(), 1) << "never connected";
+  EXPECT_TRUE(drv->needs_connect()) << "never connected";
   EXPECT_EQ(drv->charset, std::nullopt);
   EXPECT_EQ(drv->connect_timeout, 5);
   EXPECT_EQ(drv->read_timeout, 30);
@@ -136,7 +137,7 @@ TEST_F(DriverLoadTest, UnopenableSqliteFileIsLoggedAndTheDriverKept) {
   load("[lost]\ndbdriver = sqlite\ndatabase = " + dir.file("no/dir/x.db") + "\n");
   dbdriver_t* drv = find_dbdriver("lost");
   ASSERT_NE(drv, nullptr);
-  EXPECT_EQ(drv->is_connected(), 1);
+  EXPECT_TRUE(drv->needs_connect());
   EXPECT_TRUE(log.contains("Can not connect to DB lost of sqlite. Please check settings\n"))
       << log.text();
 }

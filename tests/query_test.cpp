@@ -21,10 +21,26 @@ class QueryTest : public ::testing::Test {
   // Fills `q` from the fields of a received record, as the request handlers do.
   std::string from_record(dbdriver_t& drv, const std::string& q, const std::string& record) {
     auto p = parse(record);
-    return prepare_query(drv, q, fias_get_field(p.get(), "RN"), fias_get_field(p.get(), "GN"),
-                         fias_get_field(p.get(), "GL"), fias_get_field(p.get(), "GS"),
-                         fias_get_field(p.get(), "DA"), fias_get_field(p.get(), "TI"),
-                         fias_get_field(p.get(), "P#"));
+    auto text = [&](const char* name) {
+      const fias_field_t* f = fias_get_field(p.get(), name);
+      return f && f->value && f->value->str ? *f->value->str : std::string();
+    };
+    query_values v{text("RN"), text("GN"), text("GL"), text("P#")};
+    if (const fias_field_t* gs = fias_get_field(p.get(), "GS"); gs && gs->value)
+      v.share = gs->value->bval;
+    if (const fias_field_t* da = fias_get_field(p.get(), "DA"); da && da->value) {
+      v.date.emplace();
+      v.date->tm_year = da->value->date.year + 100;
+      v.date->tm_mon = da->value->date.month - 1;
+      v.date->tm_mday = da->value->date.day;
+    }
+    if (const fias_field_t* ti = fias_get_field(p.get(), "TI"); ti && ti->value) {
+      v.time.emplace();
+      v.time->tm_hour = ti->value->time.hour;
+      v.time->tm_min = ti->value->time.min;
+      v.time->tm_sec = ti->value->time.sec;
+    }
+    return prepare_query(drv, q, v);
   }
 };
 
@@ -65,20 +81,21 @@ TEST_F(QueryTest, CurrentDateAndTimeComeFromTheClock) {
   localtime_r(&now, &tm_now);
   strftime(today, sizeof today, "%Y-%m-%d", &tm_now);
   EXPECT_EQ(from_record(*sq, "%current_date%", "GI|RN1|"), today);
-  std::string t = prepare_query2(*sq, "%current_time%", nullptr, nullptr, nullptr, nullptr);
+  std::string t = prepare_query(*sq, "%current_time%", {}, query_trace::plain);
   ASSERT_EQ(t.size(), 8u);
   EXPECT_EQ(t[2], ':');
 }
 
-TEST_F(QueryTest, PlainVariantsInsertTextsAsGivenAndKnowOnlyTheirPlaceholders) {
-  EXPECT_EQ(prepare_query2(*sq, "%exten% %date% %time% %seqno% %name%", "101", "2009-12-31",
-                           "10:15:00", "0001"),
-            "101 2009-12-31 10:15:00 0001 %name%");
-  EXPECT_EQ(prepare_query2(*sq, "'%exten%' '%date%'", nullptr, nullptr, nullptr, nullptr), "'' ''");
-  EXPECT_EQ(prepare_query3(*sq, "set userfield='%param%' %exten%", "PS|RN101|", "101", nullptr,
-                           nullptr, nullptr),
-            "set userfield='PS|RN101|' 101");
-  EXPECT_EQ(prepare_query2(*sq, "%param%", "1", nullptr, nullptr, nullptr), "%param%");
+TEST_F(QueryTest, DateAndTimeTextsGoInAsGivenWhenNoRecordDateIsSet) {
+  query_values row{.exten = "101", .seqno = "0001", .date_text = "2009-12-31",
+                   .time_text = "10:15:00"};
+  EXPECT_EQ(prepare_query(*sq, "%exten% %date% %time% %seqno% %name%", row), "101 2009-12-31 10:15:00 0001 ");
+  EXPECT_EQ(prepare_query(*sq, "'%exten%' '%date%' %share%", {}), "'' '' 0");
+  row.date = std::tm{};
+  row.date->tm_year = 109;
+  EXPECT_EQ(prepare_query(*sq, "%date% %time%", row), "2009-01-00 10:15:00")
+      << "a record's date comes before the text";
+  EXPECT_EQ(prepare_query(*sq, "%param%", row), "%param%");
 }
 
 TEST_F(QueryTest, ValuesAreEscapedForTheDriversDialect) {
@@ -89,7 +106,7 @@ TEST_F(QueryTest, ValuesAreEscapedForTheDriversDialect) {
             "update ext set name='O''Brien \\\\ Co' where ext='101'");
   EXPECT_EQ(from_record(*sq, q, "GI|RN1'; drop table ext; --|GNx|"),
             "update ext set name='x' where ext='1''; drop table ext; --'");
-  EXPECT_EQ(prepare_query3(*sq, "'%param%'", "it's", nullptr, nullptr, nullptr, nullptr), "'it''s'");
+  EXPECT_EQ(prepare_query(*sq, "'%date%'", {.date_text = "it's"}), "'it''s'");
 }
 
 TEST(TemplateCheckTest, FindsFreeTextPlaceholdersOutsideSingleQuotes) {
@@ -102,7 +119,7 @@ TEST(TemplateCheckTest, FindsFreeTextPlaceholdersOutsideSingleQuotes) {
       {"update ext set name=%name%, shared=%share% where exten=%exten%", {"name"}},
       {"update ext set name=\"%name%\" where exten='%exten%'", {"name"}},
       {"insert into w values ('%date%', %time%, %seqno%, '%param%', %param%)",
-       {"time", "seqno", "param"}},
+       {"time", "seqno"}},
       {"select %current_date%, '%current_time%', %current_date%", {"current_date"}},
       {"set note='it''s %name%' where x=%lang%", {"lang"}},
       {"set a='x', b=%name%, c='%lang%'", {"name"}},
@@ -112,8 +129,7 @@ TEST(TemplateCheckTest, FindsFreeTextPlaceholdersOutsideSingleQuotes) {
       {"set a='\\'' %name% '", {"name"}},
       {"set a='it\\'s %name%'", {"name"}},
       {"set a='\\%name%'", {"name"}},
-      // prepare_query3 reads %param% here, where prepare_query reads %name% and then text.
-      {"set a=%name%param%", {"name", "param"}},
+      {"set a=%name%param%", {"name"}},
   };
   for (auto& c : cases) EXPECT_EQ(template_unquoted_text_placeholders(c.q), c.expected) << c.q;
 }

@@ -58,8 +58,8 @@ bool is_database_section(dictionary* ini, const std::string& section) {
 }
 
 // Every key the daemon's sources read, found where the code names them: "section:key" of the
-// fixed sections anywhere in src/, and the keys the driver loader takes from a database section
-// as "database:key".
+// fixed sections anywhere in src/, the services of the service table, and the keys the driver
+// loader takes from a database section as "database:key".
 std::set<std::string> keys_the_sources_read() {
   std::set<std::string> keys;
   std::regex literal("\"((pms|logger|services|rooms):[a-z_]+)");
@@ -69,7 +69,8 @@ std::set<std::string> keys_the_sources_read() {
     for (std::sregex_iterator m(text.begin(), text.end(), literal), end; m != end; ++m)
       keys.insert((*m)[1]);
   }
-  std::string loader = read_file(testpaths::source_dir() + "/src/dbdriver.cpp");
+  for (const service_def& service : services()) keys.insert("services:" + std::string(service.key));
+  std::string loader = read_file(testpaths::source_dir() + "/src/config.cpp");
   std::regex database_key(R"re((ini, (name|section), "|\(name\) \+ ":)([a-z_]+)")re");
   for (std::sregex_iterator m(loader.begin(), loader.end(), database_key), end; m != end; ++m)
     keys.insert("database:" + (*m)[3].str());
@@ -88,15 +89,6 @@ std::string generic_key(const std::string& key) {
   static const std::regex numbered_room("rooms:room[0-9]+");
   return std::regex_match(key, numbered_room) ? "rooms:room" : key;
 }
-
-const char* const kServiceKeys[] = {"checkin", "checkout", "dndon", "dndoff", "bareon",
-                                    "bareoff", "wakeup_set", "wakeup_clear", "billok",
-                                    "billcalls", "billmark", "wakeup_result", "wrmark",
-                                    "room_status", "remark"};
-
-// A mark belongs to its poll query and runs on that query's driver.
-const std::map<std::string, std::string> kMarkOf = {
-    {"billmark", "billcalls"}, {"wrmark", "wakeup_result"}, {"remark", "room_status"}};
 
 TEST(Samples, EverySampleInEtcIsCheckedHere) {
   std::set<std::string> found;
@@ -130,18 +122,18 @@ TEST(Samples, UseOnlyKeysTheDaemonReadsAndDatabasesOfTheirOwn) {
         EXPECT_TRUE(known.count(generic)) << key << " is not read by the daemon";
       }
     }
-    for (const char* service : kServiceKeys) {
-      std::string key = std::string("services:") + service;
+    for (const service_def& service : services()) {
+      std::string key = "services:" + std::string(service.key);
       const char* value = iniparser_getstring(ini.get(), key.c_str(), nullptr);
       if (!value) continue;
       std::string driver = split_service_value(value).driver;
       EXPECT_TRUE(is_database_section(ini.get(), driver)) << key << " names driver " << driver;
-      if (auto mark = kMarkOf.find(service); mark != kMarkOf.end()) {
-        const char* poll =
-            iniparser_getstring(ini.get(), ("services:" + mark->second).c_str(), nullptr);
-        ASSERT_TRUE(poll) << key << " without services:" << mark->second;
-        EXPECT_EQ(driver, split_service_value(poll).driver) << key;
-      }
+      // A mark belongs to its poll query and runs on that query's driver.
+      if (service.poll.empty()) continue;
+      const std::string poll_key = "services:" + std::string(service.poll);
+      const char* poll = iniparser_getstring(ini.get(), poll_key.c_str(), nullptr);
+      ASSERT_TRUE(poll) << key << " without " << poll_key;
+      EXPECT_EQ(driver, split_service_value(poll).driver) << key;
     }
   }
 }
@@ -159,9 +151,33 @@ TEST(Samples, ReferenceAndManPageDescribeEveryKeyTheDaemonReads) {
   }
   // The reference is the documentation of the services: it sets every one of them.
   ini_ptr ini = parse(etc_file("velmorant.conf"));
-  for (const char* service : kServiceKeys)
-    EXPECT_TRUE(iniparser_find_entry(ini.get(), (std::string("services:") + service).c_str()))
-        << service;
+  for (const service_def& service : services())
+    EXPECT_TRUE(iniparser_find_entry(ini.get(), ("services:" + std::string(service.key)).c_str()))
+        << service.key;
+}
+
+// The words of the man page's .TP items in [services] after the service values begin: the
+// services it describes, each once.
+std::vector<std::string> manual_services(const std::string& manual) {
+  size_t at = manual.find("The other keys of this section are service values");
+  const size_t end = manual.find(".SS Placeholders", at);
+  std::vector<std::string> keys;
+  for (at = manual.find("\n.TP\n", at); at < end; at = manual.find("\n.TP\n", at + 1)) {
+    std::istringstream item(manual.substr(at + 5, manual.find('\n', at + 5) - at - 5));
+    std::string macro, word;
+    item >> macro;
+    while (item >> word)
+      if (word.front() != '"') keys.push_back(word);  // the ", " between two keys
+  }
+  return keys;
+}
+
+TEST(Samples, ManPageListsExactlyTheServicesOfTheServiceTable) {
+  std::vector<std::string> listed =
+      manual_services(read_file(testpaths::source_dir() + "/doc/velmorant.8"));
+  std::multiset<std::string> table;
+  for (const service_def& service : services()) table.emplace(service.key);
+  EXPECT_EQ(std::multiset<std::string>(listed.begin(), listed.end()), table);
 }
 
 // Every key and value of a parsed file, runs of blanks made one (continuation lines add some).
@@ -422,7 +438,7 @@ class SampleTemplates : public ::testing::TestWithParam<sample_case> {
     }
     std::lock_guard guard(*drv);
     drv->reconnect_if_needed();
-    std::string q = prepare_query2(*drv, sv.sql, "101", nullptr, nullptr, nullptr);
+    std::string q = prepare_query(*drv, sv.sql, {.exten = "101"}, query_trace::plain);
     EXPECT_EQ(drv->query(q), 0) << q;
     std::optional<std::vector<std::string>> first;
     int rows = 0;
@@ -453,8 +469,9 @@ class SampleTemplates : public ::testing::TestWithParam<sample_case> {
     dbdriver_t* drv = find_dbdriver(split_service_value(poll_setting).driver);
     ASSERT_TRUE(drv);
     std::lock_guard guard(*drv);
-    std::string m = prepare_query2(*drv, split_service_value(mark_setting).sql, "101",
-                                   date.c_str(), time.c_str(), seqno);
+    query_values v{.exten = "101", .seqno = seqno, .date_text = date, .time_text = time};
+    std::string m = prepare_query(*drv, split_service_value(mark_setting).sql, v,
+                                  query_trace::plain);
     EXPECT_EQ(drv->query(m), 0) << m;
   }
 
@@ -526,7 +543,7 @@ TEST_P(SampleTemplates, PollQueriesDeliverThePollersColumnsAndMarksHideWhatWasRe
   auto wakeup = poll(*s->wakeup_result, {'i', 's', 's'});
   ASSERT_TRUE(wakeup);
   EXPECT_EQ(*wakeup, (std::vector<std::string>{"1", "2026-12-09", "07:00:00"}));
-  mark(*s->wakeup_result, *s->wrmark, (*wakeup)[1], (*wakeup)[2], nullptr);
+  mark(*s->wakeup_result, *s->wrmark, (*wakeup)[1], (*wakeup)[2], "");
   EXPECT_FALSE(poll(*s->wakeup_result, {'i', 's', 's'}));
 
   // Room states: the state code.
@@ -535,7 +552,7 @@ TEST_P(SampleTemplates, PollQueriesDeliverThePollersColumnsAndMarksHideWhatWasRe
   auto state = poll(*s->room_state, {'i'});
   ASSERT_TRUE(state);
   EXPECT_EQ(*state, std::vector<std::string>{"4"});
-  mark(*s->room_state, *s->remark, "", "", nullptr);
+  mark(*s->room_state, *s->remark, "", "", "");
   EXPECT_FALSE(poll(*s->room_state, {'i'}));
 
   EXPECT_FALSE(log.contains("ERROR")) << log.text();
