@@ -76,10 +76,11 @@ std::string line_prefix(int level, const char* file, int line, const char* funct
   return prefix.substr(0, kLineMax);
 }
 
-// Appends `message` to `line` within the line limit, every control character but TAB shown as
-// an escape: a value from a peer (a guest name holding a newline) must not start a line of its
-// own that reads like one of the daemon's. An escape is never cut in half.
-void append_escaped(std::string& line, std::string_view message) {
+}  // namespace
+
+// A value from a peer (a guest name holding a newline) must not start a line of its own that
+// reads like one of the daemon's. An escape is never cut in half.
+void append_escaped(std::string& line, std::string_view message, size_t limit) {
   static constexpr char kHex[] = "0123456789abcdef";
   for (char c : message) {
     auto byte = static_cast<unsigned char>(c);
@@ -91,10 +92,12 @@ void append_escaped(std::string& line, std::string_view message) {
       shown = "\\r";
     else if ((byte >= 0x20 && byte != 0x7f) || c == '\t')
       shown = std::string_view(&c, 1);
-    if (line.size() + shown.size() > kLineMax) return;
+    if (line.size() + shown.size() > limit) return;
     line += shown;
   }
 }
+
+namespace {
 
 std::string time_stamp() {
   char stamp[32];
@@ -115,7 +118,7 @@ void report_link(const std::string& path) {
     link_reported = true;
   }
   std::string line = line_prefix(L_ERROR, __FILE_NAME__, __LINE__, __func__);
-  append_escaped(line, "Log file " + path + " is a symbolic link; not writing to it");
+  append_escaped(line, "Log file " + path + " is a symbolic link; not writing to it", kLineMax);
   syslog(LOG_ERR, "%s", line.c_str());
   write_all(STDERR_FILENO, time_stamp() + ": " + line + "\n");
 }
@@ -179,7 +182,7 @@ void write_log(int level, const char* file, int line, const char* function, cons
   int n = std::vsnprintf(message.data(), message.size(), format.c_str(), ap);
   va_end(ap);
   message.resize(n < 0 ? 0 : std::min(static_cast<size_t>(n), message.size() - 1));
-  append_escaped(text, message);
+  append_escaped(text, message, kLineMax);
 
   if (log_to_syslog) syslog(kLevels[level].priority, "%s", text.c_str());
 

@@ -1,6 +1,10 @@
 // Leveled log lines to a file (or standard error) and, when asked, to syslog.
 #pragma once
 
+#include <cstddef>
+#include <string>
+#include <string_view>
+
 // Levels, lowest first. A line of level L is written when L + the threshold is at least 5.
 enum log_level_t {
   L_DEBUG = 0,
@@ -21,6 +25,11 @@ void set_log_level(int level);
 // Formats and writes one line tagged with the caller's file, line and function.
 void write_log(int level, const char* file, int line, const char* function, const char* fmt, ...)
     __attribute__((format(printf, 5, 6)));
+
+// Appends `message` to `line` as log lines show it: every control character but TAB as an
+// escape (\n, \r, \xNN), so that a value from a peer can neither start a line of its own nor
+// reach a terminal as a control sequence. Stops before `line` would pass `limit` bytes.
+void append_escaped(std::string& line, std::string_view message, size_t limit);
 
 // The one way the daemon logs: carries the calling file, line and function.
 #define LOG(level, ...) write_log((level), __FILE_NAME__, __LINE__, __func__, __VA_ARGS__)

@@ -1,9 +1,11 @@
 // Query templates: placeholder substitution with values escaped for the target database.
 #include "query.h"
 
+#include "logger.h"
+
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <algorithm>
 #include <array>
 #include <functional>
 #include <utility>
@@ -59,43 +61,142 @@ void walk_template(std::string_view q, const placeholder_fn& lookup,
   }
 }
 
-// Replaces every placeholder known to `lookup`; values are escaped for the driver's connection.
-std::string substitute(dbdriver_t& drv, std::string_view q, const placeholder_fn& lookup) {
-  std::string out;
-  out.reserve(q.size() + 64);
-  walk_template(
-      q, lookup, [&](std::string_view text) { out.append(text); },
-      [&](std::string_view, const std::string& value) { out += drv.escape(value); });
-  return out;
-}
-
-// Whether a template's text so far leaves the next placeholder inside a single-quoted literal,
-// read as SQLite reads it (a quote inside a literal is doubled) and as MySQL does (a backslash
-// there also escapes the byte after it). The template's dialect is not known here, so a
-// placeholder counts as quoted only when both readings agree, and not right behind a backslash,
-// which would pair with the escape in front of a quote in the value.
-class quote_state {
+// How one dialect reads a template, byte by byte: outside literals, inside a literal opened by a
+// single or a double quote, right behind a backslash in one (MySQL escapes the byte after it),
+// or right behind a quote that closes the literal unless a second one follows (two quotes stand
+// for one). SQLite reads a double-quoted text as a literal when no column has its name, and
+// MySQL without ANSI_QUOTES always does.
+class literal_reader {
  public:
-  void read(std::string_view text) {
-    for (char c : text) {
-      if (c == '\'') sqlite_quoted_ = !sqlite_quoted_;
-      if (mysql_escaped_)
-        mysql_escaped_ = false;
-      else if (mysql_quoted_ && c == '\\')
-        mysql_escaped_ = true;
-      else if (c == '\'')
-        mysql_quoted_ = !mysql_quoted_;
+  enum state { code, literal, escaped, closing };
+
+  explicit literal_reader(dbkind kind) : kind_(kind) {}
+
+  // Reads the template's byte `c`; `opened` tells whether it opened a literal.
+  void read(char c) {
+    opened_ = false;
+    if (state_ == closing) {
+      if (c == quote_) {
+        state_ = literal;
+        return;
+      }
+      state_ = code;
+    }
+    if (state_ == code) {
+      if (c == '\'' || c == '"') {
+        state_ = literal;
+        quote_ = c;
+        opened_ = true;
+      }
+    } else if (state_ == escaped) {
+      state_ = literal;
+    } else if (kind_ == dbkind::mysql && c == '\\') {
+      state_ = escaped;
+    } else if (c == quote_) {
+      state_ = closing;
     }
   }
-  bool quoted() const { return sqlite_quoted_ && mysql_quoted_ && !mysql_escaped_; }
-  // An escaped value ends with no escape pending.
-  void after_value() { mysql_escaped_ = false; }
+  // A value stands here: a quote before it closed its literal, a backslash before it escaped
+  // the value's first byte.
+  void value() {
+    opened_ = false;
+    if (state_ == closing) state_ = code;
+    if (state_ == escaped) state_ = literal;
+  }
+  state now() const { return state_; }
+  char quote() const { return quote_; }
+  bool opened() const { return opened_; }
 
  private:
-  bool sqlite_quoted_ = false;
-  bool mysql_quoted_ = false;
-  bool mysql_escaped_ = false;
+  const dbkind kind_;
+  state state_ = code;
+  char quote_ = 0;
+  bool opened_ = false;
 };
+
+// The offset in `q` of the piece `text`, which walk_template cut from it.
+size_t offset_in(std::string_view q, std::string_view text) {
+  return static_cast<size_t>(text.data() - q.data());
+}
+
+// Replaces every placeholder known to `lookup`; values are escaped for a single-quoted literal
+// on the driver's connection. A double-quoted text that holds a placeholder is written as the
+// single-quoted literal it is read as: escaping protects a value inside single quotes only, and
+// a guest name holding a double quote would otherwise end the text and go on as SQL. A text
+// without a placeholder (a quoted column name) is left as it is.
+std::string substitute(dbdriver_t& drv, std::string_view q, const placeholder_fn& lookup) {
+  std::vector<size_t> rewritten;  // where the double-quoted texts holding a placeholder open
+  {
+    literal_reader reader(drv.kind);
+    size_t opened_at = 0;
+    walk_template(
+        q, lookup,
+        [&](std::string_view text) {
+          for (size_t i = 0; i < text.size(); ++i) {
+            reader.read(text[i]);
+            if (reader.opened()) opened_at = offset_in(q, text) + i;
+          }
+        },
+        [&](std::string_view, const std::string&) {
+          if (reader.now() == literal_reader::literal && reader.quote() == '"')
+            rewritten.push_back(opened_at);
+          reader.value();
+        });
+  }
+
+  std::string out;
+  out.reserve(q.size() + 64);
+  literal_reader reader(drv.kind);
+  bool rewriting = false;
+  // A rewritten text's closing quote is written once the byte after it shows it is one.
+  auto close_rewritten = [&] {
+    if (rewriting && reader.now() == literal_reader::closing) {
+      out += '\'';
+      rewriting = false;
+    }
+  };
+  // Whether the byte `c` at `at`, just read, opens a double-quoted text to rewrite.
+  auto opens_rewritten = [&](char c, size_t at) {
+    return reader.opened() && c == '"' &&
+           std::find(rewritten.begin(), rewritten.end(), at) != rewritten.end();
+  };
+  walk_template(
+      q, lookup,
+      [&](std::string_view text) {
+        for (size_t i = 0; i < text.size(); ++i) {
+          const char c = text[i];
+          const size_t at = offset_in(q, text) + i;
+          const literal_reader::state before = reader.now();
+          reader.read(c);
+          if (!rewriting) {
+            rewriting = opens_rewritten(c, at);
+            out += rewriting ? '\'' : c;
+          } else if (before == literal_reader::closing && reader.now() == literal_reader::literal &&
+                     !reader.opened()) {
+            out += '"';  // two double quotes stood for one
+          } else if (before == literal_reader::closing) {
+            // The quote before this byte closed the text; this byte is the template's again. A
+            // literal right behind it stays a literal of its own (MySQL joins the two).
+            out += c == '\'' ? "' " : "'";
+            rewriting = opens_rewritten(c, at);
+            out += rewriting ? '\'' : c;
+          } else if (reader.now() == literal_reader::closing) {
+            // Nothing yet: a closing quote, or the first of two.
+          } else if (before == literal_reader::literal && c == '\'') {
+            out += "''";
+          } else {
+            out += c;
+          }
+        }
+      },
+      [&](std::string_view, const std::string& value) {
+        close_rewritten();
+        reader.value();
+        out += drv.escape(value);
+      });
+  close_rewritten();
+  return out;
+}
 
 }  // namespace
 
@@ -113,8 +214,12 @@ std::string prepare_query(dbdriver_t& drv, std::string_view tmpl, const query_va
     if (p == "seqno") return v.seqno;
     return std::nullopt;
   });
-  if (trace == query_trace::record) std::printf("query: %s\n", result.c_str());
-  if (trace == query_trace::plain) std::printf("1query: %s\n", result.c_str());
+  // Escaped as the log escapes: a guest name must not reach a terminal (-f -d) as control
+  // sequences.
+  std::string shown;
+  if (trace != query_trace::off) append_escaped(shown, result, std::string::npos);
+  if (trace == query_trace::record) std::printf("query: %s\n", shown.c_str());
+  if (trace == query_trace::plain) std::printf("1query: %s\n", shown.c_str());
   return result;
 }
 
@@ -124,17 +229,27 @@ std::vector<std::string> template_unquoted_text_placeholders(std::string_view q)
   // The room number and the shared flag are checked numbers; the others are free text.
   static constexpr std::array<std::string_view, 2> kNumbers = {"exten", "share"};
   std::vector<std::string> unquoted;
-  quote_state state;
+  // The template's dialect is not known here: a placeholder counts as quoted only when SQLite
+  // and MySQL both read it inside a literal, and not right behind a backslash, which would pair
+  // with the escape in front of a quote in the value.
+  literal_reader sqlite(dbkind::sqlite), mysql(dbkind::mysql);
   walk_template(
       q,
       [&](std::string_view name) -> std::optional<std::string> {
         if (std::find(kKnown.begin(), kKnown.end(), name) == kKnown.end()) return std::nullopt;
         return std::string();
       },
-      [&](std::string_view text) { state.read(text); },
+      [&](std::string_view text) {
+        for (char c : text) {
+          sqlite.read(c);
+          mysql.read(c);
+        }
+      },
       [&](std::string_view name, const std::string&) {
-        const bool quoted = state.quoted();
-        state.after_value();
+        const bool quoted =
+            sqlite.now() == literal_reader::literal && mysql.now() == literal_reader::literal;
+        sqlite.value();
+        mysql.value();
         if (quoted || std::find(kNumbers.begin(), kNumbers.end(), name) != kNumbers.end())
           return;
         if (std::find(unquoted.begin(), unquoted.end(), name) == unquoted.end())

@@ -298,6 +298,19 @@ TEST_F(MysqlDriverTest, ValuesStayDataWhateverTheConnectionsCharacterSetAndMode)
       << log.text();
   EXPECT_EQ(rows_of(*drv, "select note from rooms where room = '102'"),
             std::vector<std::string>{"Back\\slash it's"});
+
+  // Without ANSI_QUOTES a double-quoted text is a string literal too.
+  for (const char* mode : {"NO_BACKSLASH_ESCAPES", ""}) {
+    ASSERT_EQ(drv->query(std::string("set session sql_mode = '") + mode + "'"), 0) << log.text();
+    const std::string quoted = "x\\\", ext=\"1";
+    EXPECT_EQ(drv->query(prepare_query(*drv, "update rooms set note=\"%name%\" where room='102'",
+                                       {.name = quoted})),
+              0)
+        << log.text();
+    EXPECT_EQ(rows_of(*drv, "select note, ext from rooms where room = '102'"),
+              std::vector<std::string>{quoted + "|"})
+        << mode;
+  }
 }
 
 TEST_F(MysqlDriverTest, CheckPreparesOnTheServerWithoutRunning) {

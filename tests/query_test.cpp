@@ -1,12 +1,19 @@
 // Query templates: placeholders, defaults, record dates in driver formats, escaping.
 #include <gtest/gtest.h>
 
-#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <ctime>
+#include <functional>
+
+#include "fdutils.h"
 #include "fias.h"
 #include "mysql.h"
 #include "query.h"
 #include "sqlite.h"
+#include "testutil.h"
 
 namespace {
 
@@ -117,7 +124,11 @@ TEST(TemplateCheckTest, FindsFreeTextPlaceholdersOutsideSingleQuotes) {
   } cases[] = {
       {"update ext set name='%name%', lang='%lang%' where exten=%exten%", {}},
       {"update ext set name=%name%, shared=%share% where exten=%exten%", {"name"}},
-      {"update ext set name=\"%name%\" where exten='%exten%'", {"name"}},
+      // A double-quoted text holding a placeholder is filled as a single-quoted literal.
+      {"update ext set name=\"%name%\" where exten='%exten%'", {}},
+      {"set a=\"it's %name%\", b=%lang%", {"lang"}},
+      // Read differently: MySQL escapes the quote after the backslash, SQLite ends the text.
+      {"set a=\"x\\\" %name% \"", {"name"}},
       {"insert into w values ('%date%', %time%, %seqno%, '%param%', %param%)",
        {"time", "seqno"}},
       {"select %current_date%, '%current_time%', %current_date%", {"current_date"}},
@@ -132,6 +143,66 @@ TEST(TemplateCheckTest, FindsFreeTextPlaceholdersOutsideSingleQuotes) {
       {"set a=%name%param%", {"name"}},
   };
   for (auto& c : cases) EXPECT_EQ(template_unquoted_text_placeholders(c.q), c.expected) << c.q;
+}
+
+// SQLite reads name="%name%" as a literal when no column has the name, and MySQL does without
+// ANSI_QUOTES: a guest name with a double quote ended it and went on as SQL.
+TEST_F(QueryTest, DoubleQuotedTextHoldingAPlaceholderIsFilledAsASingleQuotedLiteral) {
+  struct {
+    dbdriver_t& drv;
+    const char* q;
+    const char* name;
+    const char* expected;
+  } cases[] = {
+      {*sq, "set name=\"%name%\" where x=1", "O\"Brien\", dnd=\"1",
+       "set name='O\"Brien\", dnd=\"1' where x=1"},
+      {*sq, "set name=\"Mr \"\"%name%\"\" it's\"", "x", "set name='Mr \"x\" it''s'"},
+      {*sq, "select \"users\" from \"t\" where n=\"%name%\"", "O'Brien",
+       "select \"users\" from \"t\" where n='O''Brien'"},
+      {*sq, "set a=\"%name%\"'b', c='%name%'", "x", "set a='x' 'b', c='x'"},
+      {*sq, "set a=\"%name%", "x\"", "set a='x\""},
+      {*my, "set note=\"%name%\"", "a\\\" b", "set note='a\\\\\" b'"},
+      {*my, "set note=\"it\\\"s %name%\" where a=\"\"", "x'",
+       "set note='it\\\"s x''' where a=\"\""},
+  };
+  for (auto& c : cases)
+    EXPECT_EQ(prepare_query(c.drv, c.q, {.name = c.name}, query_trace::off), c.expected) << c.q;
+}
+
+// What `fill` writes on standard output.
+std::string printed(const std::function<void()>& fill) {
+  testutil::temp_dir dir;
+  const std::string path = dir.file("stdout");
+  std::fflush(stdout);
+  unique_fd saved(dup(STDOUT_FILENO));
+  {
+    unique_fd file(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    dup2(file.get(), STDOUT_FILENO);
+  }
+  fill();
+  std::fflush(stdout);
+  dup2(saved.get(), STDOUT_FILENO);
+  return testutil::read_file(path);
+}
+
+// A guest name reached the terminal of `velmorant -f -d` as it came, escape sequences included.
+TEST_F(QueryTest, TraceShowsControlBytesAsTheLogDoes) {
+  struct {
+    query_trace trace;
+    const char* name;
+    const char* expected;
+  } cases[] = {
+      {query_trace::record, "Guest", "query: n='Guest'\n"},
+      {query_trace::record, "\x1b]0;owned\x07\x1b[2J", "query: n='\\x1b]0;owned\\x07\\x1b[2J'\n"},
+      {query_trace::plain, "a\nb\r\tc\x7f", "1query: n='a\\nb\\r\tc\\x7f'\n"},
+      {query_trace::off, "\x1b[2J", ""},
+  };
+  for (auto& c : cases) {
+    std::string filled;
+    EXPECT_EQ(printed([&] { filled = prepare_query(*sq, "n='%name%'", {.name = c.name}, c.trace); }),
+              c.expected);
+    EXPECT_EQ(filled, "n='" + std::string(c.name) + "'") << "the statement itself is not changed";
+  }
 }
 
 TEST_F(QueryTest, LongValuesAreNeverCut) {

@@ -214,6 +214,16 @@ TEST_F(SqliteDriverTest, TemplateValuesCannotAddStatementsOrLeaveTheirLiteral) {
   ASSERT_EQ(drv->query(statement), 0) << log.text();
   ASSERT_EQ(drv->query("select name || '/' || dnd from ext order by exten"), 0);
   EXPECT_EQ(all_rows(), (std::vector<std::string>{"a/0", name + "/0"}));
+
+  // SQLite reads "%name%" as a literal while no column has the name: a double quote in the
+  // name ended it, and a name that is a column's read that column.
+  for (const std::string& quoted_name : {std::string("x\", dnd=\"1"), std::string("dnd")}) {
+    statement = prepare_query(*drv, "update ext set name=\"%name%\" where exten=%exten%",
+                              {.exten = "101", .name = quoted_name});
+    ASSERT_EQ(drv->query(statement), 0) << statement << "\n" << log.text();
+    ASSERT_EQ(drv->query("select name || '/' || dnd from ext where exten=101"), 0);
+    EXPECT_EQ(all_rows(), std::vector<std::string>{quoted_name + "/0"}) << statement;
+  }
 }
 
 TEST_F(SqliteDriverTest, CheckCompilesWithoutRunningAndTellsTheColumns) {
