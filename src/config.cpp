@@ -124,12 +124,13 @@ conf_file conf_parse(const std::string& filename) {
 }
 
 int load_conf(const std::string& filename, std::shared_ptr<const Settings>& out,
-              const Settings* previous) {
+              const Settings* previous, driver_connect connect) {
   conf_file ini = conf_parse(filename);
-  return ini ? load_conf(ini.get(), out, previous) : -1;
+  return ini ? load_conf(ini.get(), out, previous, connect) : -1;
 }
 
-int load_conf(dictionary* d, std::shared_ptr<const Settings>& out, const Settings* previous) {
+int load_conf(dictionary* d, std::shared_ptr<const Settings>& out, const Settings* previous,
+              driver_connect connect) {
   auto next = std::make_shared<Settings>();
 
   // A port out of range refuses the file before anything of it takes effect.
@@ -149,7 +150,8 @@ int load_conf(dictionary* d, std::shared_ptr<const Settings>& out, const Setting
   next->disable_log = conf_getboolean(d, "logger:disable_log", 0);
   read_string(d, "logger:log_file", next->logfile);
 
-  if (load_dbdrivers(d, previous ? &previous->drivers : nullptr, next->drivers) != 0) return -1;
+  if (load_dbdrivers(d, previous ? &previous->drivers : nullptr, next->drivers, connect) != 0)
+    return -1;
 
   next->use_manager = conf_getboolean(d, "services:cdr_use_manager", 0);
   next->mgr_port = mgr_port;
@@ -382,12 +384,25 @@ constexpr size_t kFormatMax = 15;
 // The kinds of driver a section's dbdriver key may name (any case), each with its maker.
 struct driver_kind {
   const char* name;
+  dbkind kind;
   std::unique_ptr<dbdriver_t> (*create)(std::string_view name);
 };
 constexpr driver_kind kDriverKinds[] = {
-    {"sqlite", sqlite_create_drv},
-    {"mysql", mysql_create_drv},
+    {"sqlite", dbkind::sqlite, sqlite_create_drv},
+    {"mysql", dbkind::mysql, mysql_create_drv},
 };
+
+// Opens the connection of a driver whose users have not yet; `type` names its kind in the line
+// of a failure. The driver is kept all the same: its users connect again before each statement.
+void connect_driver(dbdriver_t& drv, const char* section, const char* type) {
+  int rc;
+  {
+    std::lock_guard guard(drv);
+    rc = drv.reconnect_if_needed();
+  }
+  if (rc != 0)
+    LOG(L_ERROR, "Can not connect to DB %s of %s. Please check settings\n", section, type);
+}
 
 // The value of "section:key", or null when the section has no such key.
 const char* section_value(dictionary* ini, const char* section, const char* key) {
@@ -436,7 +451,8 @@ bool same_settings(const dbdriver_t& a, const dbdriver_t& b) {
 
 }  // namespace
 
-int load_dbdrivers(dictionary* ini, const driver_map* previous, driver_map& out) {
+int load_dbdrivers(dictionary* ini, const driver_map* previous, driver_map& out,
+                   driver_connect connect) {
   driver_map drivers;
   int sections = iniparser_getnsec(ini);
   for (int i = 0; i < sections; ++i) {
@@ -457,14 +473,7 @@ int load_dbdrivers(dictionary* ini, const driver_map* previous, driver_map& out)
         continue;
       }
     }
-    int rc;
-    {
-      std::lock_guard guard(*drv);
-      rc = drv->connect_with_settings();
-    }
-    // The driver is kept all the same: its users connect again before each statement.
-    if (rc != 0)
-      LOG(L_ERROR, "Can not connect to DB %s of %s. Please check settings\n", section, type);
+    if (connect == driver_connect::now) connect_driver(*drv, section, type);
     drivers[drv->name] = std::move(drv);
   }
   out = std::move(drivers);
@@ -492,4 +501,10 @@ int make_dbdriver(dictionary* ini, const char* name, const char* dbtype,
     return -1;
   out = std::move(drv);
   return 0;
+}
+
+void connect_dbdrivers(const Settings& s) {
+  for (const auto& [name, drv] : s.drivers)
+    for (const driver_kind& kind : kDriverKinds)
+      if (kind.kind == drv->kind) connect_driver(*drv, name.c_str(), kind.name);
 }

@@ -121,15 +121,24 @@ using conf_file = std::unique_ptr<_dictionary_, conf_file_closer>;
 // Parses `filename`; null when it cannot be read, or parsed (logged).
 conf_file conf_parse(const std::string& filename);
 
+// When the new drivers of a load open their connections: at once, or later, by their first user
+// (every user calls reconnect_if_needed) or connect_dbdrivers. A process that forks after the
+// load opens nothing before the fork: the locks of an SQLite file must not cross it.
+enum class driver_connect { now, later };
+
 // Reads a parsed file into a complete new snapshot in `out`, starting from the defaults. A
 // database section whose settings are those of a driver of `previous` keeps that driver and its
-// connection; other sections get a new driver, connected here. 0; -1 when the file holds a
-// value that cannot be used (logged), `out` then unchanged.
+// connection; other sections get a new driver. 0; -1 when the file holds a value that cannot be
+// used (logged), `out` then unchanged.
 int load_conf(_dictionary_* ini, std::shared_ptr<const Settings>& out,
-              const Settings* previous = nullptr);
+              const Settings* previous = nullptr, driver_connect connect = driver_connect::now);
 // The same for the file `filename`; -1 also when it cannot be opened or parsed.
 int load_conf(const std::string& filename, std::shared_ptr<const Settings>& out,
-              const Settings* previous = nullptr);
+              const Settings* previous = nullptr, driver_connect connect = driver_connect::now);
+
+// Connects every driver of `s` whose connection is not open; each failure is logged as a load
+// logs it, and the driver kept.
+void connect_dbdrivers(const Settings& s);
 
 // Every key the daemon reads, as "section:key": those of [pms], [logger], [services] and [rooms]
 // ("rooms:room" stands for rooms:room1, rooms:room2 ...), then as "database:key" those of a
@@ -141,9 +150,11 @@ using driver_map = std::map<std::string, std::shared_ptr<dbdriver_t>, std::less<
 
 // Creates the drivers of every section of a parsed configuration file that has a dbdriver key.
 // A section whose settings equal those of the driver of the same name in `previous` keeps that
-// driver (and its connection); every other driver is new and connected here. 0 with the drivers
-// in `out`; -1 when a section's port is not a number from 1 to 65535 (logged).
-int load_dbdrivers(_dictionary_* ini, const driver_map* previous, driver_map& out);
+// driver (and its connection); every other driver is new, and connected here unless `connect`
+// says later. 0 with the drivers in `out`; -1 when a section's port is not a number from 1 to
+// 65535 (logged).
+int load_dbdrivers(_dictionary_* ini, const driver_map* previous, driver_map& out,
+                   driver_connect connect = driver_connect::now);
 // Creates and configures one driver named after its section: 0 with the driver in `out`, or
 // with none when `dbtype` names no kind of driver ("sqlite", "mysql", any case); -1 when its
 // port is not a number from 1 to 65535 (logged).

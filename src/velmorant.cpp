@@ -433,8 +433,9 @@ int velmorant_main(int argc, char** argv) {
   // Traces on standard output (the statements run) show up as they happen, even in a pipe.
   setvbuf(stdout, nullptr, _IOLBF, 0);
   if (opts.test) return check_configuration(opts.config_file);
+  // Nothing of the databases is opened before the fork.
   std::shared_ptr<const Settings> first;
-  if (load_conf(opts.config_file, first) < 0) {
+  if (load_conf(opts.config_file, first, nullptr, driver_connect::later) < 0) {
     std::fprintf(stderr, "\nUnable to open configuration file %s. Exiting...\n\n",
                  opts.config_file.c_str());
     return 1;
@@ -464,7 +465,10 @@ int velmorant_main(int argc, char** argv) {
     }
   }
 
+  std::shared_ptr<const Settings> loaded = first;
   velmorant_daemon daemon(opts, std::move(first));
   if (int status = daemon.start(program_name); status != 0) return status;
+  connect_dbdrivers(*loaded);
+  loaded.reset();
   return daemon.run();
 }

@@ -1,6 +1,8 @@
 // Configuration: defaults, number and boolean forms, syslog detection, reload, service values.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdarg>
 
 #include "config.h"
@@ -203,6 +205,31 @@ TEST_F(ConfigTest, ReloadKeepsUnchangedDriversAndReleasesReplacedOnes) {
   EXPECT_FALSE(replaced.expired()) << "a worker still holding it keeps it";
   in_use.reset();
   EXPECT_TRUE(replaced.expired());
+}
+
+// The daemon loads its configuration before it forks, and an SQLite file opened then would hand
+// its locks over to the child. Loaded for later, a driver opens nothing until it is connected.
+TEST_F(ConfigTest, DriversLoadedForLaterOpenNothingUntilConnected) {
+  for (driver_connect connect : {driver_connect::now, driver_connect::later}) {
+    const bool now = connect == driver_connect::now;
+    const std::string pbx = dir.file(now ? "now.db" : "later.db");
+    testutil::write_file(path, "[pbx]\ndbdriver = sqlite\ndatabase = " + pbx +
+                                   "\n[lost]\ndbdriver = sqlite\ndatabase = " +
+                                   dir.file("no/dir/x.db") + "\n");
+    testutil::log_capture log;
+    std::shared_ptr<const Settings> s;
+    ASSERT_EQ(load_conf(path, s, nullptr, connect), 0);
+    EXPECT_EQ(access(pbx.c_str(), F_OK) == 0, now) << pbx;
+    EXPECT_EQ(s->driver("pbx")->needs_connect(), !now);
+    const std::string failure = "Can not connect to DB lost of sqlite. Please check settings\n";
+    EXPECT_EQ(log.contains(failure), now) << log.text();
+
+    connect_dbdrivers(*s);
+    EXPECT_EQ(access(pbx.c_str(), F_OK), 0);
+    EXPECT_FALSE(s->driver("pbx")->needs_connect());
+    EXPECT_TRUE(s->driver("lost")->needs_connect());
+    EXPECT_TRUE(log.contains(failure)) << log.text();
+  }
 }
 
 TEST(ServiceValue, SplitsAtTheFirstColonAndDefaultsToSqlite) {
