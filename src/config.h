@@ -14,6 +14,9 @@
 
 class dbdriver_t;
 
+// The drivers of a configuration's sections, by section name.
+using driver_map = std::map<std::string, std::shared_ptr<dbdriver_t>, std::less<>>;
+
 // Every setting of one configuration load, with the database drivers of its sections. A snapshot
 // never changes once published; a reload publishes a new one, and readers that still hold the old
 // one keep it, and the drivers it names, alive until they are done. A driver that no snapshot
@@ -57,7 +60,7 @@ struct Settings {
   std::optional<std::string> remark;
 
   // The drivers of the database sections, by section name (exact case).
-  std::map<std::string, std::shared_ptr<dbdriver_t>, std::less<>> drivers;
+  driver_map drivers;
 
   // The driver of the section `name`; null when there is none.
   std::shared_ptr<dbdriver_t> driver(std::string_view name) const;
@@ -118,7 +121,8 @@ struct conf_file_closer {
 };
 using conf_file = std::unique_ptr<_dictionary_, conf_file_closer>;
 
-// Parses `filename`; null when it cannot be read, or parsed (logged).
+// Parses `filename`; null when it cannot be read (the caller's message to give) or parsed
+// (logged, by file and line).
 conf_file conf_parse(const std::string& filename);
 
 // When the new drivers of a load open their connections: at once, or later, by their first user
@@ -144,9 +148,6 @@ void connect_dbdrivers(const Settings& s);
 // ("rooms:room" stands for rooms:room1, rooms:room2 ...), then as "database:key" those of a
 // database section. A key missing here is reported as unknown by the configuration check.
 std::span<const std::string_view> conf_keys();
-
-// The drivers of a configuration's sections, by section name.
-using driver_map = std::map<std::string, std::shared_ptr<dbdriver_t>, std::less<>>;
 
 // Creates the drivers of every section of a parsed configuration file that has a dbdriver key.
 // A section whose settings equal those of the driver of the same name in `previous` keeps that

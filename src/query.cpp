@@ -1,15 +1,15 @@
 // Query templates: placeholder substitution with values escaped for the target database.
 #include "query.h"
 
-#include "logger.h"
-
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <ctime>
-#include <array>
 #include <functional>
 #include <utility>
 #include <vector>
+
+#include "logger.h"
 
 namespace {
 

@@ -29,6 +29,8 @@ struct query_values {
 
 // Fills a template: every value is escaped for a single-quoted literal on the driver's
 // connection (dbdriver_t::escape), so the caller holds the driver's lock and has connected it.
+// A double-quoted text that holds a placeholder is written as a single-quoted literal, as the
+// driver reads it. The statement is traced with its control characters escaped.
 // Placeholders: %exten% %name% %lang% %share% %date% %time% %current_date% %current_time% %seqno%
 // (the current ones from the clock, in the driver's formats). A "%" that opens none of them is
 // copied as it is.
@@ -36,7 +38,6 @@ std::string prepare_query(dbdriver_t& drv, std::string_view tmpl, const query_va
                           query_trace trace = query_trace::record);
 
 // The free-text placeholders (all but %exten% and %share%, numbers written without quotes for
-// integer columns) that stand outside single quotes in a template, each once, in order.
-// Escaping keeps a value inside a single-quoted literal only: outside one, or inside double
-// quotes, a value is read as SQL.
+// integer columns) that stand outside quotes in a template, each once, in order: outside a
+// literal, a value is read as SQL.
 std::vector<std::string> template_unquoted_text_placeholders(std::string_view sql);
