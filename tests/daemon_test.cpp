@@ -1,7 +1,6 @@
 // Daemon support: pid file rules and locking; descriptor helpers; the list container.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,35 +101,6 @@ TEST(Detach, ClosesInheritedDescriptorsKeepsTheProgramsOwnAndSetsUmask027) {
   struct stat st;
   ASSERT_EQ(stat(pid_path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u) << "other tools read the pid file";
-}
-
-TEST(FdUtils, BasenameTakesTheLastComponent) {
-  struct {
-    const char* path;
-    const char* base;
-  } cases[] = {{"a/b/c", "c"}, {"a\\b", "b"}, {"abc", "abc"}, {"dir/", ""}, {"/abc", "/abc"}};
-  for (auto& c : cases) EXPECT_STREQ(getbasename(c.path), c.base) << c.path;
-  EXPECT_EQ(getbasename(""), nullptr);
-}
-
-TEST(FdUtils, FdgetsReadsOneLineAtATimeWithinTheBuffer) {
-  int fds[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  unique_fd reader(fds[0]), writer(fds[1]);
-  fdprintf(writer.get(), "ab\ncd");
-  writer.reset();
-  char buf[16];
-  EXPECT_EQ(fdgets(reader.get(), buf, sizeof buf), 3);
-  EXPECT_STREQ(buf, "ab\n");
-  EXPECT_EQ(fdgets(reader.get(), buf, sizeof buf), 2);
-  EXPECT_STREQ(buf, "cd");
-
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  unique_fd r2(fds[0]), w2(fds[1]);
-  fdprintf(w2.get(), "abcdef");
-  char small[4];
-  EXPECT_EQ(fdgets(r2.get(), small, sizeof small), 3);
-  EXPECT_STREQ(small, "abc");
 }
 
 TEST(FdUtils, FdprintfWritesAtMost4095Characters) {
