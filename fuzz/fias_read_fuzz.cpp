@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "fias.h"
+#include "pmslink.h"
 #include "fuzz_support.h"
 
 namespace {
