@@ -49,9 +49,18 @@ int fias_frame_reader::next(std::string& text) {
         taken_ += take;
         if (take == end && rest[end] == FIAS_ETX) {
           ++taken_;
+          state_ = state::between_records;
+          // Record texts travel on as C strings (the parser, the log lines): a NUL would cut
+          // the record there and apply its start alone, a check-in with half a name and the
+          // fields after it lost. A record is taken whole or not at all.
+          if (const size_t nul = record_.find('\0'); nul != std::string::npos) {
+            LOG(L_WARNING, "Discarding a PMS record with a NUL byte at position %zu: %s", nul,
+                fias_record_excerpt(record_).c_str());
+            record_.clear();
+            break;
+          }
           text = std::move(record_);
           record_.clear();
-          state_ = state::between_records;
           return 1;
         }
         if (take == room && taken_ < fed_.size()) {

@@ -33,7 +33,8 @@ inline constexpr int FIAS_READ_TOO_LONG = -4;
 //    FIAS_READ_NOT_STX, one result per byte.
 //  - Inside a record every byte up to ETX is text; ETX closes the record. An STX inside a record
 //    means that its ETX was lost: that record is discarded with a WARNING, without a result,
-//    and the STX opens the next one.
+//    and the STX opens the next one. A record whose text holds a NUL byte is discarded whole
+//    at its ETX with a WARNING (its excerpt shows the byte as \x00), without a result.
 //  - A record whose text has FIAS_MAX_RECORD_TEXT characters and whose next byte is not ETX is
 //    discarded whole with a WARNING (it is never handed out cut) and FIAS_READ_TOO_LONG is
 //    reported once; the bytes up to the next STX are then skipped without a result or a trace.

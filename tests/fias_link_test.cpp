@@ -16,16 +16,19 @@
 #include <thread>
 #include <vector>
 
+#include "daemon_fixture.h"
 #include "fias.h"
 #include "link_support.h"
 #include "log_capture.h"
 #include "logger.h"
 #include "pms_peer.h"
 #include "pmslink.h"
+#include "sqlite_probe.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 using testlink::frames_waiting;
 using testlink::paired_link;
@@ -137,6 +140,8 @@ TEST(FiasFrameReader, RecordsComeOutWholeHoweverTheBytesArriveAndOverlongOnesNot
        "\x02" + overlong + "\x03junk\x03\x02GO|RN101|\x03", {{TOO_LONG, ""}, {R, "GO|RN101|"}}},
       {"a record right after the longest text", "\x02" + longest + "\x02LA|\x03",
        {{TOO_LONG, ""}, {R, "LA|"}}},
+      {"records holding a NUL byte", "\x02GI|RN101|GNAnn\0Lee|GLEA|\x03\x02\0\x03\x02GO|RN102|\x03"s,
+       {{R, "GO|RN102|"}}},
   };
   for (const auto& c : cases) {
     std::vector<std::vector<size_t>> ways = {{}};
@@ -170,6 +175,9 @@ TEST(FiasFrameReader, RecordsComeOutWholeHoweverTheBytesArriveAndOverlongOnesNot
       << log.text().substr(0, 500);
   EXPECT_TRUE(
       log.contains("Discarding a PMS record cut short by the STX of another: GI|RN101|GNAnn\n"));
+  EXPECT_TRUE(log.contains("Discarding a PMS record with a NUL byte at position 14: "
+                           "GI|RN101|GNAnn\\x00Lee|GLEA|\n"));
+  EXPECT_TRUE(log.contains("Discarding a PMS record with a NUL byte at position 0: \\x00\n"));
 
   // Each byte where a record must start is traced, as a signed char in hex.
   testing::internal::CaptureStdout();
@@ -505,6 +513,33 @@ TEST_F(FiasLink, UnfinishedRecordAndUnansweredHeartbeatDropTheLinkInTime) {
   }, 2s)) << "a link active goes out after the heartbeat";
   EXPECT_TRUE(wait_until([&] { return link.check_time_limits() < 0; }, 2s))
       << "no answer: the link must go";
+}
+
+// ---- The link in the daemon ----
+
+class LinkInDaemon : public testutil::DaemonTest {
+ protected:
+  void SetUp() override { testutil::sqlite_exec(pbx, testutil::kPbxSchema); }
+  std::string guest_name() {
+    return testutil::sqlite_rows(pbx, "select name from users").at(0).at(0);
+  }
+};
+
+// A check-in holding a NUL byte is refused whole: the guest's name is not cut at the NUL.
+TEST_F(LinkInDaemon, RecordHoldingANulByteIsRefusedWhole) {
+  pms_peer pms;
+  write_conf(pms.port(), sqlite_section() + testutil::typical_services("pbx"));
+  start_in_process();
+  link_up(pms);
+  ASSERT_TRUE(pms.send_record("GI|RN101|GNAnn\0Lee|GLEA|"s));
+  ASSERT_TRUE(pms.send_record("GI|RN101|GNAfter|"));
+  EXPECT_TRUE(wait_until([&] { return guest_name() == "After"; }, 10s)) << diagnostics();
+  EXPECT_EQ(testutil::count_occurrences(testutil::read_file(log), "Received Guest checkin packet"),
+            1);
+  EXPECT_TRUE(has_logged("Discarding a PMS record with a NUL byte at position 14: "
+                         "GI|RN101|GNAnn\\x00Lee|GLEA|"))
+      << diagnostics();
+  EXPECT_FALSE(has_logged("Connection to PMS lost")) << diagnostics();
 }
 
 }  // namespace
