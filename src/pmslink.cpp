@@ -312,7 +312,7 @@ void pms_link::adopt(unique_fd sock) {
   fd_ = std::move(sock);
   id_ = next_id_++;
   reader_.reset();
-  last_heard_ = std::chrono::steady_clock::now();
+  last_heard_ = reading_time();
   heartbeat_sent_ = false;
 }
 
@@ -332,7 +332,7 @@ int pms_link::receive() {
     ssize_t n = ::recv(fd_.get(), buf.data(), buf.size(), MSG_DONTWAIT);
     if (n > 0) {
       reader_.feed(buf.data(), static_cast<size_t>(n));
-      last_heard_ = std::chrono::steady_clock::now();
+      last_heard_ = reading_time();
       heartbeat_sent_ = false;
       if (!was_inside) record_started_ = last_heard_;
       return 1;
@@ -362,7 +362,7 @@ int pms_link::next_record(std::string& text, uint64_t& link_id) {
 
 int pms_link::check_time_limits() {
   if (!fd_) return 0;
-  const auto now = std::chrono::steady_clock::now();
+  const auto now = reading_time();
   if (reader_.inside_record() && now - record_started_ > timing_.record_limit) {
     LOG(L_WARNING, "PMS record unfinished after %lld ms; dropping it and the link",
         static_cast<long long>(timing_.record_limit.count()));
@@ -381,6 +381,23 @@ int pms_link::check_time_limits() {
     fias_send_la(fd_.get(), static_cast<int>(timing_.send_limit.count()));
   }
   return 0;
+}
+
+void pms_link::pause_reading() {
+  if (!paused_since_) paused_since_ = std::chrono::steady_clock::now();
+}
+
+void pms_link::resume_reading() {
+  if (!paused_since_) return;
+  paused_total_ += std::chrono::steady_clock::now() - *paused_since_;
+  paused_since_.reset();
+}
+
+std::chrono::steady_clock::duration pms_link::reading_time() const {
+  const auto now = std::chrono::steady_clock::now();
+  auto paused = paused_total_;
+  if (paused_since_) paused += now - *paused_since_;
+  return now.time_since_epoch() - paused;
 }
 
 void pms_link::set_active(uint64_t link_id) {

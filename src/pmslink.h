@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -137,6 +138,12 @@ class pms_link {
   // unfinished for longer than the record limit, or no answer to a heartbeat; logged). Sends the
   // heartbeat when it is due.
   int check_time_limits();
+  // The main loop stops reading while the request worker's queue is full (TCP holds the rest at
+  // the PMS) and reads again once there is room. The record limit and the heartbeat count only
+  // reading time, each pause left out: a burst waiting in TCP behind a full queue is not a PMS
+  // that stalled inside a record, nor one that went silent. Both calls may repeat.
+  void pause_reading();
+  void resume_reading();
   // Changes the heartbeat (a reload); 0 turns it off.
   void set_heartbeat(std::chrono::milliseconds heartbeat) { timing_.heartbeat = heartbeat; }
 
@@ -169,9 +176,14 @@ class pms_link {
   uint64_t next_id_ = 1;  // main loop only
   std::atomic<bool> active_{false};
 
-  // Reading state, main loop only.
+  // Time the main loop has spent reading: the steady clock less the pauses.
+  std::chrono::steady_clock::duration reading_time() const;
+
+  // Reading state, main loop only. The times are reading times.
   fias_frame_reader reader_;
-  std::chrono::steady_clock::time_point record_started_{};
-  std::chrono::steady_clock::time_point last_heard_{};
+  std::chrono::steady_clock::duration record_started_{};
+  std::chrono::steady_clock::duration last_heard_{};
   bool heartbeat_sent_ = false;
+  std::chrono::steady_clock::duration paused_total_{};
+  std::optional<std::chrono::steady_clock::time_point> paused_since_;
 };

@@ -515,6 +515,51 @@ TEST_F(FiasLink, UnfinishedRecordAndUnansweredHeartbeatDropTheLinkInTime) {
       << "no answer: the link must go";
 }
 
+// While the worker's queue is full the main loop does not read; a burst waiting behind it must
+// not run out the record limit of its last record, nor the heartbeat.
+TEST_F(FiasLink, TimeLimitsCountOnlyWhileTheMainLoopReads) {
+  link_timing timing;
+  timing.record_limit = 100ms;
+  timing.heartbeat = 100ms;
+  struct {
+    const char* what;
+    std::string sent;
+    bool paused;
+    int rc;          // of the first check after 300 ms
+    size_t heartbeats;  // link actives sent by then
+  } cases[] = {
+      {"a record cut, read all along", "\x02RE|RN101|\x03\x02RE|RN1", false, -1, 0},
+      {"a record cut, reading paused", "\x02RE|RN101|\x03\x02RE|RN1", true, 0, 0},
+      {"silence, read all along", "\x02RE|RN101|\x03", false, 0, 1},
+      {"silence, reading paused", "\x02RE|RN101|\x03", true, 0, 0},
+  };
+  for (const auto& c : cases) {
+    paired_link pl(timing);
+    write_bytes(pl.pms.get(), c.sent);
+    testing::internal::CaptureStdout();  // the traces of record starts
+    const bool received = wait_until([&] { return pl.link.receive() == 1; });
+    std::string text;
+    uint64_t id = 0;
+    const int first = pl.link.next_record(text, id);
+    while (pl.link.next_record(text, id) != 0) {
+    }
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(received) << c.what;
+    EXPECT_EQ(first, 1) << c.what;
+    if (c.paused) pl.link.pause_reading();
+    // Three limits pass: here time passing is the condition.
+    std::this_thread::sleep_for(300ms);
+    pl.link.resume_reading();
+    EXPECT_EQ(pl.link.check_time_limits(), c.rc) << c.what;
+    EXPECT_EQ(frames_waiting(pl.pms.get()).records.size(), c.heartbeats) << c.what;
+    if (!c.paused) continue;
+    // Once reading again, the limits run as ever.
+    const auto resumed = std::chrono::steady_clock::now();
+    EXPECT_TRUE(wait_until([&] { return pl.link.check_time_limits() < 0; }, 2s)) << c.what;
+    EXPECT_GE(std::chrono::steady_clock::now() - resumed, 90ms) << c.what;
+  }
+}
+
 // ---- The link in the daemon ----
 
 class LinkInDaemon : public testutil::DaemonTest {
@@ -524,6 +569,30 @@ class LinkInDaemon : public testutil::DaemonTest {
     return testutil::sqlite_rows(pbx, "select name from users").at(0).at(0);
   }
 };
+
+// A burst larger than the worker's queue: the main loop stops reading until there is room, and
+// the last record, cut across two writes, waits with it instead of costing the link.
+TEST_F(LinkInDaemon, BurstBeyondTheQueueIsAppliedWholeWithoutDroppingTheLink) {
+  pms_peer pms;
+  write_conf(pms.port(), sqlite_section() + testutil::typical_services("pbx"));
+  daemon_timing timing = testutil::quick_timing();
+  timing.queue_capacity = 4;
+  timing.pacing = 50ms;
+  timing.link.record_limit = 200ms;  // the burst takes 600 ms to apply
+  start_in_process(timing);
+  link_up(pms);
+  std::string burst;
+  for (int i = 0; i < 12; ++i) burst += "\x02GI|RN101|GNGuest" + std::to_string(i) + "|\x03";
+  ASSERT_TRUE(pms.send_bytes(burst + "\x02GI|RN101|GNLa"));
+  // The rest of the last record once the daemon has read the burst, so that it has to wait.
+  ASSERT_TRUE(logged("Received Guest checkin packet", 5s)) << diagnostics();
+  ASSERT_TRUE(pms.send_bytes("st|\x03"));
+  EXPECT_TRUE(wait_until([&] { return guest_name() == "Last"; }, 10s)) << diagnostics();
+  EXPECT_EQ(testutil::count_occurrences(testutil::read_file(log), "Received Guest checkin packet"),
+            13);
+  EXPECT_FALSE(has_logged("unfinished")) << diagnostics();
+  EXPECT_FALSE(has_logged("Connection to PMS lost")) << diagnostics();
+}
 
 // A check-in holding a NUL byte is refused whole: the guest's name is not cut at the NUL.
 TEST_F(LinkInDaemon, RecordHoldingANulByteIsRefusedWhole) {
