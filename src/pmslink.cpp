@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "logger.h"
+#include "resolve.h"
 
 // ---- Framing ----
 
@@ -162,18 +163,24 @@ int connect_within(int sock, const sockaddr_in& addr, int limit_ms) {
 
 }  // namespace
 
-unique_fd fias_connect(const char* host, int port) {
+unique_fd fias_connect(const char* host, int port, std::chrono::milliseconds lookup_limit) {
   if (!host) return {};
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  int rc = getaddrinfo(host, nullptr, &hints, &found);
-  if (rc != 0 || !found) {
+  addrinfo_list list;
+  // The lookup has a bound of its own: during a resolver outage getaddrinfo alone would hold the
+  // main loop, and with it signals and the stop, for as long as the resolver's retries last.
+  const int rc = resolve_within(host, nullptr, hints, lookup_limit, list);
+  if (rc == RESOLVE_TIMED_OUT) {
+    LOG(L_DEBUG, "Cannot resolve PMS host %s: no answer within %lld ms", host,
+        static_cast<long long>(lookup_limit.count()));
+    return {};
+  }
+  if (rc != 0 || !list) {
     LOG(L_DEBUG, "Cannot resolve PMS host %s: %s", host, gai_strerror(rc));
     return {};
   }
-  std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, &freeaddrinfo);
   sockaddr_in addr{};
   std::memcpy(&addr, list->ai_addr, sizeof addr);
   addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -300,7 +307,7 @@ pms_link::pms_link(link_timing timing) : timing_(timing) {}
 
 int pms_link::connect(const std::string& host, uint16_t port) {
   close();
-  unique_fd sock = fias_connect(host.c_str(), port);
+  unique_fd sock = fias_connect(host.c_str(), port, timing_.lookup_limit);
   if (!sock) return -1;
   adopt(std::move(sock));
   return 0;

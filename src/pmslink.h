@@ -67,14 +67,18 @@ class fias_frame_reader {
 
 // ---- Frames on a descriptor ----
 
-// Time limits of the link: a connection attempt, and one frame going out.
+// Time limits of the link: the name lookup of the PMS host, a connection attempt, and one frame
+// going out.
+inline constexpr int FIAS_LOOKUP_TIMEOUT_MS = 3000;
 inline constexpr int FIAS_CONNECT_TIMEOUT_MS = 5000;
 inline constexpr int FIAS_SEND_TIMEOUT_MS = 10000;
 
-// Connects to the PMS (first IPv4 address of `host`), waiting at most FIAS_CONNECT_TIMEOUT_MS,
-// turns on TCP keepalive, and sends a link start record. The connection, or an empty descriptor
-// (the reason logged at DEBUG).
-unique_fd fias_connect(const char* host, int port);
+// Connects to the PMS (first IPv4 address of `host`, looked up within `lookup_limit`), waiting
+// at most FIAS_CONNECT_TIMEOUT_MS for the connection, turns on TCP keepalive, and sends a link
+// start record. The connection, or an empty descriptor (the reason logged at DEBUG).
+unique_fd fias_connect(const char* host, int port,
+                       std::chrono::milliseconds lookup_limit =
+                           std::chrono::milliseconds(FIAS_LOOKUP_TIMEOUT_MS));
 
 // Sends STX, `text`, ETX as one frame; a short write is continued, and a closed peer gives -1
 // rather than SIGPIPE. Text length + 2, or -1. A frame that has not gone out whole within
@@ -99,6 +103,7 @@ int fias_init_connection(int sock, const char* iftype, int limit_ms = FIAS_SEND_
 
 // The limits a link keeps. Defaults are the daemon's; tests give shorter ones.
 struct link_timing {
+  std::chrono::milliseconds lookup_limit{FIAS_LOOKUP_TIMEOUT_MS};  // for the PMS host's address
   std::chrono::milliseconds send_limit{FIAS_SEND_TIMEOUT_MS};  // for one frame to go out
   std::chrono::milliseconds record_limit{10000};  // from a record's STX to its ETX
   std::chrono::milliseconds heartbeat{0};  // silence before a link active is sent; 0: off
