@@ -1,4 +1,4 @@
-// FIAS records and their text codec: the record-type table, fields, parsing and rendering. No sockets.
+// FIAS records and their text codec: the record-type table, fields, parsing, rendering. No sockets.
 #pragma once
 
 #include <array>

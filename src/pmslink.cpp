@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <system_error>
 #include <utility>
 #include <vector>

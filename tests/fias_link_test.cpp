@@ -140,7 +140,8 @@ TEST(FiasFrameReader, RecordsComeOutWholeHoweverTheBytesArriveAndOverlongOnesNot
        "\x02" + overlong + "\x03junk\x03\x02GO|RN101|\x03", {{TOO_LONG, ""}, {R, "GO|RN101|"}}},
       {"a record right after the longest text", "\x02" + longest + "\x02LA|\x03",
        {{TOO_LONG, ""}, {R, "LA|"}}},
-      {"records holding a NUL byte", "\x02GI|RN101|GNAnn\0Lee|GLEA|\x03\x02\0\x03\x02GO|RN102|\x03"s,
+      {"records holding a NUL byte",
+       "\x02GI|RN101|GNAnn\0Lee|GLEA|\x03\x02\0\x03\x02GO|RN102|\x03"s,
        {{R, "GO|RN102|"}}},
   };
   for (const auto& c : cases) {
