@@ -123,8 +123,9 @@ class pms_link {
 
   // ---- Main loop ----
 
-  // Connects to the PMS and sends a link start (fias_connect). A connection that was open is
-  // closed first. 0, or -1 when no connection could be made (the reason logged at DEBUG).
+  // Connects to the PMS and sends a link start (fias_connect, the name lookup bounded by the
+  // lookup limit). A connection that was open is closed first. 0, or -1 when no connection could
+  // be made (the reason logged at DEBUG).
   int connect(const std::string& host, uint16_t port);
   // Takes a connected socket as the new connection (tests hand over one end of a socketpair).
   void adopt(unique_fd sock);
