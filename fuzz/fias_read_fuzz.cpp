@@ -2,9 +2,9 @@
 // changing sizes, as recv() may hand it over. Whatever the pieces, the reader must give what the
 // framing rules give for the whole stream: STX opens a record, ETX closes it and is not part of
 // the text, a byte other than STX where a record must start is refused, an STX inside a record
-// drops it and opens the next, a record whose text reaches 4095 characters without its ETX is
-// discarded whole and the bytes up to the next STX are skipped. No record is handed out cut or
-// longer than the limit.
+// drops it and opens the next, a record holding a NUL byte is dropped at its ETX, a record whose
+// text reaches 4095 characters without its ETX is discarded whole and the bytes up to the next
+// STX are skipped. No record is handed out cut or longer than the limit.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "fias.h"
+#include "pmslink.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -52,7 +52,7 @@ expected_stream framing_rules(std::string_view stream) {
     } else if (state == inside) {
       if (c == FIAS_ETX) {
         ++i;
-        out.results.push_back({1, text});
+        if (text.find('\0') == std::string::npos) out.results.push_back({1, text});
         state = between;
       } else if (text.size() == FIAS_MAX_RECORD_TEXT) {
         out.results.push_back({FIAS_READ_TOO_LONG, ""});

@@ -1,4 +1,4 @@
-// Small helpers for plain descriptors and paths, and an owning descriptor type.
+// Small helpers for plain descriptors, and the owning descriptor type.
 #pragma once
 
 #include <sys/types.h>
@@ -7,16 +7,8 @@
 #include <cstddef>
 #include <utility>
 
-// Last component of a path ('/' and '\\' separate); null for an empty text. A path whose only
-// separator is its first character is returned whole.
-const char* getbasename(const char* filename);
-
 // Formats into at most 4095 characters and writes them to fd in one write; errors are not reported.
 void fdprintf(int fd, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-
-// Reads one line, byte by byte, into buf (at most size - 1 bytes, always terminated); the
-// newline is stored. Returns the bytes stored, or -1 on a read error.
-ssize_t fdgets(int fd, char* buf, size_t size);
 
 // Lets the kernel notice a TCP peer that vanished without a word (power loss, a firewall that
 // forgot the connection): keepalive probes after `idle_s` seconds of silence, every `interval_s`
@@ -26,7 +18,8 @@ ssize_t fdgets(int fd, char* buf, size_t size);
 // cannot be set (fd is not a TCP socket).
 int fd_set_keepalive(int fd, int idle_s, int interval_s, int count, int user_timeout_ms);
 
-// Owns one descriptor and closes it when it goes.
+// Owns one descriptor and closes it when it goes: the one owning type for descriptors of the
+// daemon, the PMS link and the simulator.
 class unique_fd {
  public:
   unique_fd() = default;

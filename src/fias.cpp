@@ -1,29 +1,18 @@
-// FIAS records with their text codec, and the TCP link to the PMS: framing, reading, link start-up.
+// FIAS records and their text codec.
 #include "fias.h"
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <strings.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <iterator>
-#include <mutex>
-#include <system_error>
 #include <utility>
 #include <vector>
 
-#include "fdutils.h"
 #include "logger.h"
 
 namespace {
@@ -58,8 +47,6 @@ constexpr auto D = FIAS_FIELD_DATE;
 constexpr auto T = FIAS_FIELD_TIME;
 constexpr auto B = FIAS_FIELD_BOOL;
 constexpr auto U = FIAS_FIELD_DURATION;
-
-std::string errno_text(int err) { return std::error_code(err, std::generic_category()).message(); }
 
 }  // namespace
 
@@ -197,12 +184,6 @@ std::string escaped(std::string_view text, Pick shown_as_code) {
     out += code;
   }
   return out;
-}
-
-// The start of a record for a log line, control bytes escaped, "..." marking a cut.
-std::string record_excerpt(std::string_view text) {
-  constexpr size_t kShown = 64;
-  return escaped(text.substr(0, kShown), is_control) + (text.size() > kShown ? "..." : "");
 }
 
 // `text` without the bytes a value cannot carry; a WARNING shows what was removed.
@@ -392,338 +373,20 @@ const char* fias_invalid_field(const fias_packet_t* p) {
 
 void fias_free_packet(fias_packet_ptr& p) { p.reset(); }
 
-// ---- Link ----
-
-namespace {
-
-// A descriptor that is closed unless handed over.
-class socket_guard {
- public:
-  explicit socket_guard(int fd) : fd_(fd) {}
-  ~socket_guard() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  socket_guard(const socket_guard&) = delete;
-  socket_guard& operator=(const socket_guard&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
-// The current local time in a strftime pattern.
-std::string now_text(const char* pattern) {
-  time_t now = time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char buf[64];
-  size_t n = strftime(buf, sizeof buf, pattern, &tm);
-  return std::string(buf, n);
-}
-
-std::string link_description(const char* iftype) {
-  std::string text = now_text("LD|DA%y%m%d|TI%H%M%S|V#1.01|IF");
-  if (iftype) text.append(iftype, strnlen(iftype, 2));
-  text += '|';
-  return text;
-}
-
-// "LR|RIGI|FLRNGNGLGS|": a record type and the names of its fields in order.
-std::string link_record(const fias_packet_t& type) {
-  std::string fields;
-  for (int i = 0; i < type.num_fields; ++i) fields += type.fields[i].name;
-  return "LR|RI" + std::string(type.packet, strnlen(type.packet, 2)) + "|FL" + fields + "|";
-}
-
-// Connects `sock` to `addr`, waiting at most `limit_ms` (an address that drops the SYN would
-// otherwise hold the caller for minutes). 0, or -1 with errno set.
-int connect_within(int sock, const sockaddr_in& addr, int limit_ms) {
-  const int flags = ::fcntl(sock, F_GETFL, 0);
-  if (flags < 0 || ::fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
-  int rc = ::connect(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-  if (rc != 0 && errno == EINPROGRESS) {
-    pollfd pfd{sock, POLLOUT, 0};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-    int ready;
-    do {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
-                                                               std::chrono::steady_clock::now());
-      ready = ::poll(&pfd, 1, static_cast<int>(std::max<long>(0, left.count())));
-    } while (ready < 0 && errno == EINTR);
-    if (ready == 0) {
-      errno = ETIMEDOUT;
-      return -1;
-    }
-    int pending = 0;
-    socklen_t len = sizeof pending;
-    if (ready < 0 || ::getsockopt(sock, SOL_SOCKET, SO_ERROR, &pending, &len) < 0) return -1;
-    errno = pending;
-    rc = pending == 0 ? 0 : -1;
-  }
-  if (rc != 0) return -1;
-  return ::fcntl(sock, F_SETFL, flags);
-}
-
-}  // namespace
-
-int fias_connect(const char* host, int port, const char* /*interface*/) {
-  if (!host) return -1;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  int rc = getaddrinfo(host, nullptr, &hints, &found);
-  if (rc != 0 || !found) {
-    LOG(L_DEBUG, "Cannot resolve PMS host %s: %s", host, gai_strerror(rc));
-    return -1;
-  }
-  std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, &freeaddrinfo);
-  sockaddr_in addr{};
-  std::memcpy(&addr, list->ai_addr, sizeof addr);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-
-  socket_guard sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (sock.get() < 0) {
-    LOG(L_DEBUG, "Cannot create a socket for the PMS: %s", errno_text(errno).c_str());
-    return -1;
-  }
-  if (connect_within(sock.get(), addr, FIAS_CONNECT_TIMEOUT_MS) != 0) {
-    LOG(L_DEBUG, "Cannot connect to PMS %s:%d: %s", host, port, errno_text(errno).c_str());
-    return -1;
-  }
-  // A PMS that vanished without a word (power loss, a firewall that forgets the connection) is
-  // noticed within about a minute, also while nothing is being sent.
-  fd_set_keepalive(sock.get(), 30, 10, 3, 60000);
-  fias_send_raw_packet(sock.get(), now_text("LS|DA%y%m%d|TI%H%M%S|").c_str());
-  return sock.release();
-}
-
-void fias_disconnect(int sock) {
-  if (sock >= 0) ::close(sock);
-}
-
-namespace {
-
-// The frame of a record text: STX, the text, ETX. Empty (and logged) when the text holds a framing
-// byte, which would end the record early at the PMS and turn the rest of it into garbage.
-std::string frame_of(const char* text) {
-  std::string frame;
-  frame.reserve(std::strlen(text) + 2);
-  frame += FIAS_STX;
-  frame += text;
-  frame += FIAS_ETX;
-  if (frame.find_first_of("\x02\x03", 1) != frame.size() - 1) {
-    LOG(L_ERROR, "Not sending a record that contains STX or ETX: %s", text);
-    return {};
-  }
-  return frame;
-}
-
-// Sends one frame. Each frame has a time limit of its own, and the sends do not block: a PMS that
-// stops reading would otherwise hold the link's send lock, and with it the poller, the link
-// start-up answer and the stop, for as long as it keeps the connection open.
-int send_frame(int sock, const std::string& frame, int limit_ms) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-  bool waited = false;
-  size_t sent = 0;
-  while (sent < frame.size()) {
-    ssize_t n = ::send(sock, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n >= 0) {
-      sent += static_cast<size_t>(n);
-      continue;
-    }
-    const int err = errno;
-    if (err == EINTR) continue;
-    if (err == EAGAIN || err == EWOULDBLOCK) {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
-                                                               std::chrono::steady_clock::now());
-      if (left.count() > 0) {
-        if (!waited) LOG(L_DEBUG, "PMS link is full; waiting up to %d ms to send", limit_ms);
-        waited = true;
-        // Room in the buffer, a broken link or a signal: the next send tells which.
-        pollfd pfd{sock, POLLOUT, 0};
-        ::poll(&pfd, 1, static_cast<int>(left.count()));
-        continue;
-      }
-      // Whether or not a part went out, the PMS has not made room for one frame in the whole
-      // time limit, and every later frame would wait as long. A fresh link is the way out;
-      // shutting the connection down (not closing it: its owner does that) ends the main loop's
-      // read.
-      LOG(L_WARNING,
-          "PMS is not reading: %zu of %zu bytes of a frame sent in %d ms; dropping the link", sent,
-          frame.size(), limit_ms);
-      ::shutdown(sock, SHUT_RDWR);
-      return -1;
-    }
-    LOG(L_WARNING, "Sending to PMS failed: %s", errno_text(err).c_str());
-    // The PMS would take the rest of the next frame for the end of this one.
-    if (sent > 0) ::shutdown(sock, SHUT_RDWR);
-    return -1;
-  }
-  return static_cast<int>(frame.size());
-}
-
-}  // namespace
-
-int fias_send_raw_packet(int sock, const char* text, int limit_ms) {
-  if (!text) return -1;
-  LOG(L_DEBUG, "Writing packet %s\n", text);
-  std::string frame = frame_of(text);
-  if (frame.empty()) return -1;
-  return send_frame(sock, frame, limit_ms);
-}
-
-int fias_send_packet(int sock, fias_packet_t* p, int limit_ms) {
-  std::string text = fias_packet_to_str(p);
-  if (text.empty()) return -1;
-  return fias_send_raw_packet(sock, text.c_str(), limit_ms);
-}
-
-int fias_send_la(int sock, int limit_ms) {
-  return fias_send_raw_packet(sock, now_text("LA|DA%y%m%d|TI%H%M%S|").c_str(), limit_ms);
-}
-
-int fias_init_connection(int sock, const char* iftype, int limit_ms) {
-  std::vector<std::string> link_records;
+std::vector<std::string> fias_link_records() {
+  std::vector<std::string> records;
   for (const fias_packet_t& type : fias_packets) {
     if (type.num_fields == 0) break;
     if (type.packet[0] == 'L') continue;
-    link_records.push_back(link_record(type));
+    std::string fields;
+    for (int i = 0; i < type.num_fields; ++i) fields += type.fields[i].name;
+    records.push_back("LR|RI" + std::string(type.packet, strnlen(type.packet, 2)) + "|FL" + fields +
+                      "|");
   }
-
-  bool ok = fias_send_raw_packet(sock, link_description(iftype).c_str(), limit_ms) >= 0;
-  for (size_t i = 0; ok && i < link_records.size(); ++i) {
-    LOG(L_DEBUG, "%s\n", link_records[i].c_str());
-    ok = fias_send_raw_packet(sock, link_records[i].c_str(), limit_ms) >= 0;
-  }
-  if (ok) ok = fias_send_la(sock, limit_ms) >= 0;
-  if (ok) return 0;
-
-  // The main loop may be waiting to read this descriptor, and only the link closes it: closing
-  // here would let another thread's next open() reuse the number under the reader. Shutting the
-  // connection down makes that read fail, and the main loop closes and reconnects.
-  LOG(L_WARNING, "Link start-up answer to the PMS failed; dropping the connection");
-  ::shutdown(sock, SHUT_RDWR);
-  return -1;
+  return records;
 }
 
-int fias_read_packet(int sock, char* packet, int maxlen) {
-  if (maxlen < 1) return 0;
-  fias_frame_reader reader;
-  // Set once the reader discarded an over-long record and skips to the next STX: those bytes are
-  // part of the bad record, so a signal must not leave them in the stream to be read as records.
-  bool skipping = false;
-  std::string text;
-  for (;;) {
-    char c = 0;
-    const ssize_t n = ::read(sock, &c, 1);
-    if (n < 0 && errno == EINTR) {
-      // Inside a record a signal must not cut it: the rest would be read as garbage next time.
-      if (reader.inside_record() || skipping) continue;
-      return FIAS_READ_INTERRUPTED;
-    }
-    if (n <= 0) {
-      if (reader.inside_record()) {
-        const std::string_view part = reader.partial_record();
-        LOG(L_WARNING, "PMS link ended inside a record; dropping its first %d bytes: %.*s",
-            static_cast<int>(part.size()), static_cast<int>(part.size()), part.data());
-      }
-      return FIAS_READ_ERROR;
-    }
-    reader.feed(&c, 1);
-    const int rc = reader.next(text);
-    if (rc == FIAS_READ_TOO_LONG) {
-      skipping = true;
-      continue;
-    }
-    if (rc == 0) continue;
-    if (rc < 0) return rc;
-    if (text.size() >= static_cast<size_t>(maxlen)) {
-      LOG(L_WARNING, "Discarding a PMS record of %zu characters that does not fit %d bytes: %s",
-          text.size(), maxlen, record_excerpt(text).c_str());
-      return FIAS_READ_TOO_LONG;
-    }
-    std::memcpy(packet, text.data(), text.size());
-    packet[text.size()] = '\0';
-    return static_cast<int>(text.size());
-  }
-}
-
-// ---- Reading records from the PMS ----
-
-void fias_frame_reader::feed(const char* bytes, size_t n) {
-  fed_.erase(0, taken_);
-  taken_ = 0;
-  fed_.append(bytes, n);
-}
-
-int fias_frame_reader::next(std::string& text) {
-  while (taken_ < fed_.size()) {
-    switch (state_) {
-      case state::between_records: {
-        const char c = fed_[taken_++];
-        std::printf("Read code %x\n", static_cast<unsigned>(static_cast<signed char>(c)));
-        if (c != FIAS_STX) return FIAS_READ_NOT_STX;
-        record_.clear();
-        state_ = state::in_record;
-        break;
-      }
-      case state::in_record: {
-        const std::string_view rest = std::string_view(fed_).substr(taken_);
-        const size_t end = rest.find_first_of(std::string_view("\x02\x03", 2));
-        const size_t room = FIAS_MAX_RECORD_TEXT - record_.size();
-        const size_t take = std::min({end, room, rest.size()});
-        record_.append(rest.substr(0, take));
-        taken_ += take;
-        if (take == end && rest[end] == FIAS_ETX) {
-          ++taken_;
-          text = std::move(record_);
-          record_.clear();
-          state_ = state::between_records;
-          return 1;
-        }
-        if (take == room && taken_ < fed_.size()) {
-          // The byte after a full record is not its ETX. Acting on the cut text would apply a
-          // record with its later fields lost (a check-in with half a name), so all of it goes.
-          LOG(L_WARNING, "Discarding a PMS record with no ETX within %zu characters: %s",
-              FIAS_MAX_RECORD_TEXT, record_excerpt(record_).c_str());
-          record_.clear();
-          state_ = state::skipping;
-          return FIAS_READ_TOO_LONG;
-        }
-        if (take == end) {
-          // An STX inside a record: its ETX was lost. Taking the STX as text would glue the next
-          // record into a field of this one, and the next record would be lost.
-          ++taken_;
-          LOG(L_WARNING, "Discarding a PMS record cut short by the STX of another: %s",
-              record_excerpt(record_).c_str());
-          record_.clear();
-        }
-        break;
-      }
-      case state::skipping: {
-        const size_t stx = fed_.find(FIAS_STX, taken_);
-        taken_ = stx == std::string::npos ? fed_.size() : stx;
-        if (stx != std::string::npos) state_ = state::between_records;
-        break;
-      }
-    }
-  }
-  fed_.clear();
-  taken_ = 0;
-  return 0;
-}
-
-bool fias_frame_reader::inside_record() const { return state_ == state::in_record; }
-
-std::string_view fias_frame_reader::partial_record() const {
-  return inside_record() ? std::string_view(record_) : std::string_view();
-}
-
-void fias_frame_reader::reset() {
-  fed_.clear();
-  taken_ = 0;
-  record_.clear();
-  state_ = state::between_records;
+std::string fias_record_excerpt(std::string_view text) {
+  constexpr size_t kShown = 64;
+  return escaped(text.substr(0, kShown), is_control) + (text.size() > kShown ? "..." : "");
 }

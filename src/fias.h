@@ -1,14 +1,14 @@
-// FIAS records with their text codec, and the TCP link to the PMS: framing, reading, link start-up.
+// FIAS records and their text codec: the record-type table, fields, parsing, rendering. No sockets.
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Type of a field's value; decides which member of fias_value_t holds it and how it is written.
 enum fias_field_type_t : uint8_t {
@@ -149,101 +149,10 @@ const char* fias_invalid_field(const fias_packet_t* p);
 // Releases a record early; the pointer is null afterwards.
 void fias_free_packet(fias_packet_ptr& p);
 
-// ---- Link ----
+// The link records announced at link start-up: one per non-link record type, in table order,
+// each naming the type and its fields in order ("LR|RIGI|FLRNGNGLGS|").
+std::vector<std::string> fias_link_records();
 
-inline constexpr char FIAS_STX = 0x02;
-inline constexpr char FIAS_ETX = 0x03;
-
-// Results of fias_read_packet besides a length.
-inline constexpr int FIAS_READ_ERROR = -1;        // read error or end of stream: link lost
-inline constexpr int FIAS_READ_NOT_STX = -2;      // a byte other than STX where a record starts
-inline constexpr int FIAS_READ_INTERRUPTED = -3;  // a signal came while waiting for STX; nothing
-                                                  // was consumed and the link is still usable
-
-// Time limits of the link: a connection attempt, and one frame going out.
-inline constexpr int FIAS_CONNECT_TIMEOUT_MS = 5000;
-inline constexpr int FIAS_SEND_TIMEOUT_MS = 10000;
-
-// Connects to the PMS (first IPv4 address of `host`), waiting at most FIAS_CONNECT_TIMEOUT_MS,
-// turns on TCP keepalive, and sends a link start record. The socket, or -1. `interface` is not
-// used here.
-int fias_connect(const char* host, int port, const char* interface);
-
-// Closes `sock` when it is 0 or greater.
-void fias_disconnect(int sock);
-
-// Sends STX, `text`, ETX as one frame; a short write is continued, and a closed peer gives -1
-// rather than SIGPIPE. Text length + 2, or -1. A frame that has not gone out whole within
-// `limit_ms` fails, and so does one that went out only in part; either way the connection is then
-// shut down (not closed), so that the reader's next read fails and the link is started anew.
-// Frames sent from several threads at once must be serialised by the caller (pms_link does).
-int fias_send_raw_packet(int sock, const char* text, int limit_ms = FIAS_SEND_TIMEOUT_MS);
-
-// Renders `p` and sends it; the record stays with the caller. As fias_send_raw_packet; -1 when
-// there is nothing to render.
-int fias_send_packet(int sock, fias_packet_t* p, int limit_ms = FIAS_SEND_TIMEOUT_MS);
-
-// Sends a link active record for the current local time.
-int fias_send_la(int sock, int limit_ms = FIAS_SEND_TIMEOUT_MS);
-
-// Answers the PMS's link start: link description (interface type cut to two characters), one link
-// record per non-link record type in table order, link active. 0, or -1 after a failed send, in
-// which case the connection has been shut down (not closed: its owner closes it).
-int fias_init_connection(int sock, const char* iftype, int limit_ms = FIAS_SEND_TIMEOUT_MS);
-
-// Reads one framed record into `packet` (capacity `maxlen` including the NUL) with a
-// fias_frame_reader, one byte per read so that nothing of the next frame is consumed; blocks
-// until a record is whole. A record longer than the reader's limit is discarded by the reader and
-// reading goes on with the next one. Returns the text length, 0 when maxlen < 1, or
-// FIAS_READ_ERROR / FIAS_READ_NOT_STX / FIAS_READ_INTERRUPTED, or FIAS_READ_TOO_LONG (logged,
-// nothing written to `packet`) for a whole record that does not fit `packet`. Once STX has been
-// read, signals no longer interrupt the record. A link that ends inside a record is logged with
-// the bytes of it that are dropped.
-int fias_read_packet(int sock, char* packet, int maxlen);
-
-// ---- Reading records from the PMS ----
-
-// The longest record text (between STX and ETX) taken from the PMS: the record buffer is 4096
-// bytes with its NUL.
-inline constexpr size_t FIAS_MAX_RECORD_TEXT = 4095;
-
-// Results of fias_frame_reader::next besides a record (1) and "need more bytes" (0).
-inline constexpr int FIAS_READ_TOO_LONG = -4;
-
-// Splits the byte stream from the PMS into record texts. It is fed whatever recv() gave and keeps
-// a partial record between calls, so the caller can wait for the rest with a time limit of its
-// own and serve signals meanwhile. The framing rules:
-//  - Between records every byte is where a record must start: "Read code %x\n" is printed on
-//    standard output for it; STX opens a record, any other byte is consumed and reported as
-//    FIAS_READ_NOT_STX, one result per byte.
-//  - Inside a record every byte up to ETX is text; ETX closes the record. An STX inside a record
-//    means that its ETX was lost: that record is discarded with a WARNING, without a result,
-//    and the STX opens the next one.
-//  - A record whose text has FIAS_MAX_RECORD_TEXT characters and whose next byte is not ETX is
-//    discarded whole with a WARNING (it is never handed out cut) and FIAS_READ_TOO_LONG is
-//    reported once; the bytes up to the next STX are then skipped without a result or a trace.
-//    While they are skipped the reader is not inside a record: they are noise between records.
-// One reader per connection, used by one thread.
-class fias_frame_reader {
- public:
-  // Appends received bytes; they are taken by the following calls of next.
-  void feed(const char* bytes, size_t n);
-  // 1: the next whole record's text (no STX/ETX) is in `text`; 0: no whole record buffered yet
-  // (every fed byte has been taken); FIAS_READ_NOT_STX: a byte other than STX stood where a
-  // record must start (consumed); FIAS_READ_TOO_LONG: a record reached FIAS_MAX_RECORD_TEXT
-  // characters without its ETX and was discarded. `text` is changed only for a record.
-  int next(std::string& text);
-  // An STX was taken and its ETX has not come yet.
-  bool inside_record() const;
-  // The text taken so far of the record being read; empty when not inside a record.
-  std::string_view partial_record() const;
-  // Forgets everything, fed bytes and partial record alike (a new connection).
-  void reset();
-
- private:
-  enum class state : uint8_t { between_records, in_record, skipping };
-  std::string fed_;   // bytes fed; those before `taken_` have been dealt with
-  size_t taken_ = 0;
-  std::string record_;  // text so far of the record being read
-  state state_ = state::between_records;
-};
+// The start of a record's text for a log line: at most 64 characters, control bytes (NUL among
+// them) written as \xNN, "..." marking a cut.
+std::string fias_record_excerpt(std::string_view text);

@@ -343,15 +343,17 @@ void velmorant_daemon::drop_pms_connection() {
 
 // Hands the records the link holds to the worker, reading more when it has none; drops the
 // connection when it ended or broke the framing. While the worker's queue is full nothing is
-// read: TCP holds the rest at the PMS.
+// read: TCP holds the rest at the PMS, and the link's time limits wait with it.
 void velmorant_daemon::read_pms() {
   std::string text;
   uint64_t link_id = 0;
   for (;;) {
     if (worker_.full()) {
+      link_.pause_reading();
       wait(std::chrono::milliseconds(50));
       return;
     }
+    link_.resume_reading();
     int rc = link_.next_record(text, link_id);
     if (rc == 1) {
       LOG(L_DEBUG, "Read %s", text.c_str());

@@ -1,17 +1,24 @@
-// Daemon support: pid file rules and locking; descriptor helpers; the list container.
+// Daemon support: pid file rules and locking; descriptor helpers; bounded name lookups; the list
+// container.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 
 #include "daemon.h"
 #include "fdutils.h"
 #include "list.h"
+#include "resolve.h"
 #include "testutil.h"
 
 using testutil::read_file;
@@ -104,40 +111,83 @@ TEST(Detach, ClosesInheritedDescriptorsKeepsTheProgramsOwnAndSetsUmask027) {
   EXPECT_EQ(st.st_mode & 0777, 0644u) << "other tools read the pid file";
 }
 
-TEST(FdUtils, BasenameTakesTheLastComponent) {
-  struct {
-    const char* path;
-    const char* base;
-  } cases[] = {{"a/b/c", "c"}, {"a\\b", "b"}, {"abc", "abc"}, {"dir/", ""}, {"/abc", "/abc"}};
-  for (auto& c : cases) EXPECT_STREQ(getbasename(c.path), c.base) << c.path;
-  EXPECT_EQ(getbasename(""), nullptr);
-}
-
-TEST(FdUtils, FdgetsReadsOneLineAtATimeWithinTheBuffer) {
-  int fds[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  unique_fd reader(fds[0]), writer(fds[1]);
-  fdprintf(writer.get(), "ab\ncd");
-  writer.reset();
-  char buf[16];
-  EXPECT_EQ(fdgets(reader.get(), buf, sizeof buf), 3);
-  EXPECT_STREQ(buf, "ab\n");
-  EXPECT_EQ(fdgets(reader.get(), buf, sizeof buf), 2);
-  EXPECT_STREQ(buf, "cd");
-
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  unique_fd r2(fds[0]), w2(fds[1]);
-  fdprintf(w2.get(), "abcdef");
-  char small[4];
-  EXPECT_EQ(fdgets(r2.get(), small, sizeof small), 3);
-  EXPECT_STREQ(small, "abc");
-}
-
 TEST(FdUtils, FdprintfWritesAtMost4095Characters) {
   testutil::temp_dir dir;
   unique_fd fd(::open(dir.file("out").c_str(), O_WRONLY | O_CREAT, 0644));
   fdprintf(fd.get(), "%s", std::string(5000, 'z').c_str());
   EXPECT_EQ(read_file(dir.file("out")).size(), 4095u);
+}
+
+// A lookup that answers only when the test lets it: a resolver that does not answer.
+class held_lookup {
+ public:
+  lookup_fn fn() {
+    return [this](const char* host, const char* service, const addrinfo* hints, addrinfo** found) {
+      std::unique_lock guard(lock_);
+      released_.wait(guard, [this] { return free_; });
+      return ::getaddrinfo(host, service, hints, found);
+    };
+  }
+  void release() {
+    {
+      std::lock_guard guard(lock_);
+      free_ = true;
+    }
+    released_.notify_all();
+  }
+  ~held_lookup() {
+    release();
+    testutil::wait_until([] { return resolve_pending() == 0; }, std::chrono::seconds(5));
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable released_;
+  bool free_ = false;
+};
+
+std::string first_address(const addrinfo_list& list) {
+  if (!list || list->ai_family != AF_INET) return "";
+  char text[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr, text,
+            sizeof text);
+  return text;
+}
+
+TEST(Resolve, LookupAnswersWithinItsBoundOrIsAbandonedInTime) {
+  using namespace std::chrono_literals;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo numeric_only = hints;
+  numeric_only.ai_flags = AI_NUMERICHOST;
+  addrinfo_list found;
+
+  EXPECT_EQ(resolve_within("127.0.0.1", nullptr, hints, 2s, found), 0);
+  EXPECT_EQ(first_address(found), "127.0.0.1");
+  EXPECT_EQ(resolve_within("pms.example", "5010", numeric_only, 2s, found), EAI_NONAME)
+      << "the lookup's own error";
+  EXPECT_FALSE(found);
+
+  held_lookup hung;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(resolve_within("127.0.0.1", nullptr, hints, 100ms, found, hung.fn()),
+            RESOLVE_TIMED_OUT);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, 100ms);
+  EXPECT_LT(waited, 1s);
+  EXPECT_FALSE(found);
+  EXPECT_EQ(resolve_pending(), 1) << "abandoned, still running";
+
+  // Lookups that never answer do not pile up threads: past the bound a lookup fails at once.
+  for (int i = 1; i < RESOLVE_MAX_PENDING; ++i)
+    EXPECT_EQ(resolve_within("127.0.0.1", nullptr, hints, 1ms, found, hung.fn()),
+              RESOLVE_TIMED_OUT);
+  EXPECT_EQ(resolve_within("127.0.0.1", nullptr, hints, 2s, found), EAI_AGAIN);
+  hung.release();
+  EXPECT_TRUE(testutil::wait_until([] { return resolve_pending() == 0; }, 5s))
+      << "an abandoned lookup ends once its resolver answers";
+  EXPECT_EQ(resolve_within("127.0.0.1", nullptr, hints, 2s, found), 0);
 }
 
 TEST(ListContainer, BuiltInCursorRestartsAfterReachingTheEnd) {

@@ -1,9 +1,8 @@
-// FIAS link: framed reading over a socketpair, sending, connecting and the link start-up answer.
+// The PMS link: reading and sending frames over a socketpair, connecting, the link start-up answer,
+// the link's time limits.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,38 +16,27 @@
 #include <thread>
 #include <vector>
 
+#include "daemon_fixture.h"
 #include "fias.h"
+#include "link_support.h"
+#include "log_capture.h"
 #include "logger.h"
 #include "pms_peer.h"
 #include "pmslink.h"
+#include "sqlite_probe.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
-// Two connected stream sockets; [0] is the daemon's end, [1] the PMS's.
-struct socket_pair {
-  int fd[2] = {-1, -1};
-  socket_pair() { EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd), 0); }
-  ~socket_pair() {
-    for (int f : fd)
-      if (f >= 0) ::close(f);
-  }
-  void close_pms_end() {
-    ::close(fd[1]);
-    fd[1] = -1;
-  }
-};
+using testlink::frames_waiting;
+using testlink::paired_link;
+using testlink::queued;
+using testlink::socket_pair;
 
 void write_bytes(int fd, const std::string& bytes) {
   ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-}
-
-// Bytes waiting to be read on `fd`.
-int queued(int fd) {
-  int n = -1;
-  ::ioctl(fd, FIONREAD, &n);
-  return n;
 }
 
 // Polls `done` until it holds or `limit` passes.
@@ -71,42 +59,27 @@ bool thread_sleeping(pid_t tid) {
   return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'S';
 }
 
-// A read on a descriptor, run in its own thread so that a test can signal it while it blocks.
-struct background_read {
+// The main loop waiting to read the link, in a thread of its own: ends when the connection has
+// something to read or ends; `eof` tells that it ended.
+struct waiting_reader {
   std::atomic<pid_t> tid{0};
   std::atomic<bool> done{false};
-  int result = 0;
-  std::string text;
+  bool eof = false;
   std::thread thread;
 
-  background_read(int fd, int maxlen) {
-    thread = std::thread([this, fd, maxlen] {
+  explicit waiting_reader(int fd) {
+    thread = std::thread([this, fd] {
       tid = gettid();
-      std::vector<char> buf(static_cast<size_t>(maxlen) + 1, '\0');
-      result = fias_read_packet(fd, buf.data(), maxlen);
-      if (result >= 0) text.assign(buf.data(), static_cast<size_t>(result));
+      char c;
+      eof = ::recv(fd, &c, 1, MSG_PEEK) == 0;
       done = true;
     });
   }
-  ~background_read() {
+  ~waiting_reader() {
     if (thread.joinable()) thread.join();
   }
   bool blocked() { return tid != 0 && thread_sleeping(tid); }
 };
-
-std::atomic<int> signals_seen{0};
-void count_signal(int) { signals_seen.fetch_add(1); }
-
-struct read_result {
-  int rc;
-  std::string text;
-};
-
-read_result read_one(int fd, int maxlen = 4096) {
-  std::vector<char> buf(static_cast<size_t>(std::max(maxlen, 1)), '\x7f');
-  int rc = fias_read_packet(fd, buf.data(), maxlen);
-  return {rc, rc > 0 ? std::string(buf.data()) : std::string()};
-}
 
 std::string today(const char* pattern) {
   time_t now = time(nullptr);
@@ -127,139 +100,154 @@ bool is_stamped(const std::string& text, const std::string& id, const std::strin
   return true;
 }
 
+// What the reader gives for `stream` fed in the pieces that start at `cuts` (0 and the stream's end
+// implied): each result code, with the text for a record.
+std::vector<std::pair<int, std::string>> read_in_pieces(fias_frame_reader& reader,
+                                                         std::string_view stream,
+                                                         std::vector<size_t> cuts) {
+  std::vector<std::pair<int, std::string>> got;
+  cuts.push_back(stream.size());
+  size_t from = 0;
+  for (size_t to : cuts) {
+    reader.feed(stream.data() + from, to - from);
+    from = to;
+    std::string text;
+    for (int rc; (rc = reader.next(text)) != 0;)
+      got.emplace_back(rc, rc == 1 ? text : std::string());
+  }
+  return got;
+}
+
+TEST(FiasFrameReader, RecordsComeOutWholeHoweverTheBytesArriveAndOverlongOnesNotAtAll) {
+  testutil::log_capture log;
+  const int R = 1, NOT_STX = FIAS_READ_NOT_STX, TOO_LONG = FIAS_READ_TOO_LONG;
+  const std::string longest(FIAS_MAX_RECORD_TEXT, 'a');
+  const std::string overlong = "GI|RN101|GN" + std::string(5000, 'b');
+  struct {
+    const char* what;
+    std::string stream;
+    std::vector<std::pair<int, std::string>> results;
+  } cases[] = {
+      {"records", "\x02GI|RN101|GNAnn|\x03\x02\x03\x02LA|\x03",
+       {{R, "GI|RN101|GNAnn|"}, {R, ""}, {R, "LA|"}}},
+      {"a record whose ETX was lost", "\x02GI|RN101|GNAnn\x02GO|RN102|\x03",
+       {{R, "GO|RN102|"}}},
+      {"noise between records", "X\x03\x02GI|\x03\xff",
+       {{NOT_STX, ""}, {NOT_STX, ""}, {R, "GI|"}, {NOT_STX, ""}}},
+      {"a record of the longest text", "\x02" + longest + "\x03\x02LA|\x03",
+       {{R, longest}, {R, "LA|"}}},
+      {"no ETX within the limit, then noise and a record",
+       "\x02" + overlong + "\x03junk\x03\x02GO|RN101|\x03", {{TOO_LONG, ""}, {R, "GO|RN101|"}}},
+      {"a record right after the longest text", "\x02" + longest + "\x02LA|\x03",
+       {{TOO_LONG, ""}, {R, "LA|"}}},
+      {"records holding a NUL byte",
+       "\x02GI|RN101|GNAnn\0Lee|GLEA|\x03\x02\0\x03\x02GO|RN102|\x03"s,
+       {{R, "GO|RN102|"}}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::vector<size_t>> ways = {{}};
+    std::vector<size_t> every_byte;
+    for (size_t at = 1; at < c.stream.size(); ++at) {
+      ways.push_back({at});
+      every_byte.push_back(at);
+    }
+    ways.push_back(every_byte);
+    testing::internal::CaptureStdout();  // the traces of record starts
+    for (const auto& cuts : ways) {
+      fias_frame_reader reader;
+      const bool same = read_in_pieces(reader, c.stream, cuts) == c.results;
+      EXPECT_TRUE(same) << c.what << ", " << cuts.size() + 1 << " pieces from "
+                        << (cuts.empty() ? 0 : cuts[0]);
+      EXPECT_FALSE(reader.inside_record()) << c.what;
+      if (!same) break;
+    }
+    testing::internal::GetCapturedStdout();
+  }
+  // A new connection: nothing of a half record on the old one is kept.
+  testing::internal::CaptureStdout();
+  fias_frame_reader reader;
+  EXPECT_TRUE(read_in_pieces(reader, "\x02GI|RN1", {}).empty());
+  EXPECT_TRUE(reader.inside_record());
+  reader.reset();
+  EXPECT_EQ(read_in_pieces(reader, "\x02GO|\x03", {}), decltype(cases[0].results)({{R, "GO|"}}));
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(log.contains("Discarding a PMS record with no ETX within 4095 characters: "
+                           "GI|RN101|GNbbbb"))
+      << log.text().substr(0, 500);
+  EXPECT_TRUE(
+      log.contains("Discarding a PMS record cut short by the STX of another: GI|RN101|GNAnn\n"));
+  EXPECT_TRUE(log.contains("Discarding a PMS record with a NUL byte at position 14: "
+                           "GI|RN101|GNAnn\\x00Lee|GLEA|\n"));
+  EXPECT_TRUE(log.contains("Discarding a PMS record with a NUL byte at position 0: \\x00\n"));
+
+  // Each byte where a record must start is traced, as a signed char in hex.
+  testing::internal::CaptureStdout();
+  fias_frame_reader traced;
+  read_in_pieces(traced, "X\x02\x03\xff", {});
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Read code 58\nRead code 2\nRead code ffffffff\n");
+}
+
 class FiasLink : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     logger_init(nullptr, 2, 0, 0);  // warnings and errors to standard error, nothing to syslog
-    // Without SA_RESTART, as the daemon installs its handlers: a blocked read returns EINTR.
-    struct sigaction sa {};
-    sa.sa_handler = count_signal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;
-    sigaction(SIGUSR1, &sa, nullptr);
   }
 };
 
-TEST_F(FiasLink, ReaderReturnsTheTextBetweenStxAndEtx) {
+// The end of the connection is the end of the link; what it cut of a record is logged.
+TEST_F(FiasLink, EndOfTheStreamEndsTheLinkAndNamesTheRecordItCut) {
   struct {
-    std::string input;
-    int rc;
-    std::string text;
-    std::string printed;
+    std::string sent;
+    std::string logged;  // empty: nothing about a record
   } cases[] = {
-      {"\x02LA|DA091231|TI120000|\x03", 21, "LA|DA091231|TI120000|", "Read code 2\n"},
-      {std::string("\x02\x03", 2), 0, "", "Read code 2\n"},
-      {"X\x02GI|\x03", -2, "", "Read code 58\n"},
-      {"\xff", -2, "", "Read code ffffffff\n"},
+      {"", ""},
+      {"\x02GI|RN101|\x03", ""},
+      {"\x02", "PMS link ended inside a record; dropping its first 0 bytes: \n"},
+      {"\x02GI|RN1", "PMS link ended inside a record; dropping its first 6 bytes: GI|RN1\n"},
   };
   for (const auto& c : cases) {
-    socket_pair sp;
-    write_bytes(sp.fd[1], c.input);
-    testing::internal::CaptureStdout();
-    read_result r = read_one(sp.fd[0]);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed);
-    EXPECT_EQ(r.rc, c.rc);
-    EXPECT_EQ(r.text, c.text);
+    testutil::log_capture log;
+    paired_link pl;
+    write_bytes(pl.pms.get(), c.sent);
+    pl.pms.reset();
+    testing::internal::CaptureStdout();  // the traces of record starts
+    // As the main loop does: the records received are taken before the next receive.
+    EXPECT_TRUE(wait_until([&] {
+      std::string text;
+      uint64_t id = 0;
+      while (pl.link.next_record(text, id) != 0) {
+      }
+      return pl.link.receive() < 0;
+    })) << c.sent.size() << " bytes";
+    testing::internal::GetCapturedStdout();
+    if (c.logged.empty())
+      EXPECT_EQ(log.text().find("inside a record"), std::string::npos) << log.text();
+    else
+      EXPECT_TRUE(log.contains(c.logged)) << log.text();
   }
-}
-
-TEST_F(FiasLink, ReaderTakesOneFrameAndLeavesTheNextInTheStream) {
-  socket_pair sp;
-  write_bytes(sp.fd[1], "\x02GI|RN101|\x03\x02GO|RN101|\x03");
-  EXPECT_EQ(read_one(sp.fd[0]).text, "GI|RN101|");
-  EXPECT_EQ(read_one(sp.fd[0]).text, "GO|RN101|");
-  EXPECT_EQ(queued(sp.fd[0]), 0);
-}
-
-TEST_F(FiasLink, ReaderDiscardsRecordsTooLongForTheLimitOrTheBufferAndReadsTheNextOne) {
-  socket_pair sp;
-  write_bytes(sp.fd[1], "\x02" + std::string(5000, 'a') + "\x03X\x02GI|RN101|\x03\x02LA|\x03");
-  read_result next = read_one(sp.fd[0], 4096);
-  EXPECT_EQ(next.rc, 9) << "the over-long record and the noise after it are skipped";
-  EXPECT_EQ(next.text, "GI|RN101|");
-  EXPECT_EQ(queued(sp.fd[0]), 5) << "the frame after the record stays in the stream";
-
-  socket_pair small;
-  write_bytes(small.fd[1], "\x02GI|RN1|\x03\x02\x03\x02LA|\x03");
-  EXPECT_EQ(read_one(small.fd[0], 0).rc, 0);
-  EXPECT_EQ(queued(small.fd[0]), 16) << "a buffer of no size reads nothing";
-  EXPECT_EQ(read_one(small.fd[0], 4).rc, FIAS_READ_TOO_LONG) << "never handed out cut";
-  EXPECT_EQ(read_one(small.fd[0], 1).rc, 0);
-  EXPECT_EQ(read_one(small.fd[0], 4).text, "LA|");
-}
-
-TEST_F(FiasLink, ReaderAssemblesARecordArrivingOneBytePerWrite) {
-  socket_pair sp;
-  const std::string frame = "\x02WR|RN101|DA091231|TI063000|\x03";
-  background_read reader(sp.fd[0], 4096);
-  for (char c : frame) {
-    write_bytes(sp.fd[1], std::string(1, c));
-    // The reader takes each byte before the next is written.
-    ASSERT_TRUE(wait_until([&] { return queued(sp.fd[0]) == 0; }));
-  }
-  reader.thread.join();
-  EXPECT_EQ(reader.result, 27);
-  EXPECT_EQ(reader.text, "WR|RN101|DA091231|TI063000|");
-}
-
-TEST_F(FiasLink, ReaderReportsEndOfStreamAsError) {
-  for (std::string sent : {"", "\x02", "\x02GI|RN1"}) {
-    socket_pair sp;
-    write_bytes(sp.fd[1], sent);
-    sp.close_pms_end();
-    EXPECT_EQ(read_one(sp.fd[0]).rc, FIAS_READ_ERROR) << sent.size() << " bytes before the end";
-  }
-}
-
-TEST_F(FiasLink, SignalInsideARecordDoesNotCutIt) {
-  socket_pair sp;
-  background_read reader(sp.fd[0], 4096);
-  write_bytes(sp.fd[1], "\x02GI|RN1");
-  ASSERT_TRUE(wait_until([&] { return queued(sp.fd[0]) == 0 && reader.blocked(); }));
-  int before = signals_seen;
-  pthread_kill(reader.thread.native_handle(), SIGUSR1);
-  ASSERT_TRUE(wait_until([&] { return signals_seen > before; }));
-  write_bytes(sp.fd[1], "01|GNAnn|\x03");
-  reader.thread.join();
-  EXPECT_EQ(reader.result, 15);
-  EXPECT_EQ(reader.text, "GI|RN101|GNAnn|");
-}
-
-TEST_F(FiasLink, SignalWhileWaitingForARecordIsReportedAndTheLinkStaysUsable) {
-  socket_pair sp;
-  {
-    background_read reader(sp.fd[0], 4096);
-    ASSERT_TRUE(wait_until([&] { return reader.blocked(); }));
-    pthread_kill(reader.thread.native_handle(), SIGUSR1);
-    reader.thread.join();
-    EXPECT_EQ(reader.result, FIAS_READ_INTERRUPTED);
-  }
-  write_bytes(sp.fd[1], "\x02LA|DA091231|TI120000|\x03");
-  read_result next = read_one(sp.fd[0]);
-  EXPECT_EQ(next.rc, 21);
-  EXPECT_EQ(next.text, "LA|DA091231|TI120000|");
 }
 
 TEST_F(FiasLink, SendFramesTheTextAndCountsTheFramingBytes) {
   socket_pair sp;
-  EXPECT_EQ(fias_send_raw_packet(sp.fd[0], "GI|RN101|"), 11);
+  EXPECT_EQ(fias_send_raw_packet(sp.daemon.get(), "GI|RN101|"), 11);
   auto pa = fias_parse_packet("PA|ASOK|RN101|P#0001|DA091231|TI063000|", 39);
   ASSERT_NE(pa, nullptr);
-  EXPECT_EQ(fias_send_packet(sp.fd[0], pa.get()), 41);
-  EXPECT_EQ(fias_send_packet(sp.fd[0], nullptr), -1);
+  EXPECT_EQ(fias_send_packet(sp.daemon.get(), pa.get()), 41);
+  EXPECT_EQ(fias_send_packet(sp.daemon.get(), nullptr), -1);
 
   char buf[128];
-  ssize_t n = ::read(sp.fd[1], buf, sizeof buf);
+  ssize_t n = ::read(sp.pms.get(), buf, sizeof buf);
   EXPECT_EQ(std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0))),
             "\x02GI|RN101|\x03\x02PA|ASOK|RN101|P#0001|DA091231|TI063000|\x03");
 }
 
 TEST_F(FiasLink, SendRefusesTextThatWouldBreakTheFraming) {
   socket_pair sp;
-  EXPECT_EQ(fias_send_raw_packet(sp.fd[0], "GI|RN1\x03|GNX|"), -1);
-  EXPECT_EQ(fias_send_raw_packet(sp.fd[0], "GI|RN1\x02|"), -1);
-  EXPECT_EQ(fias_send_raw_packet(sp.fd[0], nullptr), -1);
-  EXPECT_EQ(queued(sp.fd[1]), 0);
+  EXPECT_EQ(fias_send_raw_packet(sp.daemon.get(), "GI|RN1\x03|GNX|"), -1);
+  EXPECT_EQ(fias_send_raw_packet(sp.daemon.get(), "GI|RN1\x02|"), -1);
+  EXPECT_EQ(fias_send_raw_packet(sp.daemon.get(), nullptr), -1);
+  EXPECT_EQ(queued(sp.pms.get()), 0);
 }
 
 TEST_F(FiasLink, SendToAClosedPeerFailsWithoutRaisingSigpipe) {
@@ -267,9 +255,9 @@ TEST_F(FiasLink, SendToAClosedPeerFailsWithoutRaisingSigpipe) {
   dfl.sa_handler = SIG_DFL;
   sigaction(SIGPIPE, &dfl, &old);  // the default action would end this test process
   socket_pair sp;
-  sp.close_pms_end();
-  EXPECT_EQ(fias_send_raw_packet(sp.fd[0], "LA|DA091231|TI120000|"), -1);
-  EXPECT_EQ(fias_send_la(sp.fd[0]), -1);
+  sp.pms.reset();
+  EXPECT_EQ(fias_send_raw_packet(sp.daemon.get(), "LA|DA091231|TI120000|"), -1);
+  EXPECT_EQ(fias_send_la(sp.daemon.get()), -1);
   sigaction(SIGPIPE, &old, nullptr);
 }
 
@@ -279,14 +267,14 @@ TEST_F(FiasLink, ConcurrentSendersNeverInterleaveFrames) {
   // A small send buffer makes the kernel take large frames in pieces, between which another
   // thread's send could slip in.
   int small = 4096;
-  setsockopt(sp.fd[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  setsockopt(sp.daemon.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   pms_link link;
-  link.adopt(unique_fd(std::exchange(sp.fd[0], -1)));
+  link.adopt(std::move(sp.daemon));
   std::string stream;
   std::thread pms([&] {
     char buf[1024];
     ssize_t n;
-    while ((n = ::read(sp.fd[1], buf, sizeof buf)) > 0) stream.append(buf, static_cast<size_t>(n));
+    while ((n = ::read(sp.pms.get(), buf, sizeof buf)) > 0) stream.append(buf, static_cast<size_t>(n));
   });
 
   constexpr int kThreads = 4;
@@ -311,14 +299,10 @@ TEST_F(FiasLink, ConcurrentSendersNeverInterleaveFrames) {
   pms.join();
   EXPECT_EQ(failures, 0);
 
-  std::vector<std::string> got;
-  for (size_t at = 0; at < stream.size();) {
-    ASSERT_EQ(stream[at], '\x02') << "frame " << got.size() << " does not start with STX";
-    size_t etx = stream.find('\x03', at);
-    ASSERT_NE(etx, std::string::npos);
-    got.push_back(stream.substr(at + 1, etx - at - 1));
-    at = etx + 1;
-  }
+  testlink::split_stream split = testlink::split_frames(stream);
+  EXPECT_EQ(split.stray, 0u) << "bytes outside a frame";
+  EXPECT_EQ(split.rest, "");
+  std::vector<std::string> got = split.records;
   std::sort(got.begin(), got.end());
   std::sort(expected.begin(), expected.end());
   EXPECT_TRUE(got == expected) << "some frames arrived mixed with others";
@@ -348,11 +332,11 @@ using SendTimeLimit = FiasLink;
 
 TEST_F(SendTimeLimit, PmsThatStopsReadingFailsTheSendInTimeAndTheLinkIsShutDown) {
   socket_pair sp;
-  background_read main_loop(sp.fd[0], 4096);
+  waiting_reader main_loop(sp.daemon.get());
   ASSERT_TRUE(wait_until([&] { return main_loop.blocked(); }));
   const std::string text = "PS|P#0001|DD" + std::string(10000, '7') + "|";
 
-  filled_link fill = send_until_a_frame_fails(sp.fd[0], text, 200);
+  filled_link fill = send_until_a_frame_fails(sp.daemon.get(), text, 200);
   ASSERT_EQ(fill.last_result, -1) << "the buffers never filled";
   EXPECT_GT(fill.frames_sent, 0);
   EXPECT_GE(fill.last_send, 190ms);
@@ -361,13 +345,13 @@ TEST_F(SendTimeLimit, PmsThatStopsReadingFailsTheSendInTimeAndTheLinkIsShutDown)
   // The main loop's read learns of it, the descriptor stays for the main loop to close, and
   // further frames fail at once instead of waiting out the limit again.
   bool woken = wait_until([&] { return main_loop.done.load(); });
-  if (!woken) write_bytes(sp.fd[1], "X");
+  if (!woken) write_bytes(sp.pms.get(), "X");
   main_loop.thread.join();
   EXPECT_TRUE(woken);
-  EXPECT_EQ(main_loop.result, FIAS_READ_ERROR);
-  EXPECT_NE(fcntl(sp.fd[0], F_GETFD), -1);
+  EXPECT_TRUE(main_loop.eof);
+  EXPECT_NE(fcntl(sp.daemon.get(), F_GETFD), -1);
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(fias_send_raw_packet(sp.fd[0], "LA|DA091231|TI120000|", 200), -1);
+  EXPECT_EQ(fias_send_raw_packet(sp.daemon.get(), "LA|DA091231|TI120000|", 200), -1);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 150ms);
 
   // What the PMS finds when it reads at last: the frames that were sent, whole, then at most the
@@ -375,14 +359,13 @@ TEST_F(SendTimeLimit, PmsThatStopsReadingFailsTheSendInTimeAndTheLinkIsShutDown)
   std::string stream;
   char buf[65536];
   ssize_t n;
-  while ((n = ::read(sp.fd[1], buf, sizeof buf)) > 0) stream.append(buf, static_cast<size_t>(n));
+  while ((n = ::read(sp.pms.get(), buf, sizeof buf)) > 0) stream.append(buf, static_cast<size_t>(n));
+  testlink::split_stream split = testlink::split_frames(stream);
+  EXPECT_EQ(split.records, std::vector<std::string>(static_cast<size_t>(fill.frames_sent), text));
+  EXPECT_EQ(split.stray, 0u);
   const std::string frame = '\x02' + text + '\x03';
-  const size_t whole = frame.size() * static_cast<size_t>(fill.frames_sent);
-  ASSERT_GE(stream.size(), whole);
-  EXPECT_LT(stream.size(), whole + frame.size());
-  for (int i = 0; i < fill.frames_sent; ++i)
-    ASSERT_EQ(stream.compare(frame.size() * static_cast<size_t>(i), frame.size(), frame), 0) << i;
-  EXPECT_EQ(stream.compare(whole, std::string::npos, frame, 0, stream.size() - whole), 0);
+  EXPECT_LT(split.rest.size(), frame.size());
+  EXPECT_EQ(frame.compare(0, split.rest.size(), split.rest), 0) << "not the start of the frame";
 }
 
 TEST_F(SendTimeLimit, PmsThatReadsLateWithinTheLimitGetsTheWholeFrame) {
@@ -392,14 +375,14 @@ TEST_F(SendTimeLimit, PmsThatReadsLateWithinTheLimitGetsTheWholeFrame) {
   int result = 0;
   std::thread sender([&] {
     sender_tid = gettid();
-    result = fias_send_raw_packet(sp.fd[0], text.c_str(), 5000);
+    result = fias_send_raw_packet(sp.daemon.get(), text.c_str(), 5000);
   });
   // The PMS starts reading only once the sender waits for room.
   EXPECT_TRUE(wait_until([&] { return sender_tid != 0 && thread_sleeping(sender_tid); }));
   std::string stream;
   char buf[65536];
   while (stream.size() < text.size() + 2) {
-    ssize_t n = ::read(sp.fd[1], buf, sizeof buf);
+    ssize_t n = ::read(sp.pms.get(), buf, sizeof buf);
     if (n <= 0) break;
     stream.append(buf, static_cast<size_t>(n));
   }
@@ -411,8 +394,8 @@ TEST_F(SendTimeLimit, PmsThatReadsLateWithinTheLimitGetsTheWholeFrame) {
 TEST_F(FiasLink, ConnectSendsALinkStartOfTwentyThreeBytes) {
   pms_peer pms;
   const std::string day_before = today("%y%m%d");
-  int sock = fias_connect("localhost", pms.port(), "PB");
-  ASSERT_GE(sock, 0);
+  unique_fd sock = fias_connect("localhost", pms.port());
+  ASSERT_TRUE(sock);
   ASSERT_TRUE(pms.accept());
   auto ls = pms.wait_for_record("LS");
   ASSERT_TRUE(ls.has_value());
@@ -421,9 +404,8 @@ TEST_F(FiasLink, ConnectSendsALinkStartOfTwentyThreeBytes) {
   EXPECT_TRUE(ls->substr(5, 6) == day_before || ls->substr(5, 6) == today("%y%m%d")) << *ls;
   EXPECT_EQ(pms.stray_bytes(), 0u);
 
-  fias_disconnect(sock);
+  sock.reset();
   EXPECT_TRUE(pms.wait_closed());
-  fias_disconnect(-1);
 }
 
 TEST_F(FiasLink, ConnectToAPortNobodyListensOnFails) {
@@ -432,8 +414,11 @@ TEST_F(FiasLink, ConnectToAPortNobodyListensOnFails) {
     pms_peer gone;
     port = gone.port();
   }
-  EXPECT_EQ(fias_connect("127.0.0.1", port, "PB"), -1);
-  EXPECT_EQ(fias_connect(nullptr, port, "PB"), -1);
+  EXPECT_FALSE(fias_connect("127.0.0.1", port));
+  EXPECT_FALSE(fias_connect(nullptr, port));
+  pms_link link;
+  EXPECT_EQ(link.connect("127.0.0.1", port), -1);
+  EXPECT_FALSE(link.is_open());
 }
 
 TEST_F(FiasLink, LinkStartAnswerIsDescriptionNineLinkRecordsAndLinkActive) {
@@ -443,11 +428,11 @@ TEST_F(FiasLink, LinkStartAnswerIsDescriptionNineLinkRecordsAndLinkActive) {
   } cases[] = {{"PBX", "IFPB"}, {"P", "IFP"}, {"", "IF"}, {nullptr, "IF"}};
   for (const auto& c : cases) {
     pms_peer pms;
-    int sock = fias_connect("127.0.0.1", pms.port(), c.iftype);
-    ASSERT_GE(sock, 0);
+    pms_link link;
+    ASSERT_EQ(link.connect("127.0.0.1", pms.port()), 0);
     ASSERT_TRUE(pms.accept());
     ASSERT_TRUE(pms.wait_for_record("LS").has_value());
-    EXPECT_EQ(fias_init_connection(sock, c.iftype), 0);
+    EXPECT_EQ(link.answer_link_start(link.id(), c.iftype), 0);
     ASSERT_TRUE(pms.wait_for_record("LA").has_value());
 
     std::vector<std::string> got = pms.received();
@@ -461,55 +446,42 @@ TEST_F(FiasLink, LinkStartAnswerIsDescriptionNineLinkRecordsAndLinkActive) {
     EXPECT_EQ(std::vector<std::string>(got.begin() + 2, got.begin() + 11), link_records);
     EXPECT_TRUE(is_stamped(got[11], "LA")) << got[11];
     EXPECT_EQ(pms.stray_bytes(), 0u);
-    fias_disconnect(sock);
   }
 }
 
 TEST_F(FiasLink, FailedLinkStartAnswerShutsTheLinkDownButLeavesTheDescriptorOpen) {
   socket_pair sp;
-  background_read main_loop(sp.fd[0], 4096);
+  waiting_reader main_loop(sp.daemon.get());
   ASSERT_TRUE(wait_until([&] { return main_loop.blocked(); }));
-  ::shutdown(sp.fd[1], SHUT_RD);  // the PMS takes nothing more: every send fails
+  ::shutdown(sp.pms.get(), SHUT_RD);  // the PMS takes nothing more: every send fails
 
-  EXPECT_EQ(fias_init_connection(sp.fd[0], "PB"), -1);
+  EXPECT_EQ(fias_init_connection(sp.daemon.get(), "PB"), -1);
   bool woken = wait_until([&] { return main_loop.done.load(); });
-  if (!woken) write_bytes(sp.fd[1], "X");  // release the reader so the test can end
+  if (!woken) write_bytes(sp.pms.get(), "X");  // release the reader so the test can end
   main_loop.thread.join();
   EXPECT_TRUE(woken) << "the blocked read must learn of the lost link";
-  EXPECT_EQ(main_loop.result, FIAS_READ_ERROR);
-  EXPECT_NE(fcntl(sp.fd[0], F_GETFD), -1) << "closing is left to the main loop";
+  EXPECT_TRUE(main_loop.eof);
+  EXPECT_NE(fcntl(sp.daemon.get(), F_GETFD), -1) << "closing is left to the main loop";
 }
 
 // ---- The daemon's link object ----
-
-// Everything the PMS end of a socketpair holds now, framing removed.
-std::vector<std::string> records_at(int fd) {
-  std::string bytes;
-  char buf[4096];
-  ssize_t n;
-  while ((n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) bytes.append(buf, static_cast<size_t>(n));
-  std::vector<std::string> records;
-  for (size_t stx = bytes.find('\x02'); stx != std::string::npos; stx = bytes.find('\x02', stx + 1))
-    records.push_back(bytes.substr(stx + 1, bytes.find('\x03', stx) - stx - 1));
-  return records;
-}
 
 // The link start-up answer and the activation belong to the connection that asked for them: once
 // the link has been rebuilt, a late worker must not send eleven link records into the new one.
 TEST_F(FiasLink, LinkStartAnswerAndActivationApplyOnlyToTheConnectionThatAskedForThem) {
   socket_pair first, second;
   pms_link link;
-  link.adopt(unique_fd(std::exchange(first.fd[0], -1)));
+  link.adopt(std::move(first.daemon));
   const uint64_t old_id = link.id();
-  link.adopt(unique_fd(std::exchange(second.fd[0], -1)));
+  link.adopt(std::move(second.daemon));
   EXPECT_NE(link.id(), old_id);
   EXPECT_EQ(link.answer_link_start(old_id, "PB"), -1);
   link.set_active(old_id);
   EXPECT_FALSE(link.active());
-  EXPECT_TRUE(records_at(second.fd[1]).empty());
+  EXPECT_TRUE(frames_waiting(second.pms.get()).records.empty());
 
   EXPECT_EQ(link.answer_link_start(link.id(), "PB"), 0);
-  EXPECT_EQ(records_at(second.fd[1]).size(), 11u);
+  EXPECT_EQ(frames_waiting(second.pms.get()).records.size(), 11u);
   link.set_active(link.id());
   EXPECT_TRUE(link.active());
   link.close();
@@ -526,8 +498,8 @@ TEST_F(FiasLink, UnfinishedRecordAndUnansweredHeartbeatDropTheLinkInTime) {
   timing.heartbeat = 100ms;
   socket_pair sp;
   pms_link link(timing);
-  link.adopt(unique_fd(std::exchange(sp.fd[0], -1)));
-  write_bytes(sp.fd[1], "\x02GI|RN101|GNHa");
+  link.adopt(std::move(sp.daemon));
+  write_bytes(sp.pms.get(), "\x02GI|RN101|GNHa");
   ASSERT_TRUE(wait_until([&] { return link.receive() == 1; }));
   std::string text;
   uint64_t id = 0;
@@ -536,12 +508,108 @@ TEST_F(FiasLink, UnfinishedRecordAndUnansweredHeartbeatDropTheLinkInTime) {
   EXPECT_TRUE(wait_until([&] { return link.check_time_limits() < 0; }, 2s));
 
   socket_pair quiet;  // a fresh connection starts with nothing half read
-  link.adopt(unique_fd(std::exchange(quiet.fd[0], -1)));
+  link.adopt(std::move(quiet.daemon));
   EXPECT_TRUE(wait_until([&] {
-    return link.check_time_limits() == 0 && !records_at(quiet.fd[1]).empty();
+    return link.check_time_limits() == 0 && !frames_waiting(quiet.pms.get()).records.empty();
   }, 2s)) << "a link active goes out after the heartbeat";
   EXPECT_TRUE(wait_until([&] { return link.check_time_limits() < 0; }, 2s))
       << "no answer: the link must go";
+}
+
+// While the worker's queue is full the main loop does not read; a burst waiting behind it must
+// not run out the record limit of its last record, nor the heartbeat.
+TEST_F(FiasLink, TimeLimitsCountOnlyWhileTheMainLoopReads) {
+  link_timing timing;
+  timing.record_limit = 100ms;
+  timing.heartbeat = 100ms;
+  struct {
+    const char* what;
+    std::string sent;
+    bool paused;
+    int rc;          // of the first check after 300 ms
+    size_t heartbeats;  // link actives sent by then
+  } cases[] = {
+      {"a record cut, read all along", "\x02RE|RN101|\x03\x02RE|RN1", false, -1, 0},
+      {"a record cut, reading paused", "\x02RE|RN101|\x03\x02RE|RN1", true, 0, 0},
+      {"silence, read all along", "\x02RE|RN101|\x03", false, 0, 1},
+      {"silence, reading paused", "\x02RE|RN101|\x03", true, 0, 0},
+  };
+  for (const auto& c : cases) {
+    paired_link pl(timing);
+    write_bytes(pl.pms.get(), c.sent);
+    testing::internal::CaptureStdout();  // the traces of record starts
+    const bool received = wait_until([&] { return pl.link.receive() == 1; });
+    std::string text;
+    uint64_t id = 0;
+    const int first = pl.link.next_record(text, id);
+    while (pl.link.next_record(text, id) != 0) {
+    }
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(received) << c.what;
+    EXPECT_EQ(first, 1) << c.what;
+    if (c.paused) pl.link.pause_reading();
+    // Three limits pass: here time passing is the condition.
+    std::this_thread::sleep_for(300ms);
+    pl.link.resume_reading();
+    EXPECT_EQ(pl.link.check_time_limits(), c.rc) << c.what;
+    EXPECT_EQ(frames_waiting(pl.pms.get()).records.size(), c.heartbeats) << c.what;
+    if (!c.paused) continue;
+    // Once reading again, the limits run as ever.
+    const auto resumed = std::chrono::steady_clock::now();
+    EXPECT_TRUE(wait_until([&] { return pl.link.check_time_limits() < 0; }, 2s)) << c.what;
+    EXPECT_GE(std::chrono::steady_clock::now() - resumed, 90ms) << c.what;
+  }
+}
+
+// ---- The link in the daemon ----
+
+class LinkInDaemon : public testutil::DaemonTest {
+ protected:
+  void SetUp() override { testutil::sqlite_exec(pbx, testutil::kPbxSchema); }
+  std::string guest_name() {
+    return testutil::sqlite_rows(pbx, "select name from users").at(0).at(0);
+  }
+};
+
+// A burst larger than the worker's queue: the main loop stops reading until there is room, and
+// the last record, cut across two writes, waits with it instead of costing the link.
+TEST_F(LinkInDaemon, BurstBeyondTheQueueIsAppliedWholeWithoutDroppingTheLink) {
+  pms_peer pms;
+  write_conf(pms.port(), sqlite_section() + testutil::typical_services("pbx"));
+  daemon_timing timing = testutil::quick_timing();
+  timing.queue_capacity = 4;
+  timing.pacing = 50ms;
+  timing.link.record_limit = 200ms;  // the burst takes 600 ms to apply
+  start_in_process(timing);
+  link_up(pms);
+  std::string burst;
+  for (int i = 0; i < 12; ++i) burst += "\x02GI|RN101|GNGuest" + std::to_string(i) + "|\x03";
+  ASSERT_TRUE(pms.send_bytes(burst + "\x02GI|RN101|GNLa"));
+  // The rest of the last record once the daemon has read the burst, so that it has to wait.
+  ASSERT_TRUE(logged("Received Guest checkin packet", 5s)) << diagnostics();
+  ASSERT_TRUE(pms.send_bytes("st|\x03"));
+  EXPECT_TRUE(wait_until([&] { return guest_name() == "Last"; }, 10s)) << diagnostics();
+  EXPECT_EQ(testutil::count_occurrences(testutil::read_file(log), "Received Guest checkin packet"),
+            13);
+  EXPECT_FALSE(has_logged("unfinished")) << diagnostics();
+  EXPECT_FALSE(has_logged("Connection to PMS lost")) << diagnostics();
+}
+
+// A check-in holding a NUL byte is refused whole: the guest's name is not cut at the NUL.
+TEST_F(LinkInDaemon, RecordHoldingANulByteIsRefusedWhole) {
+  pms_peer pms;
+  write_conf(pms.port(), sqlite_section() + testutil::typical_services("pbx"));
+  start_in_process();
+  link_up(pms);
+  ASSERT_TRUE(pms.send_record("GI|RN101|GNAnn\0Lee|GLEA|"s));
+  ASSERT_TRUE(pms.send_record("GI|RN101|GNAfter|"));
+  EXPECT_TRUE(wait_until([&] { return guest_name() == "After"; }, 10s)) << diagnostics();
+  EXPECT_EQ(testutil::count_occurrences(testutil::read_file(log), "Received Guest checkin packet"),
+            1);
+  EXPECT_TRUE(has_logged("Discarding a PMS record with a NUL byte at position 14: "
+                         "GI|RN101|GNAnn\\x00Lee|GLEA|"))
+      << diagnostics();
+  EXPECT_FALSE(has_logged("Connection to PMS lost")) << diagnostics();
 }
 
 }  // namespace

@@ -1,38 +1,38 @@
-// pmssim against the daemon's own FIAS link code: start-up, script, posting answers, reconnects.
+// pmssim against the daemon's own PMS link: start-up, script, posting answers, reconnects.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 
 #include <cctype>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "fias.h"
-#include "logger.h"
 #include "daemon_fixture.h"
+#include "fias.h"
+#include "link_support.h"
+#include "logger.h"
+#include "pmslink.h"
 #include "testutil.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-// The next record on `sock`, or "<read failed N>"; reads give up after the socket's time-out.
-std::string next_record(int sock) {
-  char buf[4096];
-  int rc = fias_read_packet(sock, buf, sizeof buf);
-  return rc >= 0 ? std::string(buf, static_cast<size_t>(rc)) : "<read failed " + std::to_string(rc) + ">";
+using testlink::next_record_within;
+
+// Connects like the daemon and answers the simulator's link start; null when no connection came.
+std::unique_ptr<pms_link> connect_as_daemon(int port) {
+  auto link = std::make_unique<pms_link>();
+  if (link->connect("127.0.0.1", static_cast<uint16_t>(port)) != 0) return nullptr;
+  EXPECT_TRUE(next_record_within(*link).starts_with("LS|DA"));
+  EXPECT_EQ(link->answer_link_start(link->id(), "PB"), 0);
+  EXPECT_TRUE(next_record_within(*link).starts_with("LA|DA"));
+  return link;
 }
 
-// Connects like the daemon and answers the simulator's link start; the socket, or -1.
-int connect_as_daemon(int port) {
-  int sock = fias_connect("127.0.0.1", port, "PB");
-  if (sock < 0) return -1;
-  timeval limit{5, 0};
-  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  EXPECT_TRUE(next_record(sock).starts_with("LS|DA"));
-  EXPECT_EQ(fias_init_connection(sock, "PB"), 0);
-  EXPECT_TRUE(next_record(sock).starts_with("LA|DA"));
-  return sock;
+// Sends a record text on the link, as the poller does.
+int send_text(pms_link& link, const std::string& text) {
+  fias_packet_ptr p = fias_parse_packet(text.c_str(), static_cast<int>(text.size()));
+  return link.send(p.get());
 }
 
 struct simulator {
@@ -64,13 +64,13 @@ TEST_F(Pmssim, PlaysTheScriptAfterTheStartUpAndAnswersPostings) {
                 {"--answer-postings"});
   ASSERT_GT(sim.port, 0) << sim.output() << sim.errors();
 
-  int sock = connect_as_daemon(sim.port);
-  ASSERT_GE(sock, 0);
-  EXPECT_EQ(next_record(sock), "GI|RN101|GNGuest|GLEA|GSN|");
-  EXPECT_EQ(next_record(sock), "WR|RN101|DA091231|TI063000|");
-  ASSERT_GT(fias_send_raw_packet(sock, "PS|P#0001|RN101|PTT|DA091231|TI101500|DU000205|DD200|"), 0);
-  EXPECT_EQ(next_record(sock), "PA|ASOK|RN101|P#0001|DA091231|TI101500|");
-  fias_disconnect(sock);
+  auto link = connect_as_daemon(sim.port);
+  ASSERT_TRUE(link);
+  EXPECT_EQ(next_record_within(*link), "GI|RN101|GNGuest|GLEA|GSN|");
+  EXPECT_EQ(next_record_within(*link), "WR|RN101|DA091231|TI063000|");
+  ASSERT_GT(send_text(*link, "PS|P#0001|RN101|PTT|DA091231|TI101500|DU000205|DD200|"), 0);
+  EXPECT_EQ(next_record_within(*link), "PA|ASOK|RN101|P#0001|DA091231|TI101500|");
+  link->close();
 
   // The script is over, so the daemon leaving ends the simulator.
   EXPECT_EQ(sim.process->process().wait_exit(5s), 0);
@@ -102,16 +102,16 @@ TEST_F(Pmssim, GoesOnWithTheScriptWhenTheDaemonReconnects) {
   simulator sim("GI|RN101|\nsleep 0.3\nGO|RN101|\n", {"--linger", "0"});
   ASSERT_GT(sim.port, 0) << sim.output() << sim.errors();
 
-  int first = connect_as_daemon(sim.port);
-  ASSERT_GE(first, 0);
-  EXPECT_EQ(next_record(first), "GI|RN101|");
-  fias_disconnect(first);
+  auto first = connect_as_daemon(sim.port);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(next_record_within(*first), "GI|RN101|");
+  first->close();
 
-  int second = connect_as_daemon(sim.port);
-  ASSERT_GE(second, 0);
-  EXPECT_EQ(next_record(second), "GO|RN101|");
+  auto second = connect_as_daemon(sim.port);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(next_record_within(*second), "GO|RN101|");
   EXPECT_EQ(sim.process->process().wait_exit(5s), 0) << "--linger 0 ends the simulator with the script";
-  fias_disconnect(second);
+  second->close();
   EXPECT_EQ(testutil::count_occurrences(sim.output(), "* link active"), 2) << sim.output();
 }
 

@@ -20,8 +20,10 @@
 #include <utility>
 #include <vector>
 
+#include "fdutils.h"
 #include "fias.h"
 #include "logger.h"
+#include "pmslink.h"
 
 namespace {
 
@@ -66,31 +68,6 @@ void on_stop_signal(int) {
   ssize_t ignored = ::write(signal_pipe[1], &c, 1);
   (void)ignored;
 }
-
-// A descriptor closed when it goes out of use.
-class unique_fd {
- public:
-  unique_fd() = default;
-  explicit unique_fd(int fd) : fd_(fd) {}
-  ~unique_fd() { reset(); }
-  unique_fd(unique_fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  unique_fd& operator=(unique_fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 std::string clock_text() {
   time_t now = time(nullptr);
