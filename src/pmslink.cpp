@@ -119,11 +119,11 @@ void pms_link::suspend(uint64_t link_id) {
   if (link_id == id_) active_ = false;
 }
 
-int pms_link::answer_link_start(uint64_t link_id, const char* iftype) {
+int pms_link::answer_link_start(uint64_t link_id, const char* iftype, fias_record_set records) {
   std::lock_guard guard(send_lock_);
   if (fd_ < 0 || link_id != id_) {
     LOG(L_WARNING, "The PMS connection that asked for a link start is gone; not answering it");
     return -1;
   }
-  return fias_init_connection(fd_, iftype, static_cast<int>(timing_.send_limit.count()));
+  return fias_init_connection(fd_, iftype, records, static_cast<int>(timing_.send_limit.count()));
 }

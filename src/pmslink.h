@@ -70,10 +70,11 @@ class pms_link {
   // The PMS ended the link (Link End): connection `link_id`, when it is still the current one,
   // is inactive until the PMS activates it again.
   void suspend(uint64_t link_id);
-  // Sends the link start-up answer (description, link records, link active) on connection
-  // `link_id`, without another frame between them; -1 when that connection is gone or a send
-  // failed.
-  int answer_link_start(uint64_t link_id, const char* iftype);
+  // Sends the link start-up answer (description, the link records of `records`, link active) on
+  // connection `link_id`, without another frame between them; -1 when that connection is gone or
+  // a send failed.
+  int answer_link_start(uint64_t link_id, const char* iftype,
+                        fias_record_set records = fias_record_set::basic);
 
  private:
   link_timing timing_;  // the heartbeat changes on reload, in the main loop

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -279,7 +280,7 @@ TEST(FiasCodec, CreatingGivesAnEmptyRecordOfTheTypeOrNothing) {
   EXPECT_STREQ(pa->fields[5].name, "");
 
   EXPECT_EQ(fias_create_packet(FIAS_UNKNOWN), nullptr);
-  EXPECT_EQ(fias_create_packet(FIAS_LE + 1), nullptr);
+  EXPECT_EQ(fias_create_packet(FIAS_DE + 1), nullptr);
   auto le = fias_create_packet(FIAS_LE);
   ASSERT_NE(le, nullptr);
   EXPECT_STREQ(le->desc, "Link end") << "the dispatcher logs \"Received Link end packet from PMS\"";
@@ -312,6 +313,104 @@ TEST(FiasCodec, DurationsAndCalendarTimesBecomeFieldValues) {
   EXPECT_EQ(fias_time_from_tm(tm).sec, 58);
   tm.tm_year = 200;  // 2100
   EXPECT_EQ(fias_date_from_tm(tm).year, 0);
+}
+
+// The records and fields of the full set: GC, DS, DE, G# and SF on GI and GO, ML on RE, G# on PS.
+TEST(FiasRecords, FieldsAreFoundInAnyOrderAndRenderInTheTypesOrder) {
+  struct {
+    const char* text;
+    const char* rendered;  // nullptr: the text itself
+    std::vector<std::pair<const char*, const char*>> fields;  // name, text ("<absent>")
+    const char* invalid;   // the first invalid field, or nullptr
+  } cases[] = {
+      {"GC|RN102|RO101|G#12345666|GNKoehler, Andreas|GFAndreas|GTMr.|GLEA|GV0|GSN|", nullptr,
+       {{"RN", "102"}, {"RO", "101"}, {"G#", "12345666"}, {"GN", "Koehler, Andreas"},
+        {"GV", "0"}, {"GS", "<no text>"}},
+       nullptr},
+      {"GC|GV1|GLEA|GNKoehl, Andrea|GFAndrea|GTMrs.|G#654321|RN101|",
+       "GC|RN101|G#654321|GNKoehl, Andrea|GFAndrea|GTMrs.|GLEA|GV1|",
+       {{"RN", "101"}, {"RO", "<absent>"}, {"GT", "Mrs."}, {"GF", "Andrea"}, {"GL", "EA"}},
+       nullptr},
+      {"GC|RN102|RO10 1|", nullptr, {{"RO", "10 1"}}, "RO"},
+      {"GC|RO101|RN1;2|", "GC|RN1;2|RO101|", {{"RN", "1;2"}}, "RN"},
+      {"GI|RN102|GNKoehler|SF|G#12345666|GSN|", "GI|RN102|GNKoehler|GSN|G#12345666|SF|",
+       {{"SF", ""}, {"G#", "12345666"}}, nullptr},
+      {"GO|RN102|GSN|G#12345666|CS3|SF|", "GO|RN102|GSN|G#12345666|SF|",
+       {{"SF", ""}, {"CS", "<absent>"}}, nullptr},
+      {"GO|RN102|", nullptr, {{"SF", "<absent>"}, {"G#", "<absent>"}}, nullptr},
+      {"RE|MLY|RN101|", "RE|RN101|MLY|", {{"ML", "<no text>"}}, nullptr},
+      {"RE|RN101|DNN|MLN|", nullptr, {{"ML", "<no text>"}}, nullptr},
+      {"RE|RN101|MLy|", "RE|RN101|MLN|", {}, "ML"},
+      {"PS|P#0001|RN101|PTT|DA091231|TI101500|DU000205|DD200|G#4711|", nullptr,
+       {{"G#", "4711"}, {"DD", "200"}}, nullptr},
+      {"DS|TI120000|DA261209|", "DS|DA261209|TI120000|", {}, nullptr},
+      {"DE|DA261209|TI120500|", nullptr, {}, nullptr},
+      {"DR|DA261209|TI115959|", nullptr, {}, nullptr},
+  };
+  for (const auto& c : cases) {
+    auto p = parse(c.text);
+    ASSERT_NE(p, nullptr) << c.text;
+    for (const auto& [name, text] : c.fields) EXPECT_EQ(text_of(p.get(), name), text) << c.text;
+    EXPECT_STREQ(fias_invalid_field(p.get()), c.invalid) << c.text;
+    EXPECT_EQ(fias_packet_to_str(p.get()), c.rendered ? c.rendered : c.text);
+  }
+  auto ml = parse("RE|RN101|MLY|");
+  EXPECT_EQ(fias_get_field(ml.get(), "ML")->value->bval, 1);
+
+  struct {
+    int code;
+    const char* id;
+    const char* desc;
+  } types[] = {{FIAS_GC, "GC", "Guest change"},
+               {FIAS_DS, "DS", "Database resync start"},
+               {FIAS_DE, "DE", "Database resync end"}};
+  for (const auto& t : types) {
+    auto p = fias_create_packet(t.code);
+    ASSERT_NE(p, nullptr) << t.id;
+    EXPECT_STREQ(p->packet, t.id);
+    EXPECT_STREQ(p->desc, t.desc);
+  }
+  // A swapped check-in as the simulator and a handler build it: the flag is an empty text.
+  auto gi = fias_create_packet(FIAS_GI);
+  fias_set_field_str(gi.get(), "SF", "");
+  fias_set_field_str(gi.get(), "G#", "100001");
+  fias_set_field_str(gi.get(), "RN", "1");
+  EXPECT_EQ(fias_packet_to_str(gi.get()), "GI|RN1|G#100001|SF|");
+}
+
+// A PMS interface configured for the records of old must see the same link records, byte for
+// byte; the full set adds fields at the end of their records and its records after the others.
+TEST(FiasRecords, EachRecordSetAnnouncesItsOwnLinkRecords) {
+  const std::vector<std::string> basic = {
+      "LR|RIDR|FLDATI|",      "LR|RIGI|FLRNGNGLGS|", "LR|RIGO|FLRNGNGLGS|",
+      "LR|RIRE|FLRNRSCSDN|",  "LR|RIWC|FLRNDATI|",   "LR|RIWR|FLRNDATI|",
+      "LR|RIWA|FLRNDATIAS|",  "LR|RIPA|FLASRNP#DATI|", "LR|RIPS|FLP#RNPTTADATIDUDDPCCT|",
+  };
+  const std::vector<std::string> full = {
+      "LR|RIDR|FLDATI|",
+      "LR|RIGI|FLRNGNGLGSG#SF|",
+      "LR|RIGO|FLRNGNGLGSG#SF|",
+      "LR|RIRE|FLRNRSCSDNML|",
+      "LR|RIWC|FLRNDATI|",
+      "LR|RIWR|FLRNDATI|",
+      "LR|RIWA|FLRNDATIAS|",
+      "LR|RIPA|FLASRNP#DATI|",
+      "LR|RIPS|FLP#RNPTTADATIDUDDPCCTG#|",
+      "LR|RIGC|FLRNROG#GNGFGTGLGVGS|",
+      "LR|RIDS|FLDATI|",
+      "LR|RIDE|FLDATI|",
+  };
+  EXPECT_EQ(fias_link_records(fias_record_set::basic), basic);
+  EXPECT_EQ(fias_link_records(fias_record_set::full), full);
+
+  struct {
+    const char* name;
+    std::optional<fias_record_set> set;
+  } names[] = {{"basic", fias_record_set::basic}, {"FULL", fias_record_set::full},
+               {"Full", fias_record_set::full},   {"", std::nullopt},
+               {"ful", std::nullopt},             {"fullx", std::nullopt},
+               {"basic ", std::nullopt}};
+  for (const auto& n : names) EXPECT_EQ(fias_record_set_named(n.name), n.set) << n.name;
 }
 
 // What the reader gives for `stream` fed in the pieces that start at `cuts` (0 and the stream's end
