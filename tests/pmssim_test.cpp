@@ -149,8 +149,6 @@ TEST_F(Pmssim, PlaysADatabaseSwapAtLinkStartAndForEveryResyncRequest) {
   EXPECT_EQ(sim.process->process().wait_exit(5s), 0);
   EXPECT_EQ(sim.errors(), "") << "every record of the script is known";
   EXPECT_EQ(testutil::count_occurrences(sim.output(), "* database swap sent"), 2) << sim.output();
-  EXPECT_NE(sim.output().find("* database swap of 3 room(s), asked for by DR"), std::string::npos)
-      << sim.output();
 }
 
 }  // namespace

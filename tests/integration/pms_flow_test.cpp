@@ -96,12 +96,8 @@ TEST_F(PmsFlow, BasicRecordSetAnnouncesTheLinkRecordsOfOld) {
   link_up(pms);
   std::vector<std::string> startup = pms.received();
   ASSERT_EQ(startup.size(), 12u) << diagnostics();
-  const std::vector<std::string> link_records = {
-      "LR|RIDR|FLDATI|",      "LR|RIGI|FLRNGNGLGS|", "LR|RIGO|FLRNGNGLGS|",
-      "LR|RIRE|FLRNRSCSDN|",  "LR|RIWC|FLRNDATI|",   "LR|RIWR|FLRNDATI|",
-      "LR|RIWA|FLRNDATIAS|",  "LR|RIPA|FLASRNP#DATI|", "LR|RIPS|FLP#RNPTTADATIDUDDPCCT|",
-  };
-  EXPECT_EQ(std::vector<std::string>(startup.begin() + 2, startup.begin() + 11), link_records);
+  EXPECT_EQ(std::vector<std::string>(startup.begin() + 2, startup.begin() + 11),
+            fias_link_records(fias_record_set::basic));
 }
 
 TEST_F(PmsFlow, EveryRequestFromThePmsSimulatorChangesThePbxRows) {
