@@ -25,7 +25,8 @@ for program in velmorant pmssim; do
   [[ -x $build_dir/$program ]] || fail "$build_dir/$program is missing: run make first"
 done
 for tool in sqlite3 awk mktemp; do
-  command -v "$tool" >/dev/null || fail "the $tool command is missing: run make deps-build (as root)"
+  command -v "$tool" >/dev/null ||
+    fail "the $tool command is missing: run make deps-build (as root)"
 done
 
 workdir=$(mktemp -d /tmp/velmorant-demo.XXXXXX)
@@ -279,7 +280,7 @@ wait_for 15 "the check-in" pbx_value_is "select name from extensions where exten
 show_link
 show_room before "$before" after "$(room_row 102)"
 
-headline "Room move: Ms Ito moves from room 102 to room 101 (a guest change, GC, with the old room RO)"
+headline "Room move: Ms Ito moves from room 102 to room 101 (a guest change with the old room)"
 before_old=$(room_row 102)
 before_new=$(room_row 101)
 pms_sends "GC|RN101|RO102|G#4712|GNIto|GLEA|GSN|"

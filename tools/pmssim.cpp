@@ -50,7 +50,7 @@ const char* const kUsage =
     "  -d, --swap ROOMS        play a database swap of ROOMS rooms (0 to 99999) when the link\n"
     "                          first becomes active, before the script, and again for every\n"
     "                          database resync request (DR) of the daemon: DS, then for rooms\n"
-    "                          1 to ROOMS \"GI|RNn|GNGuest n|GLEA|GSN|G#m|SF|\" (m is 100000 + n),\n"
+    "                          1 to ROOMS \"GI|RNn|GNGuest n|GLEA|GSN|G#m|SF|\", m = 100000 + n,\n"
     "                          then DE, as fast as the connection takes them; without it a DR\n"
     "                          is answered with DS and DE alone\n"
     "  -h, --help              show this text\n"
