@@ -3,18 +3,21 @@ BUILD      ?= build
 JOBS       ?= 2
 CMAKE_TYPE ?= RelWithDebInfo
 
-# Debian packages the build, the tests and the demo need.
-PACKAGES := cmake g++ make pkg-config libiniparser-dev libsqlite3-dev sqlite3 libmariadb-dev \
-            libldap-dev libgtest-dev googletest libbenchmark-dev mariadb-server slapd ldap-utils \
-            man-db groff-base clang libclang-rt-14-dev libsystemd-dev systemd \
-            debhelper dpkg-dev lintian
+# Debian packages of the build (the daemon, the simulator and the tests' programs) and the demo.
+BUILD_PACKAGES := cmake g++ make pkg-config libiniparser-dev libsqlite3-dev libmariadb-dev \
+                  libldap-dev libsystemd-dev libgtest-dev googletest sqlite3
+# Every Debian package: the build's, and those of the tests (database and directory servers,
+# manual pages, the systemd unit check), the benchmarks, the fuzz targets and the package.
+PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev mariadb-server slapd ldap-utils man-db groff-base \
+            clang libclang-rt-14-dev systemd debhelper dpkg-dev lintian
 
-.PHONY: all build deps check check-sanitize check-package deb fuzz demo install clean
+.PHONY: all build deps deps-build check check-sanitize check-package deb fuzz demo install clean
 
 all: build
 
-deps:
-	@missing=$$(for p in $(PACKAGES); do \
+# Installs the packages of $(1) that are missing (as root), or names them and fails.
+define install_packages
+	@missing=$$(for p in $(1); do \
 	    dpkg-query -W -f='$${db:Status-Status}' $$p 2>/dev/null | grep -qx installed || echo $$p; \
 	  done); \
 	if [ -z "$$missing" ]; then exit 0; fi; \
@@ -26,8 +29,15 @@ deps:
 	  echo "  apt-get install -y $$missing"; \
 	  exit 1; \
 	fi
+endef
 
-build:
+deps:
+	$(call install_packages,$(PACKAGES))
+
+deps-build:
+	$(call install_packages,$(BUILD_PACKAGES))
+
+build: deps-build
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(CMAKE_TYPE)
 	cmake --build $(BUILD) -j $(JOBS)
 
@@ -55,7 +65,7 @@ fuzz: deps
 	cmake --build build-fuzz -j $(JOBS)
 	bash fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 
-demo: deps build
+demo: deps-build build
 	bash tools/demo.sh $(BUILD)
 
 # The Debian package, built by dpkg-buildpackage into the folder above the source tree (as it

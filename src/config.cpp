@@ -85,7 +85,7 @@ void warn_unquoted_placeholders(const Settings& s) {
 // The keys of [pms], [logger] and [services] besides the services, then those of [rooms] and
 // of a database section.
 constexpr std::string_view kFixedKeys[] = {
-    "pms:host", "pms:port", "pms:interface", "pms:heartbeat", "pms:statesfile",
+    "pms:host", "pms:port", "pms:interface", "pms:heartbeat", "pms:statesfile", "pms:records",
     "logger:log_type", "logger:log_level", "logger:disable_log", "logger:log_file",
     "services:cdr_use_manager", "services:cdr_mgr_host", "services:cdr_mgr_port",
     "services:cdr_mgr_user", "services:cdr_mgr_password", "services:cdr_mgr_all_calls",
@@ -138,6 +138,14 @@ int load_conf(dictionary* d, std::shared_ptr<const Settings>& out, const Setting
   bool ports_ok = conf_getport(d, "pms:port", 5010, pmsport) == 0;
   ports_ok = conf_getport(d, "services:cdr_mgr_port", 5038, mgr_port) == 0 && ports_ok;
   if (!ports_ok) return -1;
+  if (const char* v = iniparser_getstring(d, "pms:records", nullptr)) {
+    std::optional<fias_record_set> records = fias_record_set_named(v);
+    if (!records) {
+      LOG(L_ERROR, "Configuration key pms:records = %s: neither basic nor full", v);
+      return -1;
+    }
+    next->pms_records = *records;
+  }
 
   read_string(d, "pms:host", next->pmshost);
   next->pmsport = static_cast<uint16_t>(pmsport);

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "fias.h"
+
 class dbdriver_t;
 
 // The drivers of a configuration's sections, by section name.
@@ -29,6 +31,7 @@ struct Settings {
   // Seconds of silence on the PMS link after which a link active record is sent; the link is
   // dropped when nothing comes back within as long again. 0: off (not every PMS answers it).
   int pms_heartbeat = 0;
+  fias_record_set pms_records = fias_record_set::full;  // the records the link start-up announces
   uint8_t logtype = 0;  // 1: log lines also go to syslog
   uint16_t loglevel = 5;
   int disable_log = 0;

@@ -20,22 +20,26 @@ namespace {
 struct field_spec {
   const char* name;
   fias_field_type_t type;
+  fias_record_set set = fias_record_set::basic;
 };
 
 // One entry of the record-type table, with no values.
 constexpr fias_packet_t packet_type(const char* id, int code, const char* desc,
-                                    std::initializer_list<field_spec> fields) {
+                                    std::initializer_list<field_spec> fields,
+                                    fias_record_set set = fias_record_set::basic) {
   fias_packet_t p;
   p.packet[0] = id[0];
   p.packet[1] = id[0] ? id[1] : '\0';
   p.packet_code = code;
   p.desc = desc;
   p.num_fields = static_cast<int>(fields.size());
+  p.set = set;
   int i = 0;
   for (const field_spec& f : fields) {
     p.fields[i].name[0] = f.name[0];
     p.fields[i].name[1] = f.name[1];
     p.fields[i].type = f.type;
+    p.fields[i].set = f.set;
     ++i;
   }
   return p;
@@ -47,6 +51,7 @@ constexpr auto D = FIAS_FIELD_DATE;
 constexpr auto T = FIAS_FIELD_TIME;
 constexpr auto B = FIAS_FIELD_BOOL;
 constexpr auto U = FIAS_FIELD_DURATION;
+constexpr auto full = fias_record_set::full;
 
 }  // namespace
 
@@ -57,9 +62,12 @@ constinit const std::array<fias_packet_t, FIAS_NUM_PACKET_TYPES + 1> fias_packet
     packet_type("LR", FIAS_LR, "Link record", {{"RI", S}, {"FL", S}}),
     packet_type("LE", FIAS_LE, "Link end", {{"DA", D}, {"TI", T}}),
     packet_type("DR", FIAS_DR, "Description record", {{"DA", D}, {"TI", T}}),
-    packet_type("GI", FIAS_GI, "Guest checkin", {{"RN", S}, {"GN", S}, {"GL", S}, {"GS", B}}),
-    packet_type("GO", FIAS_GO, "Guest checkout", {{"RN", S}, {"GN", S}, {"GL", S}, {"GS", B}}),
-    packet_type("RE", FIAS_RE, "Room equipment", {{"RN", S}, {"RS", S}, {"CS", I}, {"DN", B}}),
+    packet_type("GI", FIAS_GI, "Guest checkin",
+                {{"RN", S}, {"GN", S}, {"GL", S}, {"GS", B}, {"G#", S, full}, {"SF", S, full}}),
+    packet_type("GO", FIAS_GO, "Guest checkout",
+                {{"RN", S}, {"GN", S}, {"GL", S}, {"GS", B}, {"G#", S, full}, {"SF", S, full}}),
+    packet_type("RE", FIAS_RE, "Room equipment",
+                {{"RN", S}, {"RS", S}, {"CS", I}, {"DN", B}, {"ML", B, full}}),
     packet_type("WC", FIAS_WC, "Wakeup clear", {{"RN", S}, {"DA", D}, {"TI", T}}),
     packet_type("WR", FIAS_WR, "Wakeup record", {{"RN", S}, {"DA", D}, {"TI", T}}),
     packet_type("WA", FIAS_WA, "Wakeup answer", {{"RN", S}, {"DA", D}, {"TI", T}, {"AS", S}}),
@@ -67,7 +75,14 @@ constinit const std::array<fias_packet_t, FIAS_NUM_PACKET_TYPES + 1> fias_packet
                 {{"AS", S}, {"RN", S}, {"P#", S}, {"DA", D}, {"TI", T}}),
     packet_type("PS", FIAS_PS, "Post simple",
                 {{"P#", S}, {"RN", S}, {"PT", S}, {"TA", I}, {"DA", D}, {"TI", T}, {"DU", U},
-                 {"DD", S}, {"PC", S}, {"CT", S}}),
+                 {"DD", S}, {"PC", S}, {"CT", S}, {"G#", S, full}}),
+    // The records of the full set come last, so that the basic set's link records keep their order.
+    packet_type("GC", FIAS_GC, "Guest change",
+                {{"RN", S}, {"RO", S}, {"G#", S}, {"GN", S}, {"GF", S}, {"GT", S}, {"GL", S},
+                 {"GV", S}, {"GS", B}},
+                full),
+    packet_type("DS", FIAS_DS, "Database resync start", {{"DA", D}, {"TI", T}}, full),
+    packet_type("DE", FIAS_DE, "Database resync end", {{"DA", D}, {"TI", T}}, full),
     packet_type("", FIAS_UNKNOWN, "", {}),
 };
 
@@ -351,7 +366,8 @@ fias_packet_ptr fias_parse_packet(const char* line, int len) {
     const std::string_view value_text = text.substr(begin, end - begin);
     f.value = parse_value(f.type, value_text);
     // A room number goes into statements and file names of the PBX: only a plain one is valid.
-    if (std::strcmp(f.name, "RN") == 0) f.value->valid = fias_room_number_ok(value_text);
+    if (std::strcmp(f.name, "RN") == 0 || std::strcmp(f.name, "RO") == 0)
+      f.value->valid = fias_room_number_ok(value_text);
   }
   return p;
 }
@@ -373,17 +389,26 @@ const char* fias_invalid_field(const fias_packet_t* p) {
 
 void fias_free_packet(fias_packet_ptr& p) { p.reset(); }
 
-std::vector<std::string> fias_link_records() {
+std::vector<std::string> fias_link_records(fias_record_set set) {
   std::vector<std::string> records;
   for (const fias_packet_t& type : fias_packets) {
     if (type.num_fields == 0) break;
-    if (type.packet[0] == 'L') continue;
+    if (type.packet[0] == 'L' || type.set > set) continue;
     std::string fields;
-    for (int i = 0; i < type.num_fields; ++i) fields += type.fields[i].name;
+    for (int i = 0; i < type.num_fields; ++i)
+      if (type.fields[i].set <= set) fields += type.fields[i].name;
     records.push_back("LR|RI" + std::string(type.packet, strnlen(type.packet, 2)) + "|FL" + fields +
                       "|");
   }
   return records;
+}
+
+std::optional<fias_record_set> fias_record_set_named(std::string_view name) {
+  for (auto [text, set] : {std::pair{"basic", fias_record_set::basic},
+                           std::pair{"full", fias_record_set::full}})
+    if (name.size() == std::strlen(text) && strncasecmp(name.data(), text, name.size()) == 0)
+      return set;
+  return std::nullopt;
 }
 
 std::string fias_record_excerpt(std::string_view text) {

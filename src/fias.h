@@ -37,7 +37,16 @@ enum fias_packet_code_t {
   FIAS_PS = 12,
   FIAS_PA = 13,
   FIAS_LE = 14,  // Link end: read from the PMS, never announced in the link records
+  FIAS_GC = 15,
+  FIAS_DS = 16,
+  FIAS_DE = 17,
 };
+
+// The records and fields the link start-up announces. `basic` is the exchange a PMS configured for
+// this system's first record set expects, byte for byte: no guest change, no database swap, no
+// reservation number or swap flag on check-in and check-out, no message light, no reservation
+// number on postings. `full` announces those too. Parsing knows every record whatever the set.
+enum class fias_record_set : uint8_t { basic = 0, full = 1 };
 
 struct fias_date_t {
   uint8_t year = 0;  // two-digit year, 0 to 99
@@ -70,10 +79,12 @@ struct fias_value_t {
 struct fias_field_t {
   char name[3] = "";  // two-letter name ("RN", "P#"); empty beyond the record type's fields
   uint8_t type = FIAS_FIELD_STR;
+  fias_record_set set = fias_record_set::basic;  // the first record set that announces the field
   std::optional<fias_value_t> value;
 };
 
-inline constexpr int FIAS_MAX_FIELDS = 10;
+// The most fields a record type has (a posting's).
+inline constexpr int FIAS_MAX_FIELDS = 11;
 
 // One record: its type (id, code, description, field layout) and its field values.
 struct fias_packet_t {
@@ -81,6 +92,7 @@ struct fias_packet_t {
   int packet_code = FIAS_UNKNOWN;
   const char* desc = "";    // e.g. "Guest checkin"; static text of the record-type table
   int num_fields = 0;       // the first num_fields slots are the type's fields
+  fias_record_set set = fias_record_set::basic;  // the first record set that announces the type
   std::array<fias_field_t, FIAS_MAX_FIELDS> fields{};
 };
 
@@ -88,10 +100,24 @@ using fias_packet_ptr = std::unique_ptr<fias_packet_t>;
 
 // The record types this system knows, in the order lookups scan them and the link start-up
 // announces them, closed by an entry with num_fields 0 (empty id, code FIAS_UNKNOWN).
-inline constexpr int FIAS_NUM_PACKET_TYPES = 14;
+//
+// Fields of note: RN is a room; GC (guest change) carries RO, the room a guest moved out of, when
+// it is a room move (RN being the room moved into), and without RO changes the guest data of RN.
+// G# is the reservation number. SF, the swap flag, marks a check-in or check-out sent during a
+// database swap (DS ... DE, asked for by DR); it has no value ("SF|"), so it is a text field whose
+// presence is the flag. ML is the message light, Y or N.
+inline constexpr int FIAS_NUM_PACKET_TYPES = 17;
 extern const std::array<fias_packet_t, FIAS_NUM_PACKET_TYPES + 1> fias_packets;
 
 // ---- Records and codec ----
+
+// The link records ("LR|RIGI|FLRNGNGLGS|") of `set`: one per record type that the set announces,
+// skipping the link records' own types (LS, LA, LD, LR, LE), in table order, each listing the
+// fields the set announces in table order.
+std::vector<std::string> fias_link_records(fias_record_set set);
+
+// The set a configuration names: "basic" or "full" (any case); nothing for another text.
+std::optional<fias_record_set> fias_record_set_named(std::string_view name);
 
 // A new, empty record of the type with code `type`; null for FIAS_UNKNOWN or an unknown code.
 fias_packet_ptr fias_create_packet(int type);
@@ -135,7 +161,7 @@ std::string fias_packet_to_str(fias_packet_t* p);
 //   TIME      HHMMSS, hour below 24, minute and second below 60;
 //   DURATION  HHMMSS, minute and second below 60;
 //   BOOL      exactly "Y" or "N" (anything else reads as false, or true when it starts with 'Y');
-//   RN        (any record) a room number as fias_room_number_ok accepts it.
+//   RN, RO    (any record) a room number as fias_room_number_ok accepts it.
 fias_packet_ptr fias_parse_packet(const char* line, int len);
 
 // Whether `room` can be a room number: 1 to 16 characters, each an ASCII letter or digit or one
@@ -148,10 +174,6 @@ const char* fias_invalid_field(const fias_packet_t* p);
 
 // Releases a record early; the pointer is null afterwards.
 void fias_free_packet(fias_packet_ptr& p);
-
-// The link records announced at link start-up: one per non-link record type, in table order,
-// each naming the type and its fields in order ("LR|RIGI|FLRNGNGLGS|").
-std::vector<std::string> fias_link_records();
 
 // The start of a record's text for a log line: at most 64 characters, control bytes (NUL among
 // them) written as \xNN, "..." marking a cut.

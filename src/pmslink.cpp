@@ -281,8 +281,8 @@ int fias_send_la(int sock, int limit_ms) {
   return fias_send_raw_packet(sock, now_text("LA|DA%y%m%d|TI%H%M%S|").c_str(), limit_ms);
 }
 
-int fias_init_connection(int sock, const char* iftype, int limit_ms) {
-  const std::vector<std::string> link_records = fias_link_records();
+int fias_init_connection(int sock, const char* iftype, fias_record_set records, int limit_ms) {
+  const std::vector<std::string> link_records = fias_link_records(records);
 
   bool ok = fias_send_raw_packet(sock, link_description(iftype).c_str(), limit_ms) >= 0;
   for (size_t i = 0; ok && i < link_records.size(); ++i) {
@@ -428,11 +428,11 @@ void pms_link::suspend(uint64_t link_id) {
   if (link_id == id_) active_ = false;
 }
 
-int pms_link::answer_link_start(uint64_t link_id, const char* iftype) {
+int pms_link::answer_link_start(uint64_t link_id, const char* iftype, fias_record_set records) {
   std::lock_guard guard(send_lock_);
   if (!fd_ || link_id != id_) {
     LOG(L_WARNING, "The PMS connection that asked for a link start is gone; not answering it");
     return -1;
   }
-  return fias_init_connection(fd_.get(), iftype, static_cast<int>(timing_.send_limit.count()));
+  return fias_init_connection(fd_.get(), iftype, records, static_cast<int>(timing_.send_limit.count()));
 }

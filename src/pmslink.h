@@ -94,10 +94,13 @@ int fias_send_packet(int sock, fias_packet_t* p, int limit_ms = FIAS_SEND_TIMEOU
 // Sends a link active record for the current local time.
 int fias_send_la(int sock, int limit_ms = FIAS_SEND_TIMEOUT_MS);
 
-// Answers the PMS's link start: link description (interface type cut to two characters), one link
-// record per non-link record type in table order, link active. 0, or -1 after a failed send, in
-// which case the connection has been shut down (not closed: its owner closes it).
-int fias_init_connection(int sock, const char* iftype, int limit_ms = FIAS_SEND_TIMEOUT_MS);
+// Answers the PMS's link start: link description (interface type cut to two characters), the link
+// records of `records` (fias_link_records), link active. A caller that names no set answers with
+// the basic one. 0, or -1 after a failed send, in which case the connection has been shut down
+// (not closed: its owner closes it).
+int fias_init_connection(int sock, const char* iftype,
+                         fias_record_set records = fias_record_set::basic,
+                         int limit_ms = FIAS_SEND_TIMEOUT_MS);
 
 // ---- The link ----
 
@@ -169,10 +172,11 @@ class pms_link {
   // The PMS ended the link (Link End): connection `link_id`, when it is still the current one,
   // is inactive until the PMS activates it again.
   void suspend(uint64_t link_id);
-  // Sends the link start-up answer (description, link records, link active) on connection
-  // `link_id`, without another frame between them; -1 when that connection is gone or a send
-  // failed.
-  int answer_link_start(uint64_t link_id, const char* iftype);
+  // Sends the link start-up answer (description, the link records of `records`, link active) on
+  // connection `link_id`, without another frame between them; -1 when that connection is gone or
+  // a send failed.
+  int answer_link_start(uint64_t link_id, const char* iftype,
+                        fias_record_set records = fias_record_set::basic);
 
  private:
   link_timing timing_;  // the heartbeat changes on reload, in the main loop

@@ -255,7 +255,7 @@ void velmorant_daemon::apply(const pms_request& request, request_retry& retry) {
   switch (p->packet_code) {
     case FIAS_LS:
       // Answered on the connection that asked, never on one that replaced it meanwhile.
-      link_.answer_link_start(request.link_id, or_empty(s->pmsinterface));
+      link_.answer_link_start(request.link_id, or_empty(s->pmsinterface), s->pms_records);
       return;
     case FIAS_LA:
       link_.set_active(request.link_id);

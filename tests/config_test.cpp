@@ -245,3 +245,20 @@ TEST(ServiceValue, SplitsAtTheFirstColonAndDefaultsToSqlite) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ConfigTest, RecordsNameTheAnnouncedSetAndAnUnknownOneRefusesTheFile) {
+  EXPECT_EQ(load("")->pms_records, fias_record_set::full);
+  EXPECT_EQ(load("[pms]\nrecords = Basic\n")->pms_records, fias_record_set::basic);
+  auto before = load("[pms]\nrecords = basic\n");
+  testutil::log_capture log;
+  testutil::write_file(path, "[pms]\nrecords = all\n");
+  std::shared_ptr<const Settings> loaded = before;
+  EXPECT_EQ(load_conf(path, loaded), -1);
+  EXPECT_TRUE(log.contains("Configuration key pms:records = all: neither basic nor full"))
+      << log.text();
+  EXPECT_EQ(loaded, before) << "the settings in force stay";
+}
+
+}  // namespace

@@ -279,7 +279,7 @@ TEST(FiasCodec, CreatingGivesAnEmptyRecordOfTheTypeOrNothing) {
   EXPECT_STREQ(pa->fields[5].name, "");
 
   EXPECT_EQ(fias_create_packet(FIAS_UNKNOWN), nullptr);
-  EXPECT_EQ(fias_create_packet(FIAS_LE + 1), nullptr);
+  EXPECT_EQ(fias_create_packet(FIAS_DE + 1), nullptr);
   auto le = fias_create_packet(FIAS_LE);
   ASSERT_NE(le, nullptr);
   EXPECT_STREQ(le->desc, "Link end") << "the dispatcher logs \"Received Link end packet from PMS\"";
@@ -312,6 +312,56 @@ TEST(FiasCodec, DurationsAndCalendarTimesBecomeFieldValues) {
   EXPECT_EQ(fias_time_from_tm(tm).sec, 58);
   tm.tm_year = 200;  // 2100
   EXPECT_EQ(fias_date_from_tm(tm).year, 0);
+}
+
+// The records and fields of the full set: GC, DS, DE, G# and SF on GI and GO, ML on RE, G# on PS.
+TEST(FiasRecords, FieldsAreFoundInAnyOrderAndRenderInTheTypesOrder) {
+  struct {
+    const char* text;
+    const char* rendered;  // nullptr: the text itself
+    std::vector<std::pair<const char*, const char*>> fields;  // name, text of the value
+    const char* invalid;   // the first invalid field, or nullptr
+  } cases[] = {
+      {"GC|RN102|RO101|G#12345666|GNKoehler, Andreas|GFAndreas|GTMr.|GLEA|GV0|GSN|", nullptr,
+       {{"RN", "102"}, {"RO", "101"}, {"G#", "12345666"}, {"GV", "0"}}, nullptr},
+      {"GC|GV1|GLEA|GNKoehl, Andrea|GFAndrea|GTMrs.|G#654321|RN101|",
+       "GC|RN101|G#654321|GNKoehl, Andrea|GFAndrea|GTMrs.|GLEA|GV1|",
+       {{"RO", "<absent>"}, {"GT", "Mrs."}, {"GF", "Andrea"}}, nullptr},
+      {"GC|RN102|RO10 1|", nullptr, {}, "RO"},
+      {"GI|RN102|SF|G#12345666|GSN|", "GI|RN102|GSN|G#12345666|SF|", {{"SF", ""}}, nullptr},
+      {"GO|RN102|GSN|G#12345666|CS3|SF|", "GO|RN102|GSN|G#12345666|SF|", {{"SF", ""}}, nullptr},
+      {"RE|MLY|RN101|", "RE|RN101|MLY|", {}, nullptr},
+      {"RE|RN101|MLy|", "RE|RN101|MLN|", {}, "ML"},
+      {"PS|P#0001|RN101|DU000205|DD200|G#4711|", nullptr, {{"G#", "4711"}}, nullptr},
+      {"DS|TI120000|DA261209|", "DS|DA261209|TI120000|", {}, nullptr},
+  };
+  for (const auto& c : cases) {
+    auto p = parse(c.text);
+    ASSERT_NE(p, nullptr) << c.text;
+    for (const auto& [name, text] : c.fields) EXPECT_EQ(text_of(p.get(), name), text) << c.text;
+    EXPECT_STREQ(fias_invalid_field(p.get()), c.invalid) << c.text;
+    EXPECT_EQ(fias_packet_to_str(p.get()), c.rendered ? c.rendered : c.text);
+  }
+}
+
+// A PMS interface configured for the records of old must see the same link records, byte for
+// byte; the full set adds fields at the end of their records and its records after the others.
+TEST(FiasRecords, EachRecordSetAnnouncesItsOwnLinkRecords) {
+  const std::vector<std::string> basic = {
+      "LR|RIDR|FLDATI|",      "LR|RIGI|FLRNGNGLGS|", "LR|RIGO|FLRNGNGLGS|",
+      "LR|RIRE|FLRNRSCSDN|",  "LR|RIWC|FLRNDATI|",   "LR|RIWR|FLRNDATI|",
+      "LR|RIWA|FLRNDATIAS|",  "LR|RIPA|FLASRNP#DATI|", "LR|RIPS|FLP#RNPTTADATIDUDDPCCT|",
+  };
+  const std::vector<std::string> full = {
+      "LR|RIDR|FLDATI|",     "LR|RIGI|FLRNGNGLGSG#SF|", "LR|RIGO|FLRNGNGLGSG#SF|",
+      "LR|RIRE|FLRNRSCSDNML|", "LR|RIWC|FLRNDATI|",     "LR|RIWR|FLRNDATI|",
+      "LR|RIWA|FLRNDATIAS|", "LR|RIPA|FLASRNP#DATI|",   "LR|RIPS|FLP#RNPTTADATIDUDDPCCTG#|",
+      "LR|RIGC|FLRNROG#GNGFGTGLGVGS|", "LR|RIDS|FLDATI|", "LR|RIDE|FLDATI|",
+  };
+  EXPECT_EQ(fias_link_records(fias_record_set::basic), basic);
+  EXPECT_EQ(fias_link_records(fias_record_set::full), full);
+  EXPECT_EQ(fias_record_set_named("FULL"), fias_record_set::full);
+  for (const char* other : {"", "ful", "basic "}) EXPECT_FALSE(fias_record_set_named(other));
 }
 
 }  // namespace

@@ -115,4 +115,40 @@ TEST_F(Pmssim, GoesOnWithTheScriptWhenTheDaemonReconnects) {
   EXPECT_EQ(testutil::count_occurrences(sim.output(), "* link active"), 2) << sim.output();
 }
 
+TEST_F(Pmssim, PlaysADatabaseSwapAtLinkStartAndForEveryResyncRequest) {
+  // The swap comes first; the records of the full set follow as the script gives them.
+  const std::vector<std::string> script = {
+      "GC|RN102|RO101|G#100001|GNGuest 1|GLEA|",  // a room move
+      "GC|RN102|GNNew Name|",                      // a change of the guest's data
+      "RE|RN102|MLY|",
+      "GO|RN102|G#100001|SF|",
+  };
+  std::string text;
+  for (const std::string& line : script) text += line + "\n";
+  simulator sim(text, {"--swap", "3"});
+  ASSERT_GT(sim.port, 0) << sim.output() << sim.errors();
+
+  auto link = connect_as_daemon(sim.port);
+  ASSERT_TRUE(link);
+  const std::vector<std::string> swap = {
+      "GI|RN1|GNGuest 1|GLEA|GSN|G#100001|SF|",
+      "GI|RN2|GNGuest 2|GLEA|GSN|G#100002|SF|",
+      "GI|RN3|GNGuest 3|GLEA|GSN|G#100003|SF|",
+  };
+  auto expect_swap = [&](const char* when) {
+    EXPECT_TRUE(next_record_within(*link).starts_with("DS|DA")) << when;
+    for (const std::string& gi : swap) EXPECT_EQ(next_record_within(*link), gi) << when;
+    EXPECT_TRUE(next_record_within(*link).starts_with("DE|DA")) << when;
+  };
+  expect_swap("at link start");
+  for (const std::string& line : script) EXPECT_EQ(next_record_within(*link), line);
+  ASSERT_GT(send_text(*link, "DR|DA261209|TI120000|"), 0);
+  expect_swap("asked for");
+  link->close();
+
+  EXPECT_EQ(sim.process->process().wait_exit(5s), 0);
+  EXPECT_EQ(sim.errors(), "") << "every record of the script is known";
+  EXPECT_EQ(testutil::count_occurrences(sim.output(), "* database swap sent"), 2) << sim.output();
+}
+
 }  // namespace

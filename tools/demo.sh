@@ -25,7 +25,8 @@ for program in velmorant pmssim; do
   [[ -x $build_dir/$program ]] || fail "$build_dir/$program is missing: run make first"
 done
 for tool in sqlite3 awk mktemp; do
-  command -v "$tool" >/dev/null || fail "the $tool command is missing: run make deps (as root)"
+  command -v "$tool" >/dev/null ||
+    fail "the $tool command is missing: run make deps-build (as root)"
 done
 
 workdir=$(mktemp -d /tmp/velmorant-demo.XXXXXX)
@@ -93,12 +94,13 @@ sql() { sqlite3 -batch -cmd '.timeout 5000' "$@" "$pbx_db"; }
 # True when the query's single value, read afresh at each call, is the expected text.
 pbx_value_is() { [[ $(sql <<<"$1") == "$2" ]]; }
 
-# The room's phone as the PBX sees it, and its call records, as tab-separated lines.
+# The phone of room $1 (101 unless given) as the PBX sees it, and the call records, as
+# tab-separated lines.
 room_columns=(exten name language dnd barred wakeup_date wakeup_time wakeup_result)
 call_columns=(calldate src dst billsec disposition userfield)
 room_row() {
   sql -separator $'\t' -nullvalue NULL <<<"select $(IFS=,; echo "${room_columns[*]}")
-    from extensions where exten='101'"
+    from extensions where exten='${1:-101}'"
 }
 call_rows() {
   sql -separator $'\t' <<<"select $(IFS=,; echo "${call_columns[*]}") from cdr order by calldate"
@@ -144,6 +146,7 @@ show_link() {
 }
 
 transcript_has() { grep -qF -- "$1" "$transcript"; }
+daemon_logged() { grep -qF -- "$1" "$daemon_log"; }
 
 # Sends one record from the PMS.
 pms_sends() { printf '%s\n' "$1" >&3; }
@@ -269,6 +272,21 @@ pms_sends "GO|RN101|GNO'Brien|"
 wait_for 15 "the check-out" pbx_value_is "select name from extensions where exten='101'" ""
 show_link
 show_room before "$before" after "$(room_row)"
+
+headline "Check-in: Ms Ito takes room 102 (services:checkin)"
+before=$(room_row 102)
+pms_sends "GI|RN102|GNIto|GLEA|GSN|G#4712|"
+wait_for 15 "the check-in" pbx_value_is "select name from extensions where exten='102'" "Ito"
+show_link
+show_room before "$before" after "$(room_row 102)"
+
+headline "Room move: Ms Ito moves from room 102 to room 101 (a guest change with the old room)"
+before_old=$(room_row 102)
+before_new=$(room_row 101)
+pms_sends "GC|RN101|RO102|G#4712|GNIto|GLEA|GSN|"
+wait_for 15 "the room move" daemon_logged "Received Guest change packet from PMS"
+show_link
+show_room before "$before_old" before "$before_new" after "$(room_row 102)" after "$(room_row 101)"
 
 # ---- The end: the script is over, the daemon stops, and the simulator ends with its session.
 # In the foreground SIGTERM ends the daemon at once; the simulator then sees its connection close

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,14 +49,21 @@ const char* const kUsage =
     "                          and the posting's RN, P#, DA and TI\n"
     "  -l, --linger SECONDS    after the script has ended, run this long more (to see postings)\n"
     "                          and exit; without it, run until the daemon disconnects\n"
+    "  -d, --swap ROOMS        play a database swap of ROOMS rooms (0 to 99999) when the link\n"
+    "                          first becomes active, before the script, and again for every\n"
+    "                          database resync request (DR) of the daemon: DS, then for rooms\n"
+    "                          1 to ROOMS \"GI|RNn|GNGuest n|GLEA|GSN|G#m|SF|\", m = 100000 + n,\n"
+    "                          then DE, as fast as the connection takes them; without it a DR\n"
+    "                          is answered with DS and DE alone\n"
     "  -h, --help              show this text\n"
     "\n"
     "Script: one line per step, played once the link is active, across reconnections.\n"
     "  GI|RN101|GNGuest|GLEA|GSN|   a record text, sent as written between STX and ETX\n"
     "  sleep 2.5                    pause that many seconds\n"
     "  # a comment                  ignored, as are empty lines\n"
-    "A line that is not a record known to FIAS here (LS LA LD LR DR GI GO RE WC WR WA PA PS LE,\n"
-    "followed by \"|\") is reported on standard error with its line number and skipped.\n"
+    "A line that is not a record known to FIAS here (LS LA LD LR LE DR DS DE GI GO GC RE WC WR WA\n"
+    "PA PS, followed by \"|\") is reported on standard error with its line number and skipped.\n"
+    "Script records are held back while a database swap is being sent.\n"
     "\n"
     "The daemon may disconnect and reconnect at any time: the simulator waits for it again and goes\n"
     "on with the script. SIGINT or SIGTERM ends the simulator.\n";
@@ -84,8 +92,9 @@ void print_line(char mark, std::string_view text) {
               text.data());
 }
 
-// A link start or link active record for the current local time, built with the codec.
-std::string stamped_link_record(int code) {
+// A record of date and time fields only (LS, LA, DS, DE) for the current local time, built with the
+// codec.
+std::string stamped_record(int code) {
   fias_packet_ptr p = fias_create_packet(code);
   time_t now = time(nullptr);
   std::tm tm{};
@@ -156,7 +165,25 @@ struct options {
   std::string script = "-";
   bool answer_postings = false;
   std::optional<double> linger;
+  std::optional<int> swap_rooms;
 };
+
+// The records of a database swap of `rooms` rooms: DS, a swapped check-in per room, DE.
+std::deque<std::string> swap_records(int rooms) {
+  std::deque<std::string> records{stamped_record(FIAS_DS)};
+  fias_packet_ptr gi = fias_create_packet(FIAS_GI);
+  fias_set_field_str(gi.get(), "GL", "EA");
+  fias_set_field_bool(gi.get(), "GS", false);
+  fias_set_field_str(gi.get(), "SF", "");
+  for (int room = 1; room <= rooms; ++room) {
+    fias_set_field_str(gi.get(), "RN", std::to_string(room));
+    fias_set_field_str(gi.get(), "GN", "Guest " + std::to_string(room));
+    fias_set_field_str(gi.get(), "G#", std::to_string(100000 + room));
+    records.push_back(fias_packet_to_str(gi.get()));
+  }
+  records.push_back(stamped_record(FIAS_DE));
+  return records;
+}
 
 class simulator {
  public:
@@ -173,6 +200,8 @@ class simulator {
   void read_from_daemon();
   void handle_record(const std::string& text);
   void answer_posting(fias_packet_t* ps);
+  void start_swap(bool asked);
+  void send_swap_records();
   void advance_script();
   bool send(const std::string& text);
   int poll_timeout_ms() const;
@@ -187,6 +216,8 @@ class simulator {
   bool link_active_ = false;
 
   std::optional<std::string> pending_;  // a script record not sent yet (the link went down)
+  std::deque<std::string> swap_;  // the records of a database swap still to be sent
+  bool swap_played_ = false;      // the swap of --swap has been started once
   std::optional<clock_type::time_point> sleep_until_;
   std::optional<clock_type::time_point> script_ended_;
   bool stop_ = false;
@@ -199,8 +230,11 @@ int simulator::run() {
     if (finished_) break;
 
     std::vector<pollfd> fds{{signal_pipe[0], POLLIN, 0}};
-    fds.push_back({daemon_ ? daemon_.get() : listener_.get(), POLLIN, 0});
-    bool wants_script = link_active_ && !pending_ && !sleep_until_ && !script_.at_end();
+    const bool swapping = daemon_ && link_active_ && !swap_.empty();
+    fds.push_back({daemon_ ? daemon_.get() : listener_.get(),
+                   static_cast<short>(POLLIN | (swapping ? POLLOUT : 0)), 0});
+    bool wants_script =
+        link_active_ && swap_.empty() && !pending_ && !sleep_until_ && !script_.at_end();
     if (wants_script) fds.push_back({script_.fd(), POLLIN, 0});
 
     int n = ::poll(fds.data(), fds.size(), poll_timeout_ms());
@@ -210,12 +244,13 @@ int simulator::run() {
     }
     if (n <= 0) continue;
     if (fds[0].revents) stop_ = true;
-    if (fds[1].revents) {
+    if (fds[1].revents & ~POLLOUT) {
       if (daemon_)
         read_from_daemon();
       else
         accept_daemon();
     }
+    if (swapping && daemon_ && (fds[1].revents & POLLOUT)) send_swap_records();
     if (wants_script && fds[2].revents) script_.fill();
   }
   if (stop_) print_line('*', "stopped by signal");
@@ -252,6 +287,11 @@ void simulator::drop_daemon(const char* why) {
   daemon_.reset();
   link_active_ = false;
   print_line('*', why);
+  if (!swap_.empty()) {
+    print_line('*', "database swap cut short: " + std::to_string(swap_.size()) +
+                        " record(s) not sent");
+    swap_.clear();
+  }
   // Without lingering, a daemon leaving after the script is the end of the session.
   if (script_ended_ && !opts_.linger) finished_ = true;
 }
@@ -295,13 +335,23 @@ void simulator::handle_record(const std::string& text) {
     case FIAS_LS:
       // A link start (again) restarts the start-up: no script records until the next LA.
       link_active_ = false;
-      send(stamped_link_record(FIAS_LS));
+      send(stamped_record(FIAS_LS));
       break;
     case FIAS_LA:
-      if (!link_active_ && send(stamped_link_record(FIAS_LA))) {
+      if (!link_active_ && send(stamped_record(FIAS_LA))) {
         link_active_ = true;
         print_line('*', "link active");
+        if (opts_.swap_rooms && !swap_played_) {
+          swap_played_ = true;
+          start_swap(false);
+        }
       }
+      break;
+    case FIAS_DR:
+      if (swap_.empty())
+        start_swap(true);
+      else
+        print_line('*', "database swap asked for while one is being sent; ignored");
       break;
     case FIAS_PS:
       if (opts_.answer_postings) answer_posting(p.get());
@@ -317,6 +367,25 @@ void simulator::answer_posting(fias_packet_t* ps) {
   for (const char* name : {"RN", "P#", "DA", "TI"})
     if (fias_field_t* f = fias_get_field(ps, name)) fias_set_packet_field(pa.get(), name, *f->value);
   send(fias_packet_to_str(pa.get()));
+}
+
+// Queues a database swap; the poll loop sends it as the connection takes it, reading meanwhile.
+void simulator::start_swap(bool asked) {
+  const int rooms = opts_.swap_rooms.value_or(0);
+  swap_ = swap_records(rooms);
+  print_line('*', "database swap of " + std::to_string(rooms) + " room(s)" +
+                      (asked ? ", asked for by DR" : ""));
+}
+
+// Sends swap records while the connection takes them without waiting, a bounded batch per turn
+// of the loop so that the daemon's records are read in between.
+void simulator::send_swap_records() {
+  constexpr int kBatch = 64;
+  for (int i = 0; i < kBatch && !swap_.empty() && link_active_; ++i) {
+    if (!send(swap_.front())) return;
+    swap_.pop_front();
+    if (swap_.empty()) print_line('*', "database swap sent");
+  }
 }
 
 bool simulator::send(const std::string& text) {
@@ -335,7 +404,7 @@ void simulator::advance_script() {
       clock_type::now() - *script_ended_ >= std::chrono::duration<double>(*opts_.linger))
     finished_ = true;
 
-  while (link_active_ && !sleep_until_ && !script_ended_) {
+  while (link_active_ && swap_.empty() && !sleep_until_ && !script_ended_) {
     if (pending_) {
       if (!send(*pending_)) return;
       pending_.reset();
@@ -369,7 +438,7 @@ void simulator::advance_script() {
     if (!is_known_record(line)) {
       std::fprintf(stderr,
                    "pmssim: script line %d \"%s\": not a FIAS record known here (ids LS LA LD LR "
-                   "DR GI GO RE WC WR WA PA PS, then \"|\"); skipped\n",
+                   "LE DR DS DE GI GO GC RE WC WR WA PA PS, then \"|\"); skipped\n",
                    script_.line_number(), line.c_str());
       continue;
     }
@@ -406,12 +475,13 @@ options parse_options(int argc, char** argv) {
   const option long_options[] = {
       {"port", required_argument, nullptr, 'p'},   {"bind", required_argument, nullptr, 'b'},
       {"script", required_argument, nullptr, 's'}, {"answer-postings", no_argument, nullptr, 'a'},
-      {"linger", required_argument, nullptr, 'l'}, {"help", no_argument, nullptr, 'h'},
+      {"linger", required_argument, nullptr, 'l'}, {"swap", required_argument, nullptr, 'd'},
+      {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
   options opts;
   int c;
-  while ((c = getopt_long(argc, argv, "p:b:s:al:h", long_options, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "p:b:s:al:d:h", long_options, nullptr)) != -1) {
     char* end = nullptr;
     switch (c) {
       case 'p': {
@@ -439,6 +509,15 @@ options parse_options(int argc, char** argv) {
           std::exit(2);
         }
         opts.linger = seconds;
+        break;
+      }
+      case 'd': {
+        long rooms = std::strtol(optarg, &end, 10);
+        if (*optarg == '\0' || *end != '\0' || rooms < 0 || rooms > 99999) {
+          std::fprintf(stderr, "pmssim: --swap needs a number of rooms from 0 to 99999\n");
+          std::exit(2);
+        }
+        opts.swap_rooms = static_cast<int>(rooms);
         break;
       }
       case 'h':

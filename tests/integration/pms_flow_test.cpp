@@ -4,8 +4,10 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "daemon_fixture.h"
+#include "fias.h"
 #include "mariadb_server.h"
 #include "pms_peer.h"
 #include "sqlite_probe.h"
@@ -61,12 +63,12 @@ TEST_F(PmsFlow, LinkComesUpAndSurvivesClosedConnectionsGarbageAndEmptyRecords) {
   start_in_process();
   link_up(pms);
   std::vector<std::string> startup = pms.received();
-  ASSERT_EQ(startup.size(), 12u) << diagnostics();
+  ASSERT_EQ(startup.size(), 15u) << diagnostics();
   EXPECT_EQ(startup[1].substr(0, 3), "LD|");
   EXPECT_EQ(startup[1].substr(startup[1].size() - 12), "V#1.01|IFPB|") << startup[1];
-  for (size_t i = 2; i < 11; ++i) EXPECT_EQ(startup[i].substr(0, 5), "LR|RI") << startup[i];
-  EXPECT_EQ(startup[2], "LR|RIDR|FLDATI|");
-  EXPECT_EQ(startup[10], "LR|RIPS|FLP#RNPTTADATIDUDDPCCT|");
+  EXPECT_EQ(std::vector<std::string>(startup.begin() + 2, startup.begin() + 14),
+            fias_link_records(fias_record_set::full))
+      << "the full record set unless the configuration says otherwise";
 
   pms.send_record("GI|RN101|GNGuest|");
   EXPECT_TRUE(logged("Received Guest checkin packet from PMS", 5s));
@@ -83,6 +85,19 @@ TEST_F(PmsFlow, LinkComesUpAndSurvivesClosedConnectionsGarbageAndEmptyRecords) {
   pms.close_client();
   link_up(pms);
   EXPECT_EQ(count_occurrences(read_file(log), "Connection to PMS lost"), 2);
+}
+
+// A PMS interface configured for the records of earlier versions sees the same start-up.
+TEST_F(PmsFlow, BasicRecordSetAnnouncesTheLinkRecordsOfOld) {
+  pms_peer pms;
+  pms_keys = "records = basic\n";
+  write_conf(pms.port(), "", "");
+  start_in_process();
+  link_up(pms);
+  std::vector<std::string> startup = pms.received();
+  ASSERT_EQ(startup.size(), 12u) << diagnostics();
+  EXPECT_EQ(std::vector<std::string>(startup.begin() + 2, startup.begin() + 11),
+            fias_link_records(fias_record_set::basic));
 }
 
 TEST_F(PmsFlow, EveryRequestFromThePmsSimulatorChangesThePbxRows) {
