@@ -36,6 +36,7 @@ struct pass_context {
   pms_link& link;
   internal_store& store;
   posting_journal& journal;
+  const retry_timing& retry;
   const Settings& settings;
   std::atomic<unsigned>& seqno;
   uint64_t link_id;  // the connection this pass posts on
@@ -108,7 +109,8 @@ std::string four_digits(unsigned n) {
 // start texts, read with the driver's formats; a call whose start cannot be read that way (an
 // empty text, or 2009/12/31 where 2009-12-31 is expected) is posted once all the same, with the
 // date and time it is posted at, and logged.
-journal_entry new_posting(pass_context& pc, const dbdriver_t& formats, const std::string& room,
+journal_entry new_posting(pass_context& pc, const std::string& dateformat,
+                          const std::string& timeformat, const std::string& room,
                           const call_row& row, const std::string& shown_start) {
   journal_entry e;
   unsigned next = pc.seqno + 1;
@@ -117,8 +119,7 @@ journal_entry new_posting(pass_context& pc, const dbdriver_t& formats, const std
   e.seqno = four_digits(next);
   e.room = room;
   std::tm date{}, time{};
-  if (!parse_with(row.date, formats.dateformat, date) ||
-      !parse_with(row.time, formats.timeformat, time)) {
+  if (!parse_with(row.date, dateformat, date) || !parse_with(row.time, timeformat, time)) {
     LOG(L_WARNING, "Call of room %s has no usable start time (%s); posted as P#%s with the "
         "current date and time", room.c_str(), shown_start.c_str(), e.seqno.c_str());
     std::time_t now = std::time(nullptr);
@@ -213,13 +214,13 @@ std::shared_ptr<dbdriver_t> poll_driver(const Settings& s, const std::string& na
 // userfield takes the posting's text) in the journal's transaction, before it is sent.
 void cache_step(pass_context& pc, const std::vector<std::string>& rooms) {
   LOG(L_DEBUG, "Cache case: check internal cdrcache values");
-  const dbdriver_t& formats = pc.store.db();
   for (const std::string& room : rooms) {
     for (const cached_call& c : pc.journal.due_cached_calls(room)) {
       if (pc.stopping()) return;
       LOG(L_DEBUG, "Have something in cache for room %s\n", room.c_str());
       call_row row{c.date, c.time, c.number, c.billsec, -1};
-      journal_entry e = new_posting(pc, formats, room, row, c.start);
+      journal_entry e = new_posting(pc, internal_store::kDateFormat, internal_store::kTimeFormat,
+                                    room, row, c.start);
       e.cache_id = c.row;
       if (post_call(pc, e) == sent_outcome::link_gone) return;
     }
@@ -227,11 +228,13 @@ void cache_step(pass_context& pc, const std::vector<std::string>& rooms) {
 }
 
 // Notes in the journal that the marks of postings `ids` ran, and runs billok for the answers
-// that came before them.
+// that came before them. A billok that meets a busy or unreachable PBX database is tried again
+// as a request from the PMS is, until it runs, the retries give up (logged) or a stop ends them.
 void note_marked(pass_context& pc, const std::vector<int64_t>& ids) {
-  for (const std::string& text : pc.journal.set_marked(ids)) {
-    fias_packet_ptr pa = fias_parse_packet(text.c_str(), static_cast<int>(text.size()));
-    if (pa) run_billok(request_context{pc.settings, pc.store}, pa.get());
+  for (const posting_ref& posting : pc.journal.set_marked(ids)) {
+    const pms_request what{"billok of posting P#" + posting.seqno + " of room " + posting.room};
+    request_retry retry(what, pc.retry, pc.stop);
+    run_billok(request_context{pc.settings, pc.store, pc.journal, &retry}, posting);
   }
 }
 
@@ -337,7 +340,8 @@ void billcalls_step(pass_context& pc, const Settings& s, const std::vector<std::
   std::vector<journal_entry> sent;
   for (const auto& [room, row] : calls) {
     if (pc.stopping()) break;
-    journal_entry e = new_posting(pc, *drv, room, row, row.date + " " + row.time);
+    journal_entry e =
+        new_posting(pc, drv->dateformat, drv->timeformat, room, row, row.date + " " + row.time);
     e.source = drv->name;
     e.call_date = row.date;
     e.call_time = row.time;
@@ -458,9 +462,14 @@ void report_step(pass_context& pc, const Settings& s, const std::string& poll_va
 
 }  // namespace
 
-poller::poller(settings_store& settings, internal_store& store, pms_link& link,
-               std::chrono::milliseconds interval)
-    : settings_(settings), store_(store), link_(link), interval_(interval), journal_(store) {}
+poller::poller(settings_store& settings, internal_store& store, posting_journal& journal,
+               pms_link& link, std::chrono::milliseconds interval, retry_timing retry)
+    : settings_(settings),
+      store_(store),
+      journal_(journal),
+      link_(link),
+      interval_(interval),
+      retry_(retry) {}
 
 poller::~poller() { stop(); }
 
@@ -491,7 +500,7 @@ void poller::pass(room_list& r, std::stop_token stop) {
   }
   auto s = settings_.current();
   const uint64_t link_id = link_.id();
-  pass_context pc{link_, store_, journal_, *s, ps_secno_,
+  pass_context pc{link_, store_, journal_, retry_, *s, ps_secno_,
                   link_id, link_base_ + static_cast<int64_t>(link_id), std::move(stop)};
   if (link_id != resent_on_ && resend_unanswered(pc)) resent_on_ = link_id;
   if (!link_.active() || pc.stopping()) return;

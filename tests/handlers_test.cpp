@@ -53,7 +53,8 @@ class HandlersTest : public ::testing::Test {
               request_retry* retry = nullptr) {
     auto p = fias_parse_packet(text.c_str(), static_cast<int>(text.size()));
     ASSERT_TRUE(p) << text;
-    handler(request_context{*s, testutil::shared_store(), retry}, p.get());
+    handler(request_context{*s, testutil::shared_store(), testutil::shared_store().journal(), retry},
+            p.get());
   }
   rows_t ext() { return sqlite_rows(pbx, "select ext, name, lang, shared, dnd, barred, wakeup from ext"); }
   rows_t rooms() { return sqlite_rows(states(), "select room, ci_date, calls from rooms"); }
@@ -310,10 +311,10 @@ TEST_F(PostAnswer, WithoutTheManagerBillokRunsWithTheAnswersFields) {
 TEST_F(PostAnswer, AnswerMeetingALockedStatesFileSettlesItsCallWhenTheLockGoes) {
   configure("cdr_use_manager = 1\n");
   cache_call();
-  dbdriver_t& store = testutil::shared_store().db();
+  internal_store& store = testutil::shared_store();
   auto busy_time = [&](int ms) {
     std::lock_guard guard(store);
-    ASSERT_EQ(store.query("PRAGMA busy_timeout = " + std::to_string(ms)), 0);
+    ASSERT_EQ(store.exec("PRAGMA busy_timeout = " + std::to_string(ms)), 0);
   };
   busy_time(10);
   sqlite3* raw = nullptr;

@@ -4,10 +4,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sqlite3.h>
+
 #include <ctime>
 #include <future>
+#include <memory>
+#include <mutex>
 
 #include "config.h"
+#include "dbdriver.h"
 #include "fdutils.h"
 #include "fias.h"
 #include "handlers.h"
@@ -17,6 +22,7 @@
 #include "store.h"
 #include "testutil.h"
 
+using namespace std::chrono_literals;
 using testutil::count_occurrences;
 using testutil::read_file;
 using testutil::rows_t;
@@ -65,9 +71,10 @@ class PollerTest : public ::testing::Test {
     }
     return records;
   }
-  void configure(const std::string& services) {
+  void configure(const std::string& services, const std::string& sections = "") {
     std::string conf = dir.file("v.conf");
-    testutil::write_file(conf, "[pbx]\ndbdriver = sqlite\ndatabase = " + pbx + "\n[services]\n" + services);
+    testutil::write_file(conf, "[pbx]\ndbdriver = sqlite\ndatabase = " + pbx + "\n" + sections +
+                                   "[services]\n" + services);
     settings.publish(testutil::load_settings(conf));
   }
   void add_call(const std::string& room, const std::string& when, const std::string& dst, int billsec,
@@ -80,7 +87,8 @@ class PollerTest : public ::testing::Test {
   void answer(const std::string& pa) {
     auto p = fias_parse_packet(pa.c_str(), static_cast<int>(pa.size()));
     ASSERT_TRUE(p) << pa;
-    do_pa(request_context{*settings.current(), testutil::shared_store()}, p.get());
+    do_pa(request_context{*settings.current(), testutil::shared_store(), testutil::shared_store().journal()},
+          p.get());
   }
   // The P# of each record received.
   std::vector<std::string> seqnos(const std::vector<std::string>& records) {
@@ -106,7 +114,8 @@ class PollerTest : public ::testing::Test {
   room_list rooms;
   settings_store settings;
   pms_link link;
-  poller pol{settings, testutil::shared_store(), link, std::chrono::milliseconds(10)};
+  poller pol{settings, testutil::shared_store(), testutil::shared_store().journal(), link,
+             std::chrono::milliseconds(10), retry_timing{5ms, 20ms, 10000ms}};
 };
 
 TEST_F(PollerTest, CallsArePostedWithTheirFieldsAndMarked) {
@@ -283,7 +292,8 @@ TEST_F(PollerTest, SequenceNumbersAndUnansweredPostingsOutliveThePoller) {
   // A settled posting a week old is pruned by the next poller's first pass.
   sqlite_exec(states(), "update postings set settled_at = settled_at - 7 * 86400 - 1 where seqno='0001'");
 
-  poller restarted{settings, testutil::shared_store(), link, std::chrono::milliseconds(10)};
+  poller restarted{settings, testutil::shared_store(), testutil::shared_store().journal(), link,
+                  std::chrono::milliseconds(10)};
   add_call("101", "2009-12-31 10:17:00", "200", 5);
   room_list fresh;
   restarted.pass(fresh);
@@ -315,6 +325,48 @@ TEST_F(PollerTest, AFailedMarkIsRetriedWithoutPostingTheCallAgain) {
   EXPECT_EQ(userfields(), "[PA 0001][PA 0001]") << "marked, then billok of the answer";
   answer("PA|ASOK|RN101|P#0001|DA091231|TI101500|");
   EXPECT_EQ(count_occurrences(read_file(log), "Posting 0001 was settled by an earlier answer"), 1);
+}
+
+// The billok of an answer that came before its call's mark runs once the mark does, with the
+// posting's own values; a database that is busy at that moment delays it as it delays a request
+// from the PMS, and does not lose it.
+TEST_F(PollerTest, BillokAfterALateMarkWaitsOutABusyDatabase) {
+  std::string billing = dir.file("billing.db");
+  sqlite_exec(billing, "create table settled (seqno text, room text, da text, ti text)");
+  configure(calls + mark +
+                "billok = billing:insert into settled values ('%seqno%', '%exten%', '%date%', "
+                "'%time%')\n",
+            "[billing]\ndbdriver = sqlite\ndatabase = " + billing + "\n");
+  {
+    auto drv = settings.current()->driver("billing");
+    std::lock_guard guard(*drv);
+    ASSERT_EQ(drv->reconnect_if_needed(), 0);
+    ASSERT_EQ(drv->query("PRAGMA busy_timeout = 10"), 0) << "the lock is met in milliseconds";
+  }
+  store_register_room("101");
+  add_call("101", "2009-12-31 10:15:00", "200", 5);
+  sqlite_exec(pbx, "create trigger full_disk before update on cdr begin select raise(fail, 'disk full'); end");
+  poll_pass(rooms);
+  answer("PA|ASOK|RN101|P#0001|DA091231|TI101500|");
+  sqlite_exec(pbx, "drop trigger full_disk");
+
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(billing.c_str(), &raw), SQLITE_OK);
+  std::unique_ptr<sqlite3, decltype(&sqlite3_close)> holder(raw, sqlite3_close);
+  ASSERT_EQ(sqlite3_exec(raw, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  auto pass = std::async(std::launch::async, [&] { poll_pass(rooms); });
+  ASSERT_TRUE(testutil::wait_until(
+      [&] { return count_occurrences(read_file(log), "database is locked") >= 3; }, 5000ms))
+      << read_file(log);
+  holder.reset();
+  pass.get();
+  EXPECT_EQ(userfields(), "[0001]");
+  EXPECT_EQ(sqlite_rows(billing, "select * from settled"),
+            (rows_t{{"0001", "101", "2009-12-31", "10:15:00"}}));
+  EXPECT_EQ(count_occurrences(read_file(log), "Database busy or out of reach; trying the request "
+                                              "again for up to 10 seconds: billok of posting "
+                                              "P#0001 of room 101"), 1)
+      << read_file(log);
 }
 
 TEST_F(PollerTest, ThePbxFileTakesWritesWhileAPostingWaitsOnThePms) {
