@@ -238,8 +238,10 @@ void do_pa(const request_context& ctx, fias_packet_t* p) {
     return;
   }
   // billok comes after the call's mark: an answer that overtook the mark leaves it to the poller.
-  // A posting the journal does not know (sent before it was kept, or long ago) is settled as
-  // the answer says.
+  // billok is filled with the posting's room, P#, date and time: a template that finds the call
+  // by what the mark wrote ('PS %seqno%') must see P#0007 where the answer spelled P#7. A posting
+  // the journal does not know (sent before it was kept, or long ago) is settled as the answer
+  // says, with its P# in four digits.
   posting_ref posting;
   switch (settle_retrying(ctx, [&] {
     return journal.settle_billed(room, seqno, answer_text, true, posting);
@@ -250,8 +252,15 @@ void do_pa(const request_context& ctx, fias_packet_t* p) {
     case settle_result::already:
       LOG(L_NOTICE, "\tPosting %s was settled by an earlier answer", seqno.c_str());
       return;
-    default:
+    case settle_result::settled:
+      run_billok(ctx, posting);
+      return;
+    default: {
+      fias_field_t four_digits;
+      four_digits.value.emplace().str = seqno;
+      f.seq = &four_digits;
       run_service(ctx, "billok", ctx.settings.billok, f);
+    }
   }
 }
 

@@ -13,6 +13,7 @@
 #include "dbdriver.h"
 #include "fias.h"
 #include "handlers.h"
+#include "journal.h"
 #include "logger.h"
 #include "sqlite_probe.h"
 #include "store.h"
@@ -298,11 +299,34 @@ TEST_F(PostAnswer, AnswersThatAreNotOkOrLackASequenceNumberChangeNothing) {
   EXPECT_EQ(count_occurrences(text, "\tAnswer not contains p#\n"), 1);
 }
 
-TEST_F(PostAnswer, WithoutTheManagerBillokRunsWithTheAnswersFields) {
+// billok finds the call by what its mark wrote: it is filled with the posting's room, P#, date and
+// time, whatever spelling the answer uses. A posting the journal does not know takes the answer's
+// fields, its P# in four digits.
+TEST_F(PostAnswer, WithoutTheManagerBillokRunsWithThePostingsValues) {
   configure("billok = pbx:insert into actions (what, room) values ('%seqno% %date% %time%', '%exten%')\n");
-  handle(do_pa, "PA|ASOK|RN101|P#0007|DA091231|TI063000|");
-  EXPECT_EQ(sqlite_rows(pbx, "select what, room from actions"),
-            (rows_t{{"0007 2009-12-31 06:30:00", "101"}}));
+  journal_entry posted;
+  posted.seqno = "0007";
+  posted.room = "101";
+  posted.da = {9, 12, 31, 0};
+  posted.ti = {6, 30, 0, 0};
+  posted.number = "200";
+  posted.source = "pbx";
+  ASSERT_TRUE(testutil::shared_store().journal().record(posted, true));
+  struct {
+    const char* answer;
+    const char* billok;
+  } cases[] = {
+      {"PA|ASOK|RN101|P#7|DA091231|TI063001|", "0007 2009-12-31 06:30:00"},
+      {"PA|ASOK|RN101|P#0007|DA091231|TI063000|", ""},  // settled by the answer before
+      {"PA|ASOK|RN101|P#0008|DA091231|TI063000|", "0008 2009-12-31 06:30:00"},
+      {"PA|ASOK|RN101|P#9|DA100101|TI070000|", "0009 2010-01-01 07:00:00"},
+  };
+  for (const auto& c : cases) {
+    sqlite_exec(pbx, "delete from actions");
+    handle(do_pa, c.answer);
+    EXPECT_EQ(actions(), *c.billok ? std::string(c.billok) + " " : "") << c.answer;
+  }
+  EXPECT_EQ(sqlite_rows(states(), "select state from postings"), (rows_t{{"answered"}}));
 }
 
 // The PMS's answer must not be lost to a states file that cannot be written just now (a full
