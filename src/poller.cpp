@@ -427,7 +427,9 @@ using read_report_t = row_outcome (*)(dbdriver_t&, const std::string&, report&);
 
 // Reports the first row of each room's poll query and marks it once its record was sent. A row
 // whose mandatory columns cannot be read ends the step for this pass; a record that could not
-// be sent stays unmarked and is reported again at a later pass.
+// be sent stays unmarked and is reported again at a later pass. The driver is locked to read the
+// row and again to mark it, never while the record waits on the PMS: a slow PMS must not hold
+// up the check-ins and other requests that run on the same driver.
 void report_step(pass_context& pc, const Settings& s, const std::string& poll_value,
                  const std::optional<std::string>& mark_value,
                  const std::vector<std::string>& rooms, read_report_t read_row,
@@ -437,13 +439,16 @@ void report_step(pass_context& pc, const Settings& s, const std::string& poll_va
   if (!drv) return;
   for (const std::string& room : rooms) {
     if (pc.stopping()) return;
-    std::lock_guard guard(*drv);
-    drv->reconnect_if_needed();
-    std::string query = prepare_query2(*drv, poll.sql, room.c_str(), nullptr, nullptr, nullptr);
-    drv->query(query);
     report r;
-    row_outcome outcome = drv->fetch_row() == 0 ? read_row(*drv, room, r) : row_outcome::skip;
-    drv->free_result();  // only the first row is used
+    row_outcome outcome;
+    {
+      std::lock_guard guard(*drv);
+      drv->reconnect_if_needed();
+      std::string query = prepare_query2(*drv, poll.sql, room.c_str(), nullptr, nullptr, nullptr);
+      drv->query(query);
+      outcome = drv->fetch_row() == 0 ? read_row(*drv, room, r) : row_outcome::skip;
+      drv->free_result();  // only the first row is used
+    }
     if (outcome == row_outcome::broken) return;
     if (outcome == row_outcome::skip) continue;
     int rc = pc.link.send_on(pc.link_id, r.record.get());
@@ -453,6 +458,8 @@ void report_step(pass_context& pc, const Settings& s, const std::string& poll_va
       continue;
     }
     if (!mark_value) continue;
+    std::lock_guard guard(*drv);
+    drv->reconnect_if_needed();
     std::string mark = prepare_query2(*drv, split_service_value(*mark_value).sql, room.c_str(),
                                       r.date.c_str(), r.time.c_str(), nullptr);
     LOG(L_DEBUG, "Sending mark query: %s\n", mark.c_str());

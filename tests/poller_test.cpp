@@ -396,6 +396,43 @@ TEST_F(PollerTest, ThePbxFileTakesWritesWhileAPostingWaitsOnThePms) {
   EXPECT_EQ(userfields(), "[0001][]");
 }
 
+// A wake-up result waiting on a PMS that reads slowly holds no lock of its driver: a check-in on
+// the same driver runs meanwhile, and the result is marked once it went out.
+TEST_F(PollerTest, CheckinRunsWhileAWakeupResultWaitsOnThePms) {
+  sqlite_exec(pbx, "create table seen (ext text); create table guests (ext text, name text)");
+  configure("wakeup_result = pbx:insert into seen values ('%exten%') returning 1, '2009-12-31', '06:30:00'\n"
+            "wrmark = pbx:update wakeups set reported=1 where ext='%exten%'\n"
+            "checkin = pbx:insert into guests values ('%exten%', '%name%')\n");
+  sqlite_exec(pbx, "insert into wakeups values ('101', 1, '2009-12-31', '06:30:00', 0)");
+  store_register_room("101");
+  std::string junk(4096, 'x');
+  while (send(link.fd(), junk.data(), junk.size(), MSG_DONTWAIT) > 0) {
+  }
+  auto pass = std::async(std::launch::async, [&] { poll_pass(rooms); });
+  ASSERT_TRUE(testutil::wait_until(
+      [&] { return sqlite_rows(pbx, "select count(*) from seen") == rows_t{{"1"}}; }, 5000ms));
+  auto checkin = std::async(std::launch::async, [&] {
+    auto p = fias_parse_packet("GI|RN101|GNGuest|", 17);
+    do_checkin(request_context{*settings.current(), testutil::shared_store(),
+                               testutil::shared_store().journal()},
+               p.get());
+  });
+  EXPECT_EQ(checkin.wait_for(2000ms), std::future_status::ready) << "the check-in waited on the PMS";
+  EXPECT_EQ(pass.wait_for(0ms), std::future_status::timeout) << "the record is still in hand";
+  std::vector<std::string> records;
+  ASSERT_TRUE(testutil::wait_until(
+      [&] {
+        for (auto& r : received()) records.push_back(r);
+        return !records.empty();
+      },
+      5000ms));
+  pass.get();
+  checkin.get();
+  EXPECT_EQ(records, std::vector<std::string>{"WA|RN101|DA091231|TI063000|ASOK|"});
+  EXPECT_EQ(sqlite_rows(pbx, "select name from guests"), (rows_t{{"Guest"}}));
+  EXPECT_EQ(sqlite_rows(pbx, "select reported from wakeups"), (rows_t{{"1"}}));
+}
+
 TEST_F(PollerTest, LinkEndHoldsPostingsUntilThePmsActivatesTheLinkAgain) {
   configure(calls + mark);
   store_register_room("101");
