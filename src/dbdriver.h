@@ -80,6 +80,9 @@ class dbdriver_t {
   virtual int fetch_char_field(int num, std::string& val, size_t len) = 0;
   virtual int fetch_float_field(int num, float& val) = 0;
   virtual int numrets() = 0;
+  // Rows changed by the last statement that inserted, updated or deleted (MySQL: changed, not
+  // only matched); 0 when none did.
+  virtual int changes() = 0;
   virtual void free_result() = 0;
   virtual void close() = 0;
   // Non-zero when the connection must be opened (again): the reverse of what the name says.

@@ -64,7 +64,8 @@ constexpr const char* kCreatePostings =
     "call_date text, call_time text, "          // the poll row's texts, for billmark
     "link integer not null, "                   // the link it last went out on
     "first_sent integer not null, "             // Unix time
-    "marked integer not null default 0, "       // billmark ran (or none is needed)
+    "marked integer not null default 0, "       // 1 billmark ran (or none is needed), 2 ran
+                                                // and changed no row
     "state text not null default 'sent', "      // sent, answered, refused
     "answer text, "                             // the PA's text
     "settled_at integer)";
@@ -115,8 +116,8 @@ fias_time_t time_of(const std::string& text) {
 
 int int_of(int64_t value) { return static_cast<int>(value); }
 
-// Reads the rows of a select of a posting's columns (id, seqno, ... link, in table order); none when the read fails. The caller holds the
-// lock.
+// Reads the rows of a select of a posting's columns (id, seqno, ... link, in table order); none
+// when the read fails. The caller holds the lock.
 std::vector<journal_entry> read_entries(store_statement& stmt) {
   std::vector<journal_entry> entries;
   while (stmt.next()) {
@@ -272,7 +273,9 @@ bool posting_journal::record_cached(journal_entry& e, const std::string& record_
         if (!insert_posting(store_, e, true)) return false;
         id = store_.last_insert_id();
         return run_statement(store_, "update cdrcache set userfield=?1 where rowid=?2",
-                             [&](store_statement& s) { s.bind(1, record_text).bind(2, e.cache_id); });
+                             [&](store_statement& s) {
+                               s.bind(1, record_text).bind(2, e.cache_id);
+                             });
       })) {
     LOG(L_ERROR, "Unable to record posting P#%s of room %s in the journal; it is not sent",
         e.seqno.c_str(), e.room.c_str());
@@ -330,7 +333,19 @@ std::vector<journal_entry> posting_journal::unmarked(const std::string& source) 
   return read_entries(*stmt);
 }
 
-std::vector<posting_ref> posting_journal::set_marked(const std::vector<int64_t>& ids) {
+std::vector<journal_entry> posting_journal::unmatched(const std::string& source) {
+  std::lock_guard guard(store_);
+  if (store_.connect() != 0) return {};
+  std::unique_ptr<store_statement> stmt = store_.prepare(
+      "select id, seqno, room, da, ti, billsec, number, amount, source, cache_id, call_date, "
+      "call_time, link from postings where marked=2 and source=?1 order by id");
+  if (!stmt) return {};
+  stmt->bind(1, source);
+  return read_entries(*stmt);
+}
+
+std::vector<posting_ref> posting_journal::set_marked(const std::vector<int64_t>& ids,
+                                                     bool matched) {
   std::vector<posting_ref> due;
   if (ids.empty()) return due;
   // Under one hold of the lock, so that an answer settled meanwhile is either seen here or sees
@@ -339,8 +354,10 @@ std::vector<posting_ref> posting_journal::set_marked(const std::vector<int64_t>&
   if (store_.connect() != 0) return due;
   bool noted = run_together(store_, [&] {
     for (int64_t id : ids) {
-      if (!run_statement(store_, "update postings set marked=1 where id=?1",
-                         [&](store_statement& s) { s.bind(1, id); }))
+      if (!run_statement(store_, "update postings set marked=?1 where id=?2",
+                         [&](store_statement& s) {
+                           s.bind(1, int64_t{matched ? 1 : 2}).bind(2, id);
+                         }))
         return false;
       std::unique_ptr<store_statement> answered = store_.prepare(
           "select room, seqno, da, ti from postings where id=?1 and state='answered'");

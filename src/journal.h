@@ -110,9 +110,12 @@ class posting_journal {
 
   // Postings from poll driver `source` whose billmark has not run yet, oldest first.
   std::vector<journal_entry> unmarked(const std::string& source);
-  // Notes that the marks of postings `ids` ran. The postings whose OK answer came before their
-  // mark: their billok is now due.
-  std::vector<posting_ref> set_marked(const std::vector<int64_t>& ids);
+  // Postings from poll driver `source` whose billmark ran and changed no row: their calls still
+  // look unposted in the PBX and are not posted again.
+  std::vector<journal_entry> unmatched(const std::string& source);
+  // Notes that the marks of postings `ids` ran (`matched` false: and changed no row). The
+  // postings whose OK answer came before their mark: their billok is now due.
+  std::vector<posting_ref> set_marked(const std::vector<int64_t>& ids, bool matched = true);
 
   // A post answer (`answer_text`, AS OK or not) for posting `seqno` of `room` from the PBX
   // database path: settles the newest open posting of that P# and room, and gives its room,

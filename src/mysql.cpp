@@ -283,6 +283,9 @@ class mysql_driver final : public dbdriver_t {
     return my_fetch_float_field(h_, num, val);
   }
   int numrets() override { return my_numrets(h_); }
+  int changes() override {
+    return h_.mysql ? static_cast<int>(mysql_affected_rows(h_.mysql.get())) : 0;
+  }
   void free_result() override { my_free_result(h_); }
   void close() override { my_close(h_); }
   int is_connected() override { return my_is_connected(h_); }

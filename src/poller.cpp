@@ -154,6 +154,16 @@ fias_packet_ptr posting_record(const journal_entry& e) {
   return ps;
 }
 
+// A posting as an ERROR names it for billing by hand.
+std::string describe(const journal_entry& e) {
+  char text[512];
+  std::snprintf(text, sizeof text,
+                "P#%s of room %s (number %s, date 20%02d-%02d-%02d, time %02d:%02d:%02d, %d s)",
+                e.seqno.c_str(), e.room.c_str(), e.number.c_str(), e.da.year, e.da.month,
+                e.da.day, e.ti.hour, e.ti.min, e.ti.sec, e.billsec);
+  return text;
+}
+
 enum class sent_outcome { sent, failed, link_gone };
 
 // Sends a posting on the pass's link, with no lock held: a PMS that reads slowly holds only
@@ -230,8 +240,8 @@ void cache_step(pass_context& pc, const std::vector<std::string>& rooms) {
 // Notes in the journal that the marks of postings `ids` ran, and runs billok for the answers
 // that came before them. A billok that meets a busy or unreachable PBX database is tried again
 // as a request from the PMS is, until it runs, the retries give up (logged) or a stop ends them.
-void note_marked(pass_context& pc, const std::vector<int64_t>& ids) {
-  for (const posting_ref& posting : pc.journal.set_marked(ids)) {
+void note_marked(pass_context& pc, const std::vector<int64_t>& ids, bool matched = true) {
+  for (const posting_ref& posting : pc.journal.set_marked(ids, matched)) {
     const pms_request what{"billok of posting P#" + posting.seqno + " of room " + posting.room};
     request_retry retry(what, pc.retry, pc.stop);
     run_billok(request_context{pc.settings, pc.store, pc.journal, &retry}, posting);
@@ -240,11 +250,14 @@ void note_marked(pass_context& pc, const std::vector<int64_t>& ids) {
 
 // Runs services:billmark for posted calls on the PBX database, in one transaction, and notes in
 // the journal which marks ran. A mark that fails is retried at the next pass; its call is not
-// posted again meanwhile. Answers that came before their call's mark get their billok now.
-// Marked entries are removed from `entries`.
+// posted again meanwhile. A mark that ran and changed no row would leave its call to be posted
+// at every pass: it is an ERROR naming the call, and the journal keeps the call from being posted
+// again. Answers that came before their call's mark get their billok now. Entries whose mark ran
+// are removed from `entries`.
 void mark_calls(pass_context& pc, dbdriver_t& drv, const std::string& mark_template,
                 std::vector<journal_entry>& entries) {
   std::vector<int64_t> ran;
+  std::vector<const journal_entry*> unmatched;
   {
     std::lock_guard guard(drv);
     drv.reconnect_if_needed();
@@ -266,20 +279,31 @@ void mark_calls(pass_context& pc, dbdriver_t& drv, const std::string& mark_templ
       std::string mark = prepare_query2(drv, mark_template, e.room.c_str(), e.call_date.c_str(),
                                         e.call_time.c_str(), e.seqno.c_str());
       std::printf("Sending mark query: %s\n", mark.c_str());
-      if (drv.query(mark) == 0)
-        ran.push_back(e.id);
-      else
+      if (drv.query(mark) != 0)
         LOG(L_WARNING, "Mark of posting P#%s of room %s failed; it is retried at the next pass",
             e.seqno.c_str(), e.room.c_str());
+      else if (drv.changes() > 0)
+        ran.push_back(e.id);
+      else
+        unmatched.push_back(&e);
     }
     if (together && drv.query("COMMIT") != 0) {
       drv.query("ROLLBACK");
       LOG(L_WARNING, "Marks of %zu postings not committed; they are retried at the next pass",
           entries.size());
       ran.clear();
+      unmatched.clear();
     }
   }
+  std::vector<int64_t> missed;
+  for (const journal_entry* e : unmatched) {
+    LOG(L_ERROR, "Mark of posting %s changed no row; the call is not posted again: check "
+        "services:billmark", describe(*e).c_str());
+    missed.push_back(e->id);
+  }
   note_marked(pc, ran);
+  note_marked(pc, missed, false);
+  ran.insert(ran.end(), missed.begin(), missed.end());
   std::erase_if(entries, [&ran](const journal_entry& e) {
     return std::find(ran.begin(), ran.end(), e.id) != ran.end();
   });
@@ -321,6 +345,9 @@ void billcalls_step(pass_context& pc, const Settings& s, const std::vector<std::
       unmarked.clear();
     }
   }
+
+  // Calls whose mark changed nothing are still in the PBX as not posted; they are not posted again.
+  for (journal_entry& e : pc.journal.unmatched(drv->name)) unmarked.push_back(std::move(e));
 
   // Every room's new calls are read, each room's rows to the end, with the driver locked for one
   // room at a time: a check-in waits for one query, not for the whole pass.

@@ -278,6 +278,7 @@ class sqlite_driver final : public dbdriver_t {
     return sq_fetch_float_field(h_, num, val);
   }
   int numrets() override { return sq_numrets(h_); }
+  int changes() override { return h_.sqlite ? sqlite3_changes(h_.sqlite.get()) : 0; }
   void free_result() override { sq_free_result(h_); }
   void close() override { sq_close(h_); }
   int is_connected() override { return sq_is_connected(h_); }

@@ -327,6 +327,28 @@ TEST_F(PollerTest, AFailedMarkIsRetriedWithoutPostingTheCallAgain) {
   EXPECT_EQ(count_occurrences(read_file(log), "Posting 0001 was settled by an earlier answer"), 1);
 }
 
+// A mark that runs and changes nothing (its template does not find the call) would leave the call
+// to be posted at every pass: it is an ERROR naming the call, once, and the call is not posted
+// again; other calls go on being posted.
+TEST_F(PollerTest, AMarkThatChangesNoRowIsAnErrorAndItsCallIsNotPostedAgain) {
+  configure(calls + "billmark = pbx:update cdr set userfield='%seqno%' where src='%exten%' and "
+                    "calldate='%date%T%time%'\n");
+  store_register_room("101");
+  add_call("101", "2009-12-31 10:15:00", "200", 125);
+  poll_pass(rooms);
+  EXPECT_EQ(seqnos(received()), std::vector<std::string>{"0001"});
+  poll_pass(rooms);
+  add_call("101", "2009-12-31 10:20:00", "201", 5);
+  poll_pass(rooms);
+  EXPECT_EQ(seqnos(received()), std::vector<std::string>{"0002"}) << "the first call is not posted again";
+  std::string text = read_file(log);
+  EXPECT_EQ(count_occurrences(text, "Mark of posting P#0001 of room 101 (number 200, date 2009-12-31, "
+                                    "time 10:15:00, 125 s) changed no row; the call is not posted "
+                                    "again: check services:billmark"), 1) << text;
+  EXPECT_EQ(count_occurrences(text, "changed no row"), 2) << text;
+  EXPECT_EQ(userfields(), "[][]");
+}
+
 // The billok of an answer that came before its call's mark runs once the mark does, with the
 // posting's own values; a database that is busy at that moment delays it as it delays a request
 // from the PMS, and does not lose it.
