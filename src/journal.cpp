@@ -66,7 +66,8 @@ constexpr const char* kCreatePostings =
     "first_sent integer not null, "             // Unix time
     "marked integer not null default 0, "       // 1 billmark ran (or none is needed), 2 ran
                                                 // and changed no row
-    "state text not null default 'sent', "      // sent, answered, refused
+    "state text not null default 'sent', "      // sent, expired (past re-sending), answered,
+                                                // refused
     "answer text, "                             // the PA's text
     "settled_at integer)";
 
@@ -176,19 +177,28 @@ bool insert_posting(internal_store& store, const journal_entry& e, bool marked) 
   });
 }
 
-// The newest posting of `seqno` and `room`, from the cache or a poll driver, in `state`; its
-// id and cache row, or an id of 0. The caller holds the lock.
+// Which postings an answer looks for: open ones (sent, or sent and past the re-send window), or
+// answered ones.
+enum class wanted { open, answered };
+
+// The newest posting of `seqno` and `room`, from the cache or a poll driver, in the state
+// wanted; its id and cache row, or an id of 0. The caller holds the lock.
 std::pair<int64_t, int64_t> find_posting(internal_store& store, const std::string& room,
-                                         const std::string& seqno, bool cached,
-                                         const char* state) {
+                                         const std::string& seqno, bool cached, wanted state) {
+  static constexpr const char* kFind[2][2] = {
+      {"select id, cache_id from postings where seqno=?1 and room=?2 and source<>'' "
+       "and state in ('sent', 'expired') order by id desc limit 1",
+       "select id, cache_id from postings where seqno=?1 and room=?2 and source<>'' "
+       "and state='answered' order by id desc limit 1"},
+      {"select id, cache_id from postings where seqno=?1 and room=?2 and source='' "
+       "and state in ('sent', 'expired') order by id desc limit 1",
+       "select id, cache_id from postings where seqno=?1 and room=?2 and source='' "
+       "and state='answered' order by id desc limit 1"}};
   std::pair<int64_t, int64_t> found{0, 0};
-  std::unique_ptr<store_statement> stmt = store.prepare(
-      cached ? "select id, cache_id from postings where seqno=?1 and room=?2 and source='' "
-               "and state=?3 order by id desc limit 1"
-             : "select id, cache_id from postings where seqno=?1 and room=?2 and source<>'' "
-               "and state=?3 order by id desc limit 1");
+  std::unique_ptr<store_statement> stmt =
+      store.prepare(kFind[cached ? 1 : 0][state == wanted::open ? 0 : 1]);
   if (!stmt) return found;
-  stmt->bind(1, seqno).bind(2, room).bind(3, state);
+  stmt->bind(1, seqno).bind(2, room);
   if (stmt->next()) found = {stmt->integer(0), stmt->integer(1)};
   return found;
 }
@@ -251,7 +261,7 @@ int posting_journal::awaiting_answer() {
   std::lock_guard guard(store_);
   if (store_.connect() != 0) return -1;
   std::unique_ptr<store_statement> stmt =
-      store_.prepare("select count(*) from postings where state='sent'");
+      store_.prepare("select count(*) from postings where state in ('sent', 'expired')");
   return stmt && stmt->next() ? int_of(stmt->integer(0)) : -1;
 }
 
@@ -379,9 +389,9 @@ settle_result posting_journal::settle_billed(const std::string& room, const std:
                                              posting_ref& posting) {
   std::lock_guard guard(store_);
   if (store_.connect() != 0) return settle_result::failed;
-  auto [id, row] = find_posting(store_, room, seqno, false, "sent");
+  auto [id, row] = find_posting(store_, room, seqno, false, wanted::open);
   if (id == 0)
-    return find_posting(store_, room, seqno, false, "answered").first != 0
+    return find_posting(store_, room, seqno, false, wanted::answered).first != 0
                ? settle_result::already
                : settle_result::unknown;
   if (!settle_posting(store_, id, answer_text, ok)) return settle_result::failed;
@@ -399,9 +409,9 @@ settle_result posting_journal::settle_cached(const std::string& room, const std:
                                              bool keep_calls) {
   std::lock_guard guard(store_);
   if (store_.connect() != 0) return settle_result::failed;
-  auto [id, row] = find_posting(store_, room, seqno, true, "sent");
+  auto [id, row] = find_posting(store_, room, seqno, true, wanted::open);
   if (id == 0) {
-    if (find_posting(store_, room, seqno, true, "answered").first != 0)
+    if (find_posting(store_, room, seqno, true, wanted::answered).first != 0)
       return settle_result::already;
     if (!ok) return settle_result::unknown;
     // A row posted before the journal was kept: its userfield holds the posting's text.
@@ -459,11 +469,44 @@ std::vector<cached_call> posting_journal::due_cached_calls(const std::string& ro
   return calls;
 }
 
-void posting_journal::prune(std::time_t before) {
+std::vector<journal_entry> posting_journal::expire(std::time_t before) {
+  std::vector<journal_entry> expired;
   std::lock_guard guard(store_);
-  if (store_.connect() != 0) return;
-  run_statement(store_,
-                "delete from postings where marked=1 and ((state<>'sent' and settled_at<?1) or "
-                "first_sent<?1)",
-                [&](store_statement& s) { s.bind(1, int64_t{before}); });
+  if (store_.connect() != 0) return expired;
+  bool noted = run_together(store_, [&] {
+    std::unique_ptr<store_statement> stmt = store_.prepare(
+        "select id, seqno, room, da, ti, billsec, number, amount, source, cache_id, call_date, "
+        "call_time, link from postings where state='sent' and first_sent<?1 order by id");
+    if (!stmt) return false;
+    stmt->bind(1, int64_t{before});
+    expired = read_entries(*stmt);
+    if (stmt->result() != 0) return false;
+    return run_statement(store_, "update postings set state='expired' where state='sent' and "
+                                 "first_sent<?1",
+                         [&](store_statement& s) { s.bind(1, int64_t{before}); });
+  });
+  if (!noted) expired.clear();
+  return expired;
+}
+
+std::vector<journal_entry> posting_journal::prune(std::time_t before) {
+  std::vector<journal_entry> unanswered;
+  std::lock_guard guard(store_);
+  if (store_.connect() != 0) return unanswered;
+  bool pruned = run_together(store_, [&] {
+    std::unique_ptr<store_statement> stmt = store_.prepare(
+        "select id, seqno, room, da, ti, billsec, number, amount, source, cache_id, call_date, "
+        "call_time, link from postings where marked=1 and state in ('sent', 'expired') and "
+        "first_sent<?1 order by id");
+    if (!stmt) return false;
+    stmt->bind(1, int64_t{before});
+    unanswered = read_entries(*stmt);
+    if (stmt->result() != 0) return false;
+    return run_statement(store_,
+                         "delete from postings where marked=1 and ((state<>'sent' and "
+                         "settled_at<?1) or first_sent<?1)",
+                         [&](store_statement& s) { s.bind(1, int64_t{before}); });
+  });
+  if (!pruned) unanswered.clear();
+  return unanswered;
 }

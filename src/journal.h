@@ -133,9 +133,13 @@ class posting_journal {
 
   // Postings sent and not answered yet (-1 when the store cannot be read), for the status line.
   int awaiting_answer();
+  // Postings first sent before `before` and not answered: they are not sent again from now on
+  // (an answer still settles them). Each is returned once, for billing by hand.
+  std::vector<journal_entry> expire(std::time_t before);
   // Drops postings settled before `before`, and postings first sent before `before` that are
-  // marked; a posting whose mark has not run is kept.
-  void prune(std::time_t before);
+  // marked; a posting whose mark has not run (or changed no row) is kept. The postings dropped
+  // without an answer, for billing by hand.
+  std::vector<journal_entry> prune(std::time_t before);
 
  private:
   internal_store& store_;

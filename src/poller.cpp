@@ -550,9 +550,17 @@ void poller::pass(room_list& r, std::stop_token stop) {
   if (s->room_state)
     report_step(pc, *s, *s->room_state, s->remark, r.rooms, read_room_state,
                 "Unable to send fias RE");
+  // A posting that is never answered is neither re-sent nor dropped without a word: each is named
+  // once for billing by hand when it leaves the re-send window, and again when it leaves the
+  // journal.
   const std::time_t now = std::time(nullptr);
+  for (const journal_entry& e : journal_.expire(now - kResendWindow))
+    LOG(L_ERROR, "Posting %s not answered within a day and not sent again; bill the call by hand",
+        describe(e).c_str());
   if (now >= next_prune_) {
-    journal_.prune(now - kKeepSettled);
+    for (const journal_entry& e : journal_.prune(now - kKeepSettled))
+      LOG(L_ERROR, "Posting %s dropped from the journal after a week without an answer; bill the "
+          "call by hand", describe(e).c_str());
     next_prune_ = now + kPruneEvery;
   }
 }

@@ -302,6 +302,40 @@ TEST_F(PollerTest, SequenceNumbersAndUnansweredPostingsOutliveThePoller) {
   EXPECT_EQ(sqlite_rows(states(), "select seqno from postings order by id"), (rows_t{{"0002"}, {"0003"}}));
 }
 
+// A posting the PMS never answers is named for billing by hand, once when it leaves the re-send
+// window and once when it leaves the journal; one answered meanwhile, even late, is not.
+TEST_F(PollerTest, UnansweredPostingsAreNamedOnceWhenTheyLeaveTheResendWindowAndTheJournal) {
+  configure(calls + mark);
+  store_register_room("101");
+  add_call("101", "2009-12-31 10:15:00", "200", 5);
+  add_call("101", "2009-12-31 10:16:00", "201", 6);
+  add_call("101", "2009-12-31 10:17:00", "202", 7);
+  poll_pass(rooms);
+  EXPECT_EQ(seqnos(received()), (std::vector<std::string>{"0001", "0002", "0003"}));
+  answer("PA|ASOK|RN101|P#0002|DA091231|TI101600|");
+  sqlite_exec(states(), "update postings set first_sent = first_sent - 86401");
+  poll_pass(rooms);
+  poll_pass(rooms);
+  answer("PA|ASOK|RN101|P#0003|DA091231|TI101700|");  // late, past the re-send window
+  sqlite_exec(states(), "update postings set first_sent = first_sent - 7 * 86400, "
+                        "settled_at = settled_at - 7 * 86400");
+  poller restarted{settings, testutil::shared_store(), testutil::shared_store().journal(), link,
+                   std::chrono::milliseconds(10)};
+  room_list fresh;
+  restarted.pass(fresh);
+  restarted.pass(fresh);
+  std::string text = read_file(log);
+  const std::string call = "Posting P#0001 of room 101 (number 200, date 2009-12-31, time 10:15:00, 5 s)";
+  EXPECT_EQ(count_occurrences(text, call + " not answered within a day and not sent again; bill the "
+                                           "call by hand"), 1) << text;
+  EXPECT_EQ(count_occurrences(text, call + " dropped from the journal after a week without an "
+                                           "answer; bill the call by hand"), 1) << text;
+  EXPECT_EQ(count_occurrences(text, "not answered within a day"), 2) << "P#0001 and P#0003";
+  EXPECT_EQ(count_occurrences(text, "after a week without an answer"), 1);
+  EXPECT_TRUE(sqlite_rows(states(), "select seqno from postings").empty());
+  EXPECT_TRUE(received().empty());
+}
+
 TEST_F(PollerTest, AFailedMarkIsRetriedWithoutPostingTheCallAgain) {
   configure(calls + mark + "billok = pbx:update cdr set userfield='PA ' || '%seqno%' where src='%exten%'\n");
   store_register_room("101");
