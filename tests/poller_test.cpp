@@ -17,6 +17,7 @@
 #include "fias.h"
 #include "handlers.h"
 #include "logger.h"
+#include "mariadb_server.h"
 #include "poller.h"
 #include "sqlite_probe.h"
 #include "store.h"
@@ -381,6 +382,35 @@ TEST_F(PollerTest, AMarkThatChangesNoRowIsAnErrorAndItsCallIsNotPostedAgain) {
                                     "again: check services:billmark"), 1) << text;
   EXPECT_EQ(count_occurrences(text, "changed no row"), 2) << text;
   EXPECT_EQ(userfields(), "[][]");
+}
+
+// The same on MariaDB, which counts the rows an update changed: a mark that changes a row is
+// noted as run, one that changes none is the ERROR.
+TEST_F(PollerTest, MariadbMarksAreCountedByTheRowsTheyChanged) {
+  testutil::mariadb_server& server = testutil::mariadb_server::shared();
+  server.create_database("poller_marks");
+  server.execute("create table cdr (calldate datetime, src varchar(8), dst varchar(32), billsec int, "
+                 "amount int, userfield varchar(32) not null default '')", "poller_marks");
+  server.execute("insert into cdr (calldate, src, dst, billsec, amount) values "
+                 "('2009-12-31 10:15:00', '101', '200', 5, -1), ('2009-12-31 10:16:00', '101', '201', 6, -1)",
+                 "poller_marks");
+  configure("billcalls = my:select date(calldate), time(calldate), dst, billsec, amount from cdr "
+            "where src='%exten%' and userfield='' order by calldate\n"
+            "billmark = my:update cdr set userfield='%seqno%' where src='%exten%' and "
+            "calldate='%date% %time%' and dst<>'201'\n",
+            "[my]\ndbdriver = mysql\nhost = " + server.host() + "\nport = " + std::to_string(server.port()) +
+                "\nuser = " + server.user() + "\npassword = " + server.password() +
+                "\ndatabase = poller_marks\n");
+  store_register_room("101");
+  poll_pass(rooms);
+  poll_pass(rooms);
+  EXPECT_EQ(seqnos(received()), (std::vector<std::string>{"0001", "0002"})) << "each posted once";
+  EXPECT_EQ(server.query("select userfield from cdr order by calldate", "poller_marks"),
+            (rows_t{{"0001"}, {""}}));
+  std::string text = read_file(log);
+  EXPECT_EQ(count_occurrences(text, "changed no row"), 1) << text;
+  EXPECT_EQ(count_occurrences(text, "Mark of posting P#0002 of room 101 (number 201, date 2009-12-31, "
+                                    "time 10:16:00, 6 s) changed no row"), 1) << text;
 }
 
 // The billok of an answer that came before its call's mark runs once the mark does, with the
