@@ -237,7 +237,6 @@ int internal_store::connect() {
   if (rc != SQLITE_OK) {
     LOG(L_ERROR, "Error connecting to %s sqlite db",
         path_.empty() ? "(no database file set)" : path_.c_str());
-    LOG(L_ERROR, "Unable to open states file %s", path_.empty() ? "(not set)" : path_.c_str());
     return -1;
   }
   sqlite3_busy_timeout(raw, kBusyTimeoutMs);
@@ -289,11 +288,18 @@ void internal_store::interrupt() {
   if (db_) sqlite3_interrupt(db_.get());
 }
 
+// Opens the store for the registry's own statements; 0, or -1 after logging.
+int internal_store::open_locked() {
+  if (connect() == 0) return 0;
+  LOG(L_ERROR, "Unable to open states file %s", path_.empty() ? "(not set)" : path_.c_str());
+  return -1;
+}
+
 // Runs one statement on the store with `values` bound in order: 0, -1 the store could not be
 // opened, -2 it failed.
 int internal_store::statement(const char* sql, std::initializer_list<std::string_view> values) {
   std::lock_guard guard(*this);
-  if (connect() != 0) return -1;
+  if (open_locked() != 0) return -1;
   std::unique_ptr<store_statement> stmt = prepare(sql);
   if (!stmt) return -2;
   int index = 0;
@@ -311,7 +317,7 @@ int internal_store::open(const std::string& statesfile) {
     int fd = ::open(statesfile.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) ::close(fd);
   }
-  if (connect() != 0) return -1;
+  if (open_locked() != 0) return -1;
   // Write-ahead logging: a cached call is committed with one disk wait instead of the several of
   // a rollback journal, which keeps the manager feed ahead of a busy PBX's call records
   // without giving up durability (synchronous stays FULL).
@@ -344,7 +350,7 @@ int internal_store::remove_room(std::string_view room) {
 std::vector<std::string> internal_store::rooms() {
   std::vector<std::string> rooms;
   std::lock_guard guard(*this);
-  if (connect() != 0) return rooms;
+  if (open_locked() != 0) return rooms;
   std::unique_ptr<store_statement> stmt = prepare("select room from rooms");
   if (!stmt) return rooms;
   while (stmt->next()) rooms.push_back(stmt->text(0));

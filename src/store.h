@@ -87,7 +87,7 @@ class internal_store {
   std::vector<std::string> rooms();
 
   // What the store's users call with its lock held. connect opens the file when it is not open:
-  // 0, or -1 after logging "Unable to open states file %s". prepare gives the compiled statement
+  // 0, or -1 (logged). prepare gives the compiled statement
   // of `sql`, a string literal without values: compiled on first use and kept by its address
   // until the store closes; null when it does not compile or the store is not open (logged).
   // exec compiles and runs a statement without values (a PRAGMA, BEGIN, COMMIT, a table's
@@ -114,6 +114,7 @@ class internal_store {
   };
   using statement_ptr = std::unique_ptr<sqlite3_stmt, statement_finalizer>;
   void close();
+  int open_locked();
   int statement(const char* sql, std::initializer_list<std::string_view> values);
 
   std::mutex mutex_;
