@@ -43,7 +43,7 @@ struct bench_world {
   settings_store settings;
   internal_store store;
   pms_link link;
-  poller pol{settings, store, link, std::chrono::seconds(10)};
+  poller pol{settings, store, store.journal(), link, std::chrono::seconds(10)};
 
   bench_world() {
     char pattern[] = "/tmp/velmorant-bench-XXXXXX";

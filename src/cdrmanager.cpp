@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "dbdriver.h"
+#include "journal.h"
 #include "logger.h"
 #include "sig.h"
 
@@ -42,21 +43,14 @@ constexpr std::array<std::pair<const char*, const char*>, 22> kCdrColumns = {{
     {"uniqueid", "UniqueID"},
 }};
 
-// The INSERT of one call. Values are escaped, so a caller name such as "O'Brien" <101> is cached
-// rather than failing the statement, and the statement is never cut.
-std::string cache_insert(const message& m) {
-  std::string q =
-      "INSERT INTO cdrcache (clid,src,dst,dcontext,channel,dstchannel,lastapp,lastdata, "
-      "start,answer,end,duration,billsec,disposition,amaflags, c_from, c_to, cost,accountcode, "
-      "callclass, faxdata,uniqueid,userfield) VALUES (";
-  for (size_t i = 0; i < kCdrColumns.size(); ++i) {
-    if (i > 0) q += i >= 21 ? "," : ", ";
-    q += '\'';
-    q += sql_escape(dbkind::sqlite, mgr_get_header(m, kCdrColumns[i].second));
-    q += '\'';
-  }
-  q += ",'')";
-  return q;
+// The cache's values of one call. A caller name such as "O'Brien" <101> is cached as sent, and
+// no value is ever cut.
+cdr_values cache_values(const message& m) {
+  cdr_values values;
+  values.reserve(kCdrColumns.size());
+  for (const auto& [column, header] : kCdrColumns)
+    values.emplace_back(column, std::string(mgr_get_header(m, header)));
+  return values;
 }
 
 bool equals_ignoring_case(std::string_view a, std::string_view b) {
@@ -102,23 +96,20 @@ std::optional<held_call> mgr_cdr_call(const message& m, room_list& rooms, intern
         hdr.c_str(), std::string(mgr_get_header(m, "Destination")).c_str());
     return std::nullopt;
   }
-  held_call call{cache_insert(m), std::move(hdr), std::string(mgr_get_header(m, "Destination")),
-                 std::string(mgr_get_header(m, "StartTime"))};
-  LOG(L_DEBUG, "The query is: %s\n", call.insert.c_str());
-  return call;
+  return held_call{cache_values(m), std::move(hdr),
+                   std::string(mgr_get_header(m, "Destination")),
+                   std::string(mgr_get_header(m, "StartTime"))};
 }
 
-int mgr_store_call(internal_store& store, const held_call& call) {
+manager_feed::manager_feed(manager_config config, internal_store& store, posting_journal& journal,
+                           feed_timing timing)
+    : config_(std::move(config)), store_(store), journal_(journal), timing_(timing) {}
+
+// Hands a call to the journal, which caches it.
+int manager_feed::store_call(const held_call& call) {
   LOG(L_DEBUG, "sending cache insert query");
-  dbdriver_t& db = store.db();
-  std::lock_guard guard(db);
-  if (db.reconnect_if_needed() != 0) return kDbUnavailable;
-  int rc = db.query(call.insert);
-  return rc == 0 || rc == kDbUnavailable ? rc : -1;
+  return journal_.cache_call(call.values);
 }
-
-manager_feed::manager_feed(manager_config config, internal_store& store, feed_timing timing)
-    : config_(std::move(config)), store_(store), timing_(timing) {}
 
 manager_feed::~manager_feed() { stop(); }
 
@@ -145,7 +136,7 @@ void manager_feed::stop() {
 // wait would reach the PMS out of order.
 void manager_feed::cache(held_call call) {
   if (held_.empty()) {
-    int rc = mgr_store_call(store_, call);
+    int rc = store_call(call);
     if (rc == 0) return;
     LOG(L_ERROR, "Unable to cache the call of %s to %s at %s", call.source.c_str(),
         call.destination.c_str(), call.start.c_str());
@@ -169,7 +160,7 @@ void manager_feed::store_held(std::chrono::steady_clock::time_point now) {
   if (held_.empty() || now < retry_at_) return;
   for (size_t n = 0; n < kPerPass && !held_.empty(); ++n) {
     const held_call& call = held_.front();
-    int rc = mgr_store_call(store_, call);
+    int rc = store_call(call);
     if (rc == kDbUnavailable) {
       retry_at_ = now + timing_.store_retry;
       return;

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "journal.h"
 #include "mgr.h"
 #include "store.h"
 
@@ -33,9 +34,9 @@ struct feed_timing {
   std::chrono::milliseconds store_retry{1000};    // pause before the store is tried again
 };
 
-// A call the feed took from the manager: its cache INSERT, and what log lines name it by.
+// A call the feed took from the manager: its values for the cache, and what log lines name it by.
 struct held_call {
-  std::string insert;
+  cdr_values values;
   std::string source;
   std::string destination;
   std::string start;
@@ -53,7 +54,9 @@ struct held_call {
 // and logs every call it still holds.
 class manager_feed {
  public:
-  manager_feed(manager_config config, internal_store& store, feed_timing timing = {});
+  // The registry of `store` tells the guest rooms; `journal` caches their calls.
+  manager_feed(manager_config config, internal_store& store, posting_journal& journal,
+               feed_timing timing = {});
   ~manager_feed();  // stops and joins
   manager_feed(const manager_feed&) = delete;
   manager_feed& operator=(const manager_feed&) = delete;
@@ -88,11 +91,13 @@ class manager_feed {
   int connect_and_login();
   void handle(const message& m);
   void cache(held_call call);
+  int store_call(const held_call& call);
   void store_held(std::chrono::steady_clock::time_point now);
   void drop_held();
 
   const manager_config config_;
   internal_store& store_;
+  posting_journal& journal_;
   const feed_timing timing_;
   room_list rooms_;
   mansession mans_;
@@ -114,6 +119,3 @@ class manager_feed {
 // checked in since the list was read are looked up before a call is turned away.
 std::optional<held_call> mgr_cdr_call(const message& m, room_list& rooms, internal_store& store,
                                       bool all_calls);
-// Writes a call into the call cache: 0 cached; kDbUnavailable the store cannot take it now (busy,
-// full, out of reach) and may later; -1 the store refuses it for good. The driver logs failures.
-int mgr_store_call(internal_store& store, const held_call& call);

@@ -74,6 +74,9 @@ class dbdriver_t {
   virtual int fetch_int_field(int num, int& val) = 0;
   // Stores at most len - 1 characters of the column (len 1 gives an empty text).
   virtual int fetch_char_field(int num, std::string& val, size_t len) = 0;
+  // Rows changed by the last statement that inserted, updated or deleted (MySQL: changed, not
+  // only matched); 0 when none did.
+  virtual int changes() = 0;
   virtual void free_result() = 0;
   virtual void close() = 0;
   // True when the connection must be opened (again): never opened, closed, or lost.

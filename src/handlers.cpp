@@ -236,7 +236,7 @@ void do_pa(const request_context& ctx, fias_packet_t* p) {
       seqno.find_first_not_of("0123456789") == std::string::npos)
     seqno.insert(0, 4 - seqno.size(), '0');
   const std::string answer_text = fias_packet_to_str(p);
-  posting_journal journal(ctx.store);
+  posting_journal& journal = ctx.journal;
   // An answer that is missing cannot be judged, and is treated as not OK.
   fias_field_t* as = fias_get_field(p, "AS");
   std::string answer = as ? as->value->str.value_or("") : "";
@@ -244,9 +244,10 @@ void do_pa(const request_context& ctx, fias_packet_t* p) {
   if (answer.size() < 2 || strncasecmp(answer.c_str(), "OK", 2) != 0) {
     LOG(L_WARNING, "Non-OK answer on Post call. Please check");
     // Settled all the same: a refused posting is not sent again on a new link.
+    posting_ref posting;
     settle_retrying(ctx, [&] {
       return ctx.settings.use_manager ? journal.settle_cached(room, seqno, answer_text, false, false)
-                                      : journal.settle_billed(room, seqno, answer_text, false);
+                                      : journal.settle_billed(room, seqno, answer_text, false, posting);
     });
     return;
   }
@@ -259,25 +260,46 @@ void do_pa(const request_context& ctx, fias_packet_t* p) {
     return;
   }
   // billok comes after the call's mark: an answer that overtook the mark leaves it to the poller.
-  // A posting the journal does not know (sent before it was kept, or long ago) is settled as
-  // the answer says.
-  switch (settle_retrying(ctx, [&] { return journal.settle_billed(room, seqno, answer_text, true); })) {
+  // billok is filled with the posting's room, P#, date and time: a template that finds the call
+  // by what the mark wrote ('PS %seqno%') must see P#0007 where the answer spelled P#7. A posting
+  // the journal does not know (sent before it was kept, or long ago) is settled as the answer
+  // says, with its P# in four digits.
+  posting_ref posting;
+  switch (settle_retrying(ctx, [&] {
+    return journal.settle_billed(room, seqno, answer_text, true, posting);
+  })) {
     case settle_result::before_mark:
       LOG(L_NOTICE, "\tPosting %s is not marked yet; billok runs after its mark", seqno.c_str());
       return;
     case settle_result::already:
       LOG(L_NOTICE, "\tPosting %s was settled by an earlier answer", seqno.c_str());
       return;
-    default:
+    case settle_result::settled:
+      run_billok(ctx, posting);
+      return;
+    default: {
+      fias_field_t four_digits;
+      four_digits.value.emplace().str = seqno;
+      f.seq = &four_digits;
       run_service(ctx, "billok", ctx.settings.billok, f);
+    }
   }
 }
 
-void run_billok(const request_context& ctx, fias_packet_t* pa) {
+void run_billok(const request_context& ctx, const posting_ref& posting) {
+  // The posting's values as the fields of a record, which is what the template filler reads.
+  auto text_field = [](const std::string& text) {
+    fias_field_t f;
+    f.value.emplace().str = text;
+    return f;
+  };
+  fias_field_t rn = text_field(posting.room), seq = text_field(posting.seqno), date, time;
+  date.value.emplace().date = posting.da;
+  time.value.emplace().time = posting.ti;
   template_fields f;
-  f.rn = fias_get_field(pa, "RN");
-  f.date = fias_get_field(pa, "DA");
-  f.time = fias_get_field(pa, "TI");
-  f.seq = fias_get_field(pa, "P#");
+  f.rn = &rn;
+  f.date = &date;
+  f.time = &time;
+  f.seq = &seq;
   run_service(ctx, "billok", ctx.settings.billok, f);
 }

@@ -3,15 +3,17 @@
 
 #include "config.h"
 #include "fias.h"
+#include "journal.h"
 #include "store.h"
 #include "worker.h"
 
-// What a handler works with: the settings snapshot taken for this record, the internal store,
-// and the retries of the record (none: a statement that meets a busy or unreachable database is
-// not tried again).
+// What a handler works with: the settings snapshot taken for this record, the internal store
+// and its posting journal, and the retries of the record (none: a statement that meets a busy or
+// unreachable database is not tried again).
 struct request_context {
   const Settings& settings;
   internal_store& store;
+  posting_journal& journal;
   request_retry* retry = nullptr;
 };
 
@@ -27,6 +29,6 @@ void do_wakeup_set(const request_context& ctx, fias_packet_t* p);    // WR: serv
 void do_wakeup_clear(const request_context& ctx, fias_packet_t* p);  // WC: services:wakeup_clear
 void do_pa(const request_context& ctx, fias_packet_t* p);            // PA: settle a posted call
 
-// Runs services:billok with the fields of the OK post answer `pa`; the poller runs it for an
-// answer that came before the mark of its call.
-void run_billok(const request_context& ctx, fias_packet_t* pa);
+// Runs services:billok for an answered posting with its room, P#, date and time; the poller runs
+// it for an answer that came before the mark of its call.
+void run_billok(const request_context& ctx, const posting_ref& posting);

@@ -2,10 +2,13 @@
 // the call cache's rows as postings claim and settle them.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <ctime>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "fias.h"
@@ -51,12 +54,40 @@ enum class settle_result {
   failed,         // the store could not be read or written (logged)
 };
 
-// The journal lives in the internal store (table `postings`); this is the one place that holds
-// SQL on it and on the call cache's postings. Each call takes the store's lock for its own
-// statements only, never across a send or a statement on the PBX.
+// What services:billok is filled with: the posting's own room, P#, date and time, whatever
+// spelling the answer used.
+struct posting_ref {
+  std::string room;
+  std::string seqno;
+  fias_date_t da;
+  fias_time_t ti;
+};
+
+// One call for the cache: the value of each column by its name ("src", "dst", "billsec", ...).
+// The columns are those of kCdrcacheColumns; one not given is cached as empty text.
+using cdr_values = std::vector<std::pair<std::string_view, std::string>>;
+
+// The columns of the call cache that a cached call fills.
+inline constexpr std::array<const char*, 22> kCdrcacheColumns = {
+    "clid",     "src",     "dst",   "dcontext",    "channel",     "dstchannel",
+    "lastapp",  "lastdata", "start", "answer",     "end",         "duration",
+    "billsec",  "disposition", "amaflags", "c_from", "c_to",      "cost",
+    "accountcode", "callclass", "faxdata", "uniqueid"};
+
+// The journal lives in the internal store (tables `postings` and `cdrcache`); this is the one
+// place that holds SQL on them. Each call takes the store's lock for its own statements only,
+// never across a send or a statement on the PBX.
 class posting_journal {
  public:
   explicit posting_journal(internal_store& store) : store_(store) {}
+
+  // Creates the tables `cdrcache` and `postings` with their indexes where they are missing; the
+  // store's open calls it with the store's lock held. False when they can be neither read nor
+  // created.
+  bool create_tables();
+  // Writes a call into the cache: 0 cached; kDbUnavailable the store cannot take it now (busy,
+  // full, out of reach) and may later; -1 the store refuses it for good (logged).
+  int cache_call(const cdr_values& call);
 
   // The P# of the last posting recorded and the highest link number used; false (both left as
   // they are) when the journal is empty or cannot be read.
@@ -79,14 +110,18 @@ class posting_journal {
 
   // Postings from poll driver `source` whose billmark has not run yet, oldest first.
   std::vector<journal_entry> unmarked(const std::string& source);
-  // Notes that the marks of postings `ids` ran. The texts of the post answers that came before
-  // their marks, whose billok is now due.
-  std::vector<std::string> set_marked(const std::vector<int64_t>& ids);
+  // Postings from poll driver `source` whose billmark ran and changed no row: their calls still
+  // look unposted in the PBX and are not posted again.
+  std::vector<journal_entry> unmatched(const std::string& source);
+  // Notes that the marks of postings `ids` ran (`matched` false: and changed no row). The
+  // postings whose OK answer came before their mark: their billok is now due.
+  std::vector<posting_ref> set_marked(const std::vector<int64_t>& ids, bool matched = true);
 
   // A post answer (`answer_text`, AS OK or not) for posting `seqno` of `room` from the PBX
-  // database path: settles the newest open posting of that P# and room.
+  // database path: settles the newest open posting of that P# and room, and gives its room,
+  // P#, date and time through `posting` when the journal knows it.
   settle_result settle_billed(const std::string& room, const std::string& seqno,
-                              const std::string& answer_text, bool ok);
+                              const std::string& answer_text, bool ok, posting_ref& posting);
   // The same for the call cache: an OK answer deletes the posting's cache row, or with
   // `keep_calls` writes the answer's text into its userfield. A row posted before the journal
   // existed is found by its userfield, which begins with the posting's "PS|P#nnnn|RN<room>|".
@@ -98,9 +133,13 @@ class posting_journal {
 
   // Postings sent and not answered yet (-1 when the store cannot be read), for the status line.
   int awaiting_answer();
+  // Postings first sent before `before` and not answered: they are not sent again from now on
+  // (an answer still settles them). Each is returned once, for billing by hand.
+  std::vector<journal_entry> expire(std::time_t before);
   // Drops postings settled before `before`, and postings first sent before `before` that are
-  // marked; a posting whose mark has not run is kept.
-  void prune(std::time_t before);
+  // marked; a posting whose mark has not run (or changed no row) is kept. The postings dropped
+  // without an answer, for billing by hand.
+  std::vector<journal_entry> prune(std::time_t before);
 
  private:
   internal_store& store_;

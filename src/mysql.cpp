@@ -267,6 +267,9 @@ class mysql_driver final : public dbdriver_t {
   int fetch_char_field(int num, std::string& val, size_t len) override {
     return my_fetch_char_field(h_, num, val, len);
   }
+  int changes() override {
+    return h_.mysql ? static_cast<int>(mysql_affected_rows(h_.mysql.get())) : 0;
+  }
   void free_result() override { my_free_result(h_); }
   void close() override { my_close(h_); }
   bool needs_connect() override { return my_needs_connect(h_); }

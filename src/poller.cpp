@@ -36,6 +36,7 @@ struct pass_context {
   pms_link& link;
   internal_store& store;
   posting_journal& journal;
+  const retry_timing& retry;
   const Settings& settings;
   std::atomic<unsigned>& seqno;
   uint64_t link_id;  // the connection this pass posts on
@@ -108,7 +109,8 @@ std::string four_digits(unsigned n) {
 // start texts, read with the driver's formats; a call whose start cannot be read that way (an
 // empty text, or 2009/12/31 where 2009-12-31 is expected) is posted once all the same, with the
 // date and time it is posted at, and logged.
-journal_entry new_posting(pass_context& pc, const dbdriver_t& formats, const std::string& room,
+journal_entry new_posting(pass_context& pc, const std::string& dateformat,
+                          const std::string& timeformat, const std::string& room,
                           const call_row& row, const std::string& shown_start) {
   journal_entry e;
   unsigned next = pc.seqno + 1;
@@ -117,8 +119,7 @@ journal_entry new_posting(pass_context& pc, const dbdriver_t& formats, const std
   e.seqno = four_digits(next);
   e.room = room;
   std::tm date{}, time{};
-  if (!parse_with(row.date, formats.dateformat, date) ||
-      !parse_with(row.time, formats.timeformat, time)) {
+  if (!parse_with(row.date, dateformat, date) || !parse_with(row.time, timeformat, time)) {
     LOG(L_WARNING, "Call of room %s has no usable start time (%s); posted as P#%s with the "
         "current date and time", room.c_str(), shown_start.c_str(), e.seqno.c_str());
     std::time_t now = std::time(nullptr);
@@ -151,6 +152,16 @@ fias_packet_ptr posting_record(const journal_entry& e) {
     fias_set_field_str(ps.get(), "PT", "T");
   }
   return ps;
+}
+
+// A posting as an ERROR names it for billing by hand.
+std::string describe(const journal_entry& e) {
+  char text[512];
+  std::snprintf(text, sizeof text,
+                "P#%s of room %s (number %s, date 20%02d-%02d-%02d, time %02d:%02d:%02d, %d s)",
+                e.seqno.c_str(), e.room.c_str(), e.number.c_str(), e.da.year, e.da.month,
+                e.da.day, e.ti.hour, e.ti.min, e.ti.sec, e.billsec);
+  return text;
 }
 
 enum class sent_outcome { sent, failed, link_gone };
@@ -213,13 +224,13 @@ std::shared_ptr<dbdriver_t> poll_driver(const Settings& s, const std::string& na
 // userfield takes the posting's text) in the journal's transaction, before it is sent.
 void cache_step(pass_context& pc, const std::vector<std::string>& rooms) {
   LOG(L_DEBUG, "Cache case: check internal cdrcache values");
-  const dbdriver_t& formats = pc.store.db();
   for (const std::string& room : rooms) {
     for (const cached_call& c : pc.journal.due_cached_calls(room)) {
       if (pc.stopping()) return;
       LOG(L_DEBUG, "Have something in cache for room %s\n", room.c_str());
       call_row row{c.date, c.time, c.number, c.billsec, -1};
-      journal_entry e = new_posting(pc, formats, room, row, c.start);
+      journal_entry e = new_posting(pc, internal_store::kDateFormat, internal_store::kTimeFormat,
+                                    room, row, c.start);
       e.cache_id = c.row;
       if (post_call(pc, e) == sent_outcome::link_gone) return;
     }
@@ -227,21 +238,26 @@ void cache_step(pass_context& pc, const std::vector<std::string>& rooms) {
 }
 
 // Notes in the journal that the marks of postings `ids` ran, and runs billok for the answers
-// that came before them.
-void note_marked(pass_context& pc, const std::vector<int64_t>& ids) {
-  for (const std::string& text : pc.journal.set_marked(ids)) {
-    fias_packet_ptr pa = fias_parse_packet(text.c_str(), static_cast<int>(text.size()));
-    if (pa) run_billok(request_context{pc.settings, pc.store}, pa.get());
+// that came before them. A billok that meets a busy or unreachable PBX database is tried again
+// as a request from the PMS is, until it runs, the retries give up (logged) or a stop ends them.
+void note_marked(pass_context& pc, const std::vector<int64_t>& ids, bool matched = true) {
+  for (const posting_ref& posting : pc.journal.set_marked(ids, matched)) {
+    const pms_request what{"billok of posting P#" + posting.seqno + " of room " + posting.room};
+    request_retry retry(what, pc.retry, pc.stop);
+    run_billok(request_context{pc.settings, pc.store, pc.journal, &retry}, posting);
   }
 }
 
 // Runs services:billmark for posted calls on the PBX database, in one transaction, and notes in
 // the journal which marks ran. A mark that fails is retried at the next pass; its call is not
-// posted again meanwhile. Answers that came before their call's mark get their billok now.
-// Marked entries are removed from `entries`.
+// posted again meanwhile. A mark that ran and changed no row would leave its call to be posted
+// at every pass: it is an ERROR naming the call, and the journal keeps the call from being posted
+// again. Answers that came before their call's mark get their billok now. Entries whose mark ran
+// are removed from `entries`.
 void mark_calls(pass_context& pc, dbdriver_t& drv, const std::string& mark_template,
                 std::vector<journal_entry>& entries) {
   std::vector<int64_t> ran;
+  std::vector<const journal_entry*> unmatched;
   {
     std::lock_guard guard(drv);
     drv.reconnect_if_needed();
@@ -264,20 +280,31 @@ void mark_calls(pass_context& pc, dbdriver_t& drv, const std::string& mark_templ
                      .time_text = e.call_time};
       std::string mark = prepare_query(drv, mark_template, v, query_trace::plain);
       std::printf("Sending mark query: %s\n", mark.c_str());
-      if (drv.query(mark) == 0)
-        ran.push_back(e.id);
-      else
+      if (drv.query(mark) != 0)
         LOG(L_WARNING, "Mark of posting P#%s of room %s failed; it is retried at the next pass",
             e.seqno.c_str(), e.room.c_str());
+      else if (drv.changes() > 0)
+        ran.push_back(e.id);
+      else
+        unmatched.push_back(&e);
     }
     if (together && drv.query("COMMIT") != 0) {
       drv.query("ROLLBACK");
       LOG(L_WARNING, "Marks of %zu postings not committed; they are retried at the next pass",
           entries.size());
       ran.clear();
+      unmatched.clear();
     }
   }
+  std::vector<int64_t> missed;
+  for (const journal_entry* e : unmatched) {
+    LOG(L_ERROR, "Mark of posting %s changed no row; the call is not posted again: check "
+        "services:billmark", describe(*e).c_str());
+    missed.push_back(e->id);
+  }
   note_marked(pc, ran);
+  note_marked(pc, missed, false);
+  ran.insert(ran.end(), missed.begin(), missed.end());
   std::erase_if(entries, [&ran](const journal_entry& e) {
     return std::find(ran.begin(), ran.end(), e.id) != ran.end();
   });
@@ -320,6 +347,9 @@ void billcalls_step(pass_context& pc, const Settings& s, const std::vector<std::
     }
   }
 
+  // Calls whose mark changed nothing are still in the PBX as not posted; they are not posted again.
+  for (journal_entry& e : pc.journal.unmatched(drv->name)) unmarked.push_back(std::move(e));
+
   // Every room's new calls are read, each room's rows to the end, with the driver locked for one
   // room at a time: a check-in waits for one query, not for the whole pass.
   std::vector<std::pair<std::string, call_row>> calls;
@@ -338,7 +368,8 @@ void billcalls_step(pass_context& pc, const Settings& s, const std::vector<std::
   std::vector<journal_entry> sent;
   for (const auto& [room, row] : calls) {
     if (pc.stopping()) break;
-    journal_entry e = new_posting(pc, *drv, room, row, row.date + " " + row.time);
+    journal_entry e =
+        new_posting(pc, drv->dateformat, drv->timeformat, room, row, row.date + " " + row.time);
     e.source = drv->name;
     e.call_date = row.date;
     e.call_time = row.time;
@@ -424,7 +455,9 @@ using read_report_t = row_outcome (*)(dbdriver_t&, const std::string&, report&);
 
 // Reports the first row of each room's poll query and marks it once its record was sent. A row
 // whose mandatory columns cannot be read ends the step for this pass; a record that could not
-// be sent stays unmarked and is reported again at a later pass.
+// be sent stays unmarked and is reported again at a later pass. The driver is locked to read the
+// row and again to mark it, never while the record waits on the PMS: a slow PMS must not hold
+// up the check-ins and other requests that run on the same driver.
 void report_step(pass_context& pc, const Settings& s, const std::string& poll_value,
                  const std::optional<std::string>& mark_value,
                  const std::vector<std::string>& rooms, read_report_t read_row,
@@ -434,13 +467,16 @@ void report_step(pass_context& pc, const Settings& s, const std::string& poll_va
   if (!drv) return;
   for (const std::string& room : rooms) {
     if (pc.stopping()) return;
-    std::lock_guard guard(*drv);
-    drv->reconnect_if_needed();
-    std::string query = prepare_query(*drv, poll.sql, {.exten = room}, query_trace::plain);
-    drv->query(query);
     report r;
-    row_outcome outcome = drv->fetch_row() == 0 ? read_row(*drv, room, r) : row_outcome::skip;
-    drv->free_result();  // only the first row is used
+    row_outcome outcome;
+    {
+      std::lock_guard guard(*drv);
+      drv->reconnect_if_needed();
+      std::string query = prepare_query(*drv, poll.sql, {.exten = room}, query_trace::plain);
+      drv->query(query);
+      outcome = drv->fetch_row() == 0 ? read_row(*drv, room, r) : row_outcome::skip;
+      drv->free_result();  // only the first row is used
+    }
     if (outcome == row_outcome::broken) return;
     if (outcome == row_outcome::skip) continue;
     int rc = pc.link.send_on(pc.link_id, r.record.get());
@@ -450,6 +486,8 @@ void report_step(pass_context& pc, const Settings& s, const std::string& poll_va
       continue;
     }
     if (!mark_value) continue;
+    std::lock_guard guard(*drv);
+    drv->reconnect_if_needed();
     query_values v{.exten = room, .date_text = r.date, .time_text = r.time};
     std::string mark =
         prepare_query(*drv, split_service_value(*mark_value).sql, v, query_trace::plain);
@@ -460,9 +498,14 @@ void report_step(pass_context& pc, const Settings& s, const std::string& poll_va
 
 }  // namespace
 
-poller::poller(settings_store& settings, internal_store& store, pms_link& link,
-               std::chrono::milliseconds interval)
-    : settings_(settings), store_(store), link_(link), interval_(interval), journal_(store) {}
+poller::poller(settings_store& settings, internal_store& store, posting_journal& journal,
+               pms_link& link, std::chrono::milliseconds interval, retry_timing retry)
+    : settings_(settings),
+      store_(store),
+      journal_(journal),
+      link_(link),
+      interval_(interval),
+      retry_(retry) {}
 
 poller::~poller() { stop(); }
 
@@ -493,7 +536,7 @@ void poller::pass(room_list& r, std::stop_token stop) {
   }
   auto s = settings_.current();
   const uint64_t link_id = link_.id();
-  pass_context pc{link_, store_, journal_, *s, ps_secno_,
+  pass_context pc{link_, store_, journal_, retry_, *s, ps_secno_,
                   link_id, link_base_ + static_cast<int64_t>(link_id), std::move(stop)};
   if (link_id != resent_on_ && resend_unanswered(pc)) resent_on_ = link_id;
   if (!link_.active() || pc.stopping()) return;
@@ -509,9 +552,17 @@ void poller::pass(room_list& r, std::stop_token stop) {
   if (s->room_state)
     report_step(pc, *s, *s->room_state, s->remark, r.rooms, read_room_state,
                 "Unable to send fias RE");
+  // A posting that is never answered is neither re-sent nor dropped without a word: each is named
+  // once for billing by hand when it leaves the re-send window, and again when it leaves the
+  // journal.
   const std::time_t now = std::time(nullptr);
+  for (const journal_entry& e : journal_.expire(now - kResendWindow))
+    LOG(L_ERROR, "Posting %s not answered within a day and not sent again; bill the call by hand",
+        describe(e).c_str());
   if (now >= next_prune_) {
-    journal_.prune(now - kKeepSettled);
+    for (const journal_entry& e : journal_.prune(now - kKeepSettled))
+      LOG(L_ERROR, "Posting %s dropped from the journal after a week without an answer; bill the "
+          "call by hand", describe(e).c_str());
     next_prune_ = now + kPruneEvery;
   }
 }

@@ -11,6 +11,7 @@
 #include "journal.h"
 #include "pmslink.h"
 #include "store.h"
+#include "worker.h"
 
 // One thread that, every `interval` while the PMS link is active, asks the PBX database (or the
 // call cache) room by room for what the PMS must be told, sends it, and marks what it sent. Each
@@ -18,8 +19,10 @@
 // held while a record waits on the PMS.
 class poller {
  public:
-  poller(settings_store& settings, internal_store& store, pms_link& link,
-         std::chrono::milliseconds interval);
+  // `retry` paces the billok of an answer that came before its call's mark, as the request
+  // worker paces a request that meets a busy database.
+  poller(settings_store& settings, internal_store& store, posting_journal& journal,
+         pms_link& link, std::chrono::milliseconds interval, retry_timing retry = {});
   ~poller();  // stops and joins
   poller(const poller&) = delete;
   poller& operator=(const poller&) = delete;
@@ -48,9 +51,10 @@ class poller {
 
   settings_store& settings_;
   internal_store& store_;
+  posting_journal& journal_;
   pms_link& link_;
   const std::chrono::milliseconds interval_;
-  posting_journal journal_;
+  const retry_timing retry_;
   std::atomic<unsigned> ps_secno_{0};
   std::atomic<bool> seqno_known_{false};
   // The pass's own state (the poller thread, or a test calling pass).

@@ -265,6 +265,7 @@ class sqlite_driver final : public dbdriver_t {
   int fetch_char_field(int num, std::string& val, size_t len) override {
     return sq_fetch_char_field(h_, num, val, len);
   }
+  int changes() override { return h_.sqlite ? sqlite3_changes(h_.sqlite.get()) : 0; }
   void free_result() override { sq_free_result(h_); }
   void close() override { sq_close(h_); }
   bool needs_connect() override { return sq_needs_connect(h_); }

@@ -1,8 +1,10 @@
-// The internal store: the daemon's own SQLite file with the room registry and the call cache.
+// The internal store: the daemon's own SQLite file with the room registry; the journal keeps the
+// call cache and the postings in it.
 #include "store.h"
 
 #include <iniparser.h>
 #include <ldap.h>
+#include <sqlite3.h>
 #include <strings.h>
 
 #include <fcntl.h>
@@ -17,7 +19,7 @@
 #include "config.h"
 #include "logger.h"
 #include "dbdriver.h"
-#include "sqlite.h"
+#include "journal.h"
 
 namespace {
 
@@ -29,75 +31,10 @@ constexpr const char* kCreateRooms =
     "create table rooms (room varchar(8), ci_date date, citime time, calls integer, "
     "primary key(room))";
 
-constexpr const char* kCreateCdrcache =
-    "create table if not exists `cdrcache` ("
-    "`accountcode` varchar(20) NOT NULL default '', "
-    "`src` varchar(80) NOT NULL default '', "
-    "`dst` varchar(80) NOT NULL default '', "
-    "`dcontext` varchar(80) NOT NULL default '', "
-    "`clid` varchar(80) NOT NULL default '', "
-    "`channel` varchar(80) NOT NULL default '', "
-    "`dstchannel` varchar(80) NOT NULL default '', "
-    "`lastapp` varchar(80) NOT NULL default '', "
-    "`lastdata` varchar(80) NOT NULL default '', "
-    "`start` datetime NOT NULL default '0000-00-00 00:00:00', "
-    "`answer` datetime NOT NULL default '0000-00-00 00:00:00', "
-    "`end` datetime NOT NULL default '0000-00-00 00:00:00', "
-    "`duration` int(11) NOT NULL default '0', "
-    "`billsec` int(11) NOT NULL default '0', "
-    "`disposition` varchar(45) NOT NULL default '', "
-    "`amaflags` int(11) NOT NULL default '', "
-    "`c_from` varchar(80) NOT NULL default '', "
-    "`c_to` varchar(80) NOT NULL default '', "
-    "`cost` varchar(20) NOT NULL default '', "
-    "`callclass` int(11) NOT NULL default '0', "
-    "`faxdata` varchar(255) NOT NULL default '', "
-    "`userfield` varchar(255) NOT NULL default '', "
-    "`uniqueid` varchar(32) NOT NULL default '')";
-
-constexpr const char* kCreateCdrcacheIndex =
-    "CREATE INDEX IF NOT EXISTS `idx_cdrcache_c_from_start` ON `cdrcache` (`c_from`,`start`)";
-
-// The poller looks up each room's unposted calls; without this index every pass reads the whole
-// cache, which grows with noremovecalls. Created on older files too: an index changes nothing
-// that an older daemon reads.
-constexpr const char* kCreateCdrcacheRoomIndex =
-    "CREATE INDEX IF NOT EXISTS `idx_cdrcache_src_userfield` ON `cdrcache` (`src`,`userfield`)";
-
-// The posting journal (journal.h): one row per call posting, from before it is sent until the
-// PMS answers it. Created on every file that lacks it; an older daemon never reads it.
-constexpr const char* kCreatePostings =
-    "create table if not exists postings ("
-    "id integer primary key, "                  // order of first sending
-    "seqno text not null, "                     // P#
-    "room text not null, "
-    "da text not null, "                        // DA, YYMMDD
-    "ti text not null, "                        // TI, HHMMSS
-    "billsec integer not null, "                // DU in seconds
-    "number text not null, "                    // DD
-    "amount integer not null default -1, "      // TA, -1 none
-    "source text not null, "                    // '' the call cache, else the poll driver
-    "cache_id integer, "                        // cdrcache rowid
-    "call_date text, call_time text, "          // the poll row's texts, for billmark
-    "link integer not null, "                   // the link it last went out on
-    "first_sent integer not null, "             // Unix time
-    "marked integer not null default 0, "       // billmark ran (or none is needed)
-    "state text not null default 'sent', "      // sent, answered, refused
-    "answer text, "                             // the PA's text
-    "settled_at integer)";
-
-// Post answers look postings up by P# and room, a new link looks for the unanswered ones, and
-// each pass for the poll driver's postings whose mark has not run.
-constexpr const char* kCreatePostingsIndexes[] = {
-    "create index if not exists idx_postings_seqno on postings (seqno, room)",
-    "create index if not exists idx_postings_state on postings (state, link)",
-    "create index if not exists idx_postings_marked on postings (marked, source)",
-};
-
 // The local date or time now, in the store's format.
-std::string now_formatted(const tm& now, const std::string& format) {
+std::string now_formatted(const tm& now, const char* format) {
   char text[32];
-  size_t n = strftime(text, sizeof text, format.c_str(), &now);
+  size_t n = strftime(text, sizeof text, format, &now);
   return std::string(text, n);
 }
 
@@ -189,30 +126,191 @@ int ldap_scope(const char* scope) {
   return LDAP_SCOPE_SUBTREE;
 }
 
+// How long a statement waits for a lock held by another connection to the same file (an
+// administrator's shell, a backup job) before it fails with "database is locked".
+constexpr int kBusyTimeoutMs = 5000;
+
+// Failures that pass: another connection holds the file, the disk is full or failing, the file
+// cannot be opened, a stop interrupted the statement. Anything else (a syntax error, a constraint)
+// fails the same way every time.
+bool unavailable(int code) {
+  switch (code & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN:
+    case SQLITE_INTERRUPT:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Logs a failed statement as the SQLite driver logs it; the code callers act on.
+int failure(sqlite3* db) {
+  LOG(L_ERROR, "Sqlite query error: %s, ext.errcode %d", sqlite3_errmsg(db),
+      sqlite3_extended_errcode(db));
+  return unavailable(sqlite3_extended_errcode(db)) ? kDbUnavailable : -1;
+}
+
 }  // namespace
 
-internal_store::internal_store() : db_(sqlite_create_drv("sqlite-int")) {}
+store_statement::~store_statement() {
+  sqlite3_reset(stmt_);
+  sqlite3_clear_bindings(stmt_);
+}
+
+store_statement& store_statement::bind(int index, std::string_view text) {
+  sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+  return *this;
+}
+
+store_statement& store_statement::bind(int index, int64_t value) {
+  sqlite3_bind_int64(stmt_, index, value);
+  return *this;
+}
+
+store_statement& store_statement::bind_null(int index) {
+  sqlite3_bind_null(stmt_, index);
+  return *this;
+}
+
+int store_statement::parameter(const char* name) const {
+  return sqlite3_bind_parameter_index(stmt_, name);
+}
+
+bool store_statement::next() {
+  if (result_ != 0) return false;
+  int rc = sqlite3_step(stmt_);
+  if (rc == SQLITE_ROW) return true;
+  if (rc != SQLITE_DONE) result_ = failure(db_);
+  return false;
+}
+
+int store_statement::run() {
+  while (next()) {
+  }
+  return result_;
+}
+
+std::string store_statement::text(int column) const {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+  return text ? std::string(text, static_cast<size_t>(sqlite3_column_bytes(stmt_, column)))
+              : std::string();
+}
+
+int64_t store_statement::integer(int column) const { return sqlite3_column_int64(stmt_, column); }
+
+std::string store_statement::expanded() const {
+  std::unique_ptr<char, decltype(&sqlite3_free)> sql(sqlite3_expanded_sql(stmt_), sqlite3_free);
+  return sql ? std::string(sql.get()) : std::string();
+}
+
+void internal_store::sqlite_closer::operator()(sqlite3* db) const { sqlite3_close(db); }
+void internal_store::statement_finalizer::operator()(sqlite3_stmt* stmt) const {
+  sqlite3_finalize(stmt);
+}
+
+internal_store::internal_store() : journal_(std::make_unique<posting_journal>(*this)) {}
 
 internal_store::~internal_store() = default;
 
-// Opens the store if it is not open yet; the caller holds its lock. 0, or -1 after logging.
+void internal_store::close() {
+  prepared_.clear();
+  std::lock_guard guard(handle_lock_);
+  db_.reset();
+}
+
+int internal_store::connect() {
+  if (db_) return 0;
+  sqlite3* raw = nullptr;
+  int rc = SQLITE_CANTOPEN;
+  // A store without a file would otherwise open a private temporary database and quietly lose
+  // every room and call. Full mutex mode: the connection is used by several threads in turn
+  // (each under the store's lock), which SQLite allows only when it serialises access itself.
+  if (!path_.empty())
+    rc = sqlite3_open_v2(path_.c_str(), &raw,
+                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                         nullptr);
+  std::unique_ptr<sqlite3, sqlite_closer> opened(raw);  // handed out even on failure, and closed
+  if (rc != SQLITE_OK) {
+    LOG(L_ERROR, "Error connecting to %s sqlite db",
+        path_.empty() ? "(no database file set)" : path_.c_str());
+    return -1;
+  }
+  sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+  std::lock_guard guard(handle_lock_);
+  db_ = std::move(opened);
+  return 0;
+}
+
+std::unique_ptr<store_statement> internal_store::prepare(const char* sql) {
+  if (!db_) {
+    LOG(L_ERROR, "Sqlite query error: %s, ext.errcode %d", "database is not open", SQLITE_MISUSE);
+    return nullptr;
+  }
+  auto found = prepared_.find(sql);
+  if (found == prepared_.end()) {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v3(db_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr) !=
+        SQLITE_OK) {
+      failure(db_.get());
+      return nullptr;
+    }
+    found = prepared_.emplace(sql, statement_ptr(raw)).first;
+  }
+  return std::make_unique<store_statement>(found->second.get(), db_.get());
+}
+
+int internal_store::exec(const std::string& sql) {
+  if (!db_) {
+    LOG(L_ERROR, "Sqlite query error: %s, ext.errcode %d", "database is not open", SQLITE_MISUSE);
+    return kDbUnavailable;
+  }
+  // SQLite rolls a transaction back by itself on some failures (a full disk among them); the
+  // caller's ROLLBACK then has nothing to do, and is not an error worth a log line.
+  if (sqlite3_get_autocommit(db_.get()) != 0 && strcasecmp(sql.c_str(), "ROLLBACK") == 0)
+    return 0;
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, &raw, nullptr) != SQLITE_OK)
+    return failure(db_.get());
+  statement_ptr compiled(raw);
+  return store_statement(raw, db_.get()).run();
+}
+
+int64_t internal_store::last_insert_id() { return db_ ? sqlite3_last_insert_rowid(db_.get()) : 0; }
+
+int internal_store::changes() { return db_ ? sqlite3_changes(db_.get()) : 0; }
+
+void internal_store::interrupt() {
+  std::lock_guard guard(handle_lock_);
+  if (db_) sqlite3_interrupt(db_.get());
+}
+
+// Opens the store for the registry's own statements; 0, or -1 after logging.
 int internal_store::open_locked() {
-  if (db_->reconnect_if_needed() == 0) return 0;
+  if (connect() == 0) return 0;
   LOG(L_ERROR, "Unable to open states file %s", path_.empty() ? "(not set)" : path_.c_str());
   return -1;
 }
 
-// Runs one statement on the store: 0, -1 the store could not be opened, -2 it failed.
-int internal_store::statement(const std::string& sql) {
-  std::lock_guard guard(*db_);
+// Runs one statement on the store with `values` bound in order: 0, -1 the store could not be
+// opened, -2 it failed.
+int internal_store::statement(const char* sql, std::initializer_list<std::string_view> values) {
+  std::lock_guard guard(*this);
   if (open_locked() != 0) return -1;
-  return db_->query(sql) == 0 ? 0 : -2;
+  std::unique_ptr<store_statement> stmt = prepare(sql);
+  if (!stmt) return -2;
+  int index = 0;
+  for (std::string_view value : values) stmt->bind(++index, value);
+  return stmt->run() == 0 ? 0 : -2;
 }
 
 int internal_store::open(const std::string& statesfile) {
-  std::lock_guard guard(*db_);
+  std::lock_guard guard(*this);
+  close();
   path_ = statesfile;
-  db_->database = statesfile;
   // The file holds every cached call and guest room: created for its owner alone. SQLite gives
   // its -wal and -shm companions the mode of the database file.
   if (!statesfile.empty()) {
@@ -223,24 +321,15 @@ int internal_store::open(const std::string& statesfile) {
   // Write-ahead logging: a cached call is committed with one disk wait instead of the several of
   // a rollback journal, which keeps the manager feed ahead of a busy PBX's call records
   // without giving up durability (synchronous stays FULL).
-  db_->query("PRAGMA journal_mode=WAL");
+  exec("PRAGMA journal_mode=WAL");
   bool usable = true;
-  if (db_->query("select count(*) from rooms") != 0) usable = db_->query(kCreateRooms) == 0;
-  // The older index goes only with a table created here; the room index goes on every file.
-  if (usable && db_->query("select count(*) from cdrcache") != 0) {
-    usable = db_->query(kCreateCdrcache) == 0;
-    if (usable) db_->query(kCreateCdrcacheIndex);
-  }
-  if (usable) db_->query(kCreateCdrcacheRoomIndex);
-  if (usable) usable = db_->query(kCreatePostings) == 0;
-  if (usable)
-    for (const char* index : kCreatePostingsIndexes) db_->query(index);
-  db_->free_result();
+  if (exec("select count(*) from rooms") != 0) usable = exec(kCreateRooms) == 0;
+  if (usable) usable = journal_->create_tables();
   // A file that opens but is not a database (a crash, a full disk, a wrong path) would let the
   // daemon report itself running while no room can be registered and no call cached.
   if (!usable) {
     LOG(L_ERROR, "Unable to open states file %s", statesfile.c_str());
-    db_->close();
+    close();
     return -1;
   }
   return 0;
@@ -250,24 +339,22 @@ int internal_store::register_room(std::string_view room) {
   time_t now = time(nullptr);
   tm local{};
   localtime_r(&now, &local);
-  std::string sql = "replace into rooms values ('" + sql_escape(dbkind::sqlite, room) + "','" +
-                    now_formatted(local, db_->dateformat) + "','" +
-                    now_formatted(local, db_->timeformat) + "',0)";
-  return statement(sql);
+  return statement("replace into rooms values (?, ?, ?, 0)",
+                   {room, now_formatted(local, kDateFormat), now_formatted(local, kTimeFormat)});
 }
 
 int internal_store::remove_room(std::string_view room) {
-  return statement("delete from rooms where room='" + sql_escape(dbkind::sqlite, room) + "'");
+  return statement("delete from rooms where room=?", {room});
 }
 
 std::vector<std::string> internal_store::rooms() {
   std::vector<std::string> rooms;
-  std::lock_guard guard(*db_);
-  if (open_locked() != 0 || db_->query("select room from rooms") != 0) return rooms;
-  std::string room;
-  while (db_->fetch_row() == 0)
-    if (db_->fetch_char_field(0, room, std::string::npos) == 0) rooms.push_back(room);
-  db_->free_result();
+  std::lock_guard guard(*this);
+  if (open_locked() != 0) return rooms;
+  std::unique_ptr<store_statement> stmt = prepare("select room from rooms");
+  if (!stmt) return rooms;
+  while (stmt->next()) rooms.push_back(stmt->text(0));
+  if (stmt->result() != 0) rooms.clear();
   return rooms;
 }
 

@@ -2,17 +2,61 @@
 // posting journal.
 #pragma once
 
+#include <cstdint>
+#include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
-class dbdriver_t;
+struct sqlite3;
+struct sqlite3_stmt;
+class posting_journal;
 
-// The daemon's own SQLite file: the room registry and the call cache. One object per daemon,
-// shared by the request worker, the poller and the manager feed; each of them holds the
-// database's lock (std::lock_guard on db()) around its statements and the rows it reads.
+// One prepared statement of the store in use, under the store's lock. Values are bound, never
+// written into the statement's text. When it goes out of scope it is reset and its values are
+// cleared, and the store keeps it compiled for the next use.
+class store_statement {
+ public:
+  store_statement(sqlite3_stmt* stmt, sqlite3* db) : stmt_(stmt), db_(db) {}
+  ~store_statement();
+  store_statement(const store_statement&) = delete;
+  store_statement& operator=(const store_statement&) = delete;
+
+  // Parameters count from 1, as SQLite numbers them.
+  store_statement& bind(int index, std::string_view text);
+  store_statement& bind(int index, int64_t value);
+  store_statement& bind_null(int index);
+  // The number of the parameter named `name` (":src"), 0 when the statement has none.
+  int parameter(const char* name) const;
+  // Steps to the next row: true with a row current; false at the end or on a failure, which
+  // result() then tells (logged).
+  bool next();
+  // Runs the statement to its end: 0, kDbUnavailable (busy, locked, the disk full or failing, the
+  // file out of reach, an interrupt) or -1 (logged).
+  int run();
+  // 0 after the last row; the failure's code (as run) when a step failed.
+  int result() const { return result_; }
+  // Columns of the current row, from 0; SQL NULL reads as empty text or 0.
+  std::string text(int column) const;
+  int64_t integer(int column) const;
+  // The statement with its values written in, for debug lines.
+  std::string expanded() const;
+
+ private:
+  sqlite3_stmt* stmt_;
+  sqlite3* db_;
+  int result_ = 0;
+};
+
+// The daemon's own SQLite file: the room registry, and the call cache and posting journal that
+// the journal (journal.h) keeps in it. One object per daemon, shared by the request worker, the
+// poller and the manager feed; each holds the store's lock (it is BasicLockable) around its
+// statements and the rows it reads. The store opens its own connection, so that its statements
+// are compiled once and run with bound values.
 class internal_store {
  public:
   internal_store();
@@ -20,15 +64,19 @@ class internal_store {
   internal_store(const internal_store&) = delete;
   internal_store& operator=(const internal_store&) = delete;
 
-  // Opens the store on `statesfile` and creates the tables `rooms`, `cdrcache` and `postings`
-  // (the posting journal, journal.h) with their indexes when they are missing. A new file is created readable by its owner only. 0, or -1
-  // after logging "Unable to open states file %s" (start-up then ends with status 1), also when
-  // the file opens but its tables can be neither read nor created.
-  int open(const std::string& statesfile);
+  // Dates and times the store writes (the registry's check-in time).
+  static constexpr const char* kDateFormat = "%Y-%m-%d";
+  static constexpr const char* kTimeFormat = "%H:%M:%S";
 
-  // The store's connection ("sqlite-int"). Users lock it and call reconnect_if_needed() first.
-  dbdriver_t& db() { return *db_; }
+  // Opens the store on `statesfile` and creates the table `rooms` and the journal's tables with
+  // their indexes when they are missing. A new file is created readable by its owner only. 0, or
+  // -1 after logging "Unable to open states file %s" (start-up then ends with status 1), also
+  // when the file opens but its tables can be neither read nor created.
+  int open(const std::string& statesfile);
   const std::string& path() const { return path_; }
+
+  // The posting journal kept in this store.
+  posting_journal& journal() { return *journal_; }
 
   // Registers a room with the current date and time, replacing an earlier row of that room.
   // 0; -1 the store could not be opened; -2 the statement failed (both logged).
@@ -38,11 +86,45 @@ class internal_store {
   // The registered rooms; empty when there are none or the store cannot be read (logged).
   std::vector<std::string> rooms();
 
- private:
-  int open_locked();
-  int statement(const std::string& sql);
+  // What the store's users call with its lock held. connect opens the file when it is not open:
+  // 0, or -1 (logged). prepare gives the compiled statement
+  // of `sql`, a string literal without values: compiled on first use and kept by its address
+  // until the store closes; null when it does not compile or the store is not open (logged).
+  // exec compiles and runs a statement without values (a PRAGMA, BEGIN, COMMIT, a table's
+  // creation) once: the results of store_statement::run.
+  int connect();
+  std::unique_ptr<store_statement> prepare(const char* sql);
+  int exec(const std::string& sql);
+  int64_t last_insert_id();
+  // Rows changed by the last statement.
+  int changes();
 
-  std::unique_ptr<dbdriver_t> db_;
+  void lock() { mutex_.lock(); }
+  void unlock() { mutex_.unlock(); }
+  // Callable from any thread without the lock, while another thread runs a statement: the stop
+  // uses it to end a statement that waits on a lock held by another connection.
+  void interrupt();
+
+ private:
+  struct sqlite_closer {
+    void operator()(sqlite3* db) const;
+  };
+  struct statement_finalizer {
+    void operator()(sqlite3_stmt* stmt) const;
+  };
+  using statement_ptr = std::unique_ptr<sqlite3_stmt, statement_finalizer>;
+  void close();
+  int open_locked();
+  int statement(const char* sql, std::initializer_list<std::string_view> values);
+
+  std::mutex mutex_;
+  // Held while the handle is opened or closed, and by interrupt() from another thread: SQLite may
+  // be interrupted from any thread, but not on a handle that is being closed.
+  std::mutex handle_lock_;
+  // Declared after the handle: the compiled statements are finalized before it closes.
+  std::unique_ptr<sqlite3, sqlite_closer> db_;
+  std::unordered_map<const char*, statement_ptr> prepared_;
+  std::unique_ptr<posting_journal> journal_;
   std::string path_;
 };
 

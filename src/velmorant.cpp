@@ -153,7 +153,7 @@ velmorant_daemon::velmorant_daemon(options opts, std::shared_ptr<const Settings>
       link_(timing.link),
       worker_([this](const pms_request& r, request_retry& retry) { apply(r, retry); },
               timing.queue_capacity, timing.pacing, timing.retry),
-      poller_(settings_, store_, link_, timing.poll_interval),
+      poller_(settings_, store_, store_.journal(), link_, timing.poll_interval, timing.retry),
       wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 velmorant_daemon::~velmorant_daemon() { shutdown(); }
@@ -221,7 +221,7 @@ void velmorant_daemon::report_to_service_manager() {
   }
   std::string text = active ? "PMS link active since " + active_since_ : "PMS link down";
   text += "; " + std::to_string(store_.rooms().size()) + " rooms";
-  if (int awaiting = posting_journal(store_).awaiting_answer(); awaiting > 0)
+  if (int awaiting = store_.journal().awaiting_answer(); awaiting > 0)
     text += "; " + std::to_string(awaiting) + " postings awaiting answer";
   if (feed_) text += feed_->logged_in() ? "; manager connected" : "; manager not connected";
   status_at_ = now;
@@ -240,7 +240,7 @@ void velmorant_daemon::update_manager_feed(const Settings& s) {
   // settings changed starts anew.
   if (feed_ && feed_->running() && feed_->config() == wanted) return;
   feed_.reset();
-  feed_ = std::make_unique<manager_feed>(std::move(wanted), store_, timing_.feed);
+  feed_ = std::make_unique<manager_feed>(std::move(wanted), store_, store_.journal(), timing_.feed);
   feed_->start();
 }
 
@@ -270,7 +270,7 @@ void velmorant_daemon::apply(const pms_request& request, request_retry& retry) {
   }
   if (p->packet_code > 0 && p->packet_code < static_cast<int>(kHandlers.size()))
     if (handler_t handler = kHandlers[static_cast<size_t>(p->packet_code)])
-      handler(request_context{*s, store_, &retry}, p.get());
+      handler(request_context{*s, store_, store_.journal(), &retry}, p.get());
 }
 
 void velmorant_daemon::request_stop() {
@@ -410,7 +410,7 @@ void velmorant_daemon::shutdown() {
     if (cv.wait_for(lock, done, timing_.stop_grace, [] { return false; })) return;
     if (done.stop_requested()) return;
     for (const auto& [name, drv] : settings_.current()->drivers) drv->interrupt();
-    store_.db().interrupt();
+    store_.interrupt();
   });
   feed_.reset();
   poller_.stop();

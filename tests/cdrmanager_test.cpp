@@ -56,7 +56,7 @@ class ManagerTest : public ::testing::Test {
                                           feed_timing timing = {}) {
     return std::make_unique<manager_feed>(
         manager_config{"127.0.0.1", port, "velmorant", password, all_calls}, testutil::shared_store(),
-        timing);
+        testutil::shared_store().journal(), timing);
   }
   // Connects the feed to `ami` with its password, and reads up to the login answer.
   std::unique_ptr<manager_feed> logged_in(testami::ami_server& ami, const std::string& password,
@@ -202,7 +202,7 @@ TEST_F(ManagerTest, ReconnectsArePacedAndTheStopIsServedAtOnce) {
   timing.backoff_min = 100ms;
   timing.backoff_max = 400ms;
   manager_feed feed(manager_config{"127.0.0.1", port, "velmorant", "pw", false},
-                    testutil::shared_store(), timing);
+                    testutil::shared_store(), testutil::shared_store().journal(), timing);
   auto start = std::chrono::steady_clock::now();
   feed.start();
   // Attempts at 0, 100, 300 and 700 ms, then every 400 ms.
@@ -244,9 +244,9 @@ TEST_F(ManagerTest, NothingIsCachedBeforeTheLoginIsAccepted) {
 // names the calls it still holds.
 TEST_F(ManagerTest, CallsTheStoreCannotTakeAreHeldInOrderAndCachedOnceItTakesThemAgain) {
   auto busy_timeout = [](int ms) {
-    dbdriver_t& db = testutil::shared_store().db();
-    std::lock_guard guard(db);
-    ASSERT_EQ(db.query("PRAGMA busy_timeout = " + std::to_string(ms)), 0);
+    internal_store& store = testutil::shared_store();
+    std::lock_guard guard(store);
+    ASSERT_EQ(store.exec("PRAGMA busy_timeout = " + std::to_string(ms)), 0);
   };
   struct restore {
     decltype(busy_timeout)& set;

@@ -13,6 +13,7 @@
 #include "dbdriver.h"
 #include "fias.h"
 #include "handlers.h"
+#include "journal.h"
 #include "logger.h"
 #include "sqlite_probe.h"
 #include "store.h"
@@ -53,7 +54,8 @@ class HandlersTest : public ::testing::Test {
               request_retry* retry = nullptr) {
     auto p = fias_parse_packet(text.c_str(), static_cast<int>(text.size()));
     ASSERT_TRUE(p) << text;
-    handler(request_context{*s, testutil::shared_store(), retry}, p.get());
+    handler(request_context{*s, testutil::shared_store(), testutil::shared_store().journal(), retry},
+            p.get());
   }
   rows_t ext() { return sqlite_rows(pbx, "select ext, name, lang, shared, dnd, barred, wakeup from ext"); }
   rows_t rooms() { return sqlite_rows(states(), "select room, ci_date, calls from rooms"); }
@@ -297,11 +299,34 @@ TEST_F(PostAnswer, AnswersThatAreNotOkOrLackASequenceNumberChangeNothing) {
   EXPECT_EQ(count_occurrences(text, "\tAnswer not contains p#\n"), 1);
 }
 
-TEST_F(PostAnswer, WithoutTheManagerBillokRunsWithTheAnswersFields) {
+// billok finds the call by what its mark wrote: it is filled with the posting's room, P#, date and
+// time, whatever spelling the answer uses. A posting the journal does not know takes the answer's
+// fields, its P# in four digits.
+TEST_F(PostAnswer, WithoutTheManagerBillokRunsWithThePostingsValues) {
   configure("billok = pbx:insert into actions (what, room) values ('%seqno% %date% %time%', '%exten%')\n");
-  handle(do_pa, "PA|ASOK|RN101|P#0007|DA091231|TI063000|");
-  EXPECT_EQ(sqlite_rows(pbx, "select what, room from actions"),
-            (rows_t{{"0007 2009-12-31 06:30:00", "101"}}));
+  journal_entry posted;
+  posted.seqno = "0007";
+  posted.room = "101";
+  posted.da = {9, 12, 31, 0};
+  posted.ti = {6, 30, 0, 0};
+  posted.number = "200";
+  posted.source = "pbx";
+  ASSERT_TRUE(testutil::shared_store().journal().record(posted, true));
+  struct {
+    const char* answer;
+    const char* billok;
+  } cases[] = {
+      {"PA|ASOK|RN101|P#7|DA091231|TI063001|", "0007 2009-12-31 06:30:00"},
+      {"PA|ASOK|RN101|P#0007|DA091231|TI063000|", ""},  // settled by the answer before
+      {"PA|ASOK|RN101|P#0008|DA091231|TI063000|", "0008 2009-12-31 06:30:00"},
+      {"PA|ASOK|RN101|P#9|DA100101|TI070000|", "0009 2010-01-01 07:00:00"},
+  };
+  for (const auto& c : cases) {
+    sqlite_exec(pbx, "delete from actions");
+    handle(do_pa, c.answer);
+    EXPECT_EQ(actions(), *c.billok ? std::string(c.billok) + " " : "") << c.answer;
+  }
+  EXPECT_EQ(sqlite_rows(states(), "select state from postings"), (rows_t{{"answered"}}));
 }
 
 // The PMS's answer must not be lost to a states file that cannot be written just now (a full
@@ -310,10 +335,10 @@ TEST_F(PostAnswer, WithoutTheManagerBillokRunsWithTheAnswersFields) {
 TEST_F(PostAnswer, AnswerMeetingALockedStatesFileSettlesItsCallWhenTheLockGoes) {
   configure("cdr_use_manager = 1\n");
   cache_call();
-  dbdriver_t& store = testutil::shared_store().db();
+  internal_store& store = testutil::shared_store();
   auto busy_time = [&](int ms) {
     std::lock_guard guard(store);
-    ASSERT_EQ(store.query("PRAGMA busy_timeout = " + std::to_string(ms)), 0);
+    ASSERT_EQ(store.exec("PRAGMA busy_timeout = " + std::to_string(ms)), 0);
   };
   busy_time(10);
   sqlite3* raw = nullptr;

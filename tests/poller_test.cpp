@@ -4,19 +4,26 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sqlite3.h>
+
 #include <ctime>
 #include <future>
+#include <memory>
+#include <mutex>
 
 #include "config.h"
+#include "dbdriver.h"
 #include "fdutils.h"
 #include "fias.h"
 #include "handlers.h"
 #include "logger.h"
+#include "mariadb_server.h"
 #include "poller.h"
 #include "sqlite_probe.h"
 #include "store.h"
 #include "testutil.h"
 
+using namespace std::chrono_literals;
 using testutil::count_occurrences;
 using testutil::read_file;
 using testutil::rows_t;
@@ -65,9 +72,10 @@ class PollerTest : public ::testing::Test {
     }
     return records;
   }
-  void configure(const std::string& services) {
+  void configure(const std::string& services, const std::string& sections = "") {
     std::string conf = dir.file("v.conf");
-    testutil::write_file(conf, "[pbx]\ndbdriver = sqlite\ndatabase = " + pbx + "\n[services]\n" + services);
+    testutil::write_file(conf, "[pbx]\ndbdriver = sqlite\ndatabase = " + pbx + "\n" + sections +
+                                   "[services]\n" + services);
     settings.publish(testutil::load_settings(conf));
   }
   void add_call(const std::string& room, const std::string& when, const std::string& dst, int billsec,
@@ -80,7 +88,8 @@ class PollerTest : public ::testing::Test {
   void answer(const std::string& pa) {
     auto p = fias_parse_packet(pa.c_str(), static_cast<int>(pa.size()));
     ASSERT_TRUE(p) << pa;
-    do_pa(request_context{*settings.current(), testutil::shared_store()}, p.get());
+    do_pa(request_context{*settings.current(), testutil::shared_store(), testutil::shared_store().journal()},
+          p.get());
   }
   // The P# of each record received.
   std::vector<std::string> seqnos(const std::vector<std::string>& records) {
@@ -106,7 +115,8 @@ class PollerTest : public ::testing::Test {
   room_list rooms;
   settings_store settings;
   pms_link link;
-  poller pol{settings, testutil::shared_store(), link, std::chrono::milliseconds(10)};
+  poller pol{settings, testutil::shared_store(), testutil::shared_store().journal(), link,
+             std::chrono::milliseconds(10), retry_timing{5ms, 20ms, 10000ms}};
 };
 
 TEST_F(PollerTest, CallsArePostedWithTheirFieldsAndMarked) {
@@ -283,13 +293,48 @@ TEST_F(PollerTest, SequenceNumbersAndUnansweredPostingsOutliveThePoller) {
   // A settled posting a week old is pruned by the next poller's first pass.
   sqlite_exec(states(), "update postings set settled_at = settled_at - 7 * 86400 - 1 where seqno='0001'");
 
-  poller restarted{settings, testutil::shared_store(), link, std::chrono::milliseconds(10)};
+  poller restarted{settings, testutil::shared_store(), testutil::shared_store().journal(), link,
+                  std::chrono::milliseconds(10)};
   add_call("101", "2009-12-31 10:17:00", "200", 5);
   room_list fresh;
   restarted.pass(fresh);
   EXPECT_EQ(seqnos(received()), (std::vector<std::string>{"0002", "0003"}))
       << "the unanswered posting first, then the next number";
   EXPECT_EQ(sqlite_rows(states(), "select seqno from postings order by id"), (rows_t{{"0002"}, {"0003"}}));
+}
+
+// A posting the PMS never answers is named for billing by hand, once when it leaves the re-send
+// window and once when it leaves the journal; one answered meanwhile, even late, is not.
+TEST_F(PollerTest, UnansweredPostingsAreNamedOnceWhenTheyLeaveTheResendWindowAndTheJournal) {
+  configure(calls + mark);
+  store_register_room("101");
+  add_call("101", "2009-12-31 10:15:00", "200", 5);
+  add_call("101", "2009-12-31 10:16:00", "201", 6);
+  add_call("101", "2009-12-31 10:17:00", "202", 7);
+  poll_pass(rooms);
+  EXPECT_EQ(seqnos(received()), (std::vector<std::string>{"0001", "0002", "0003"}));
+  answer("PA|ASOK|RN101|P#0002|DA091231|TI101600|");
+  sqlite_exec(states(), "update postings set first_sent = first_sent - 86401");
+  poll_pass(rooms);
+  poll_pass(rooms);
+  answer("PA|ASOK|RN101|P#0003|DA091231|TI101700|");  // late, past the re-send window
+  sqlite_exec(states(), "update postings set first_sent = first_sent - 7 * 86400, "
+                        "settled_at = settled_at - 7 * 86400");
+  poller restarted{settings, testutil::shared_store(), testutil::shared_store().journal(), link,
+                   std::chrono::milliseconds(10)};
+  room_list fresh;
+  restarted.pass(fresh);
+  restarted.pass(fresh);
+  std::string text = read_file(log);
+  const std::string call = "Posting P#0001 of room 101 (number 200, date 2009-12-31, time 10:15:00, 5 s)";
+  EXPECT_EQ(count_occurrences(text, call + " not answered within a day and not sent again; bill the "
+                                           "call by hand"), 1) << text;
+  EXPECT_EQ(count_occurrences(text, call + " dropped from the journal after a week without an "
+                                           "answer; bill the call by hand"), 1) << text;
+  EXPECT_EQ(count_occurrences(text, "not answered within a day"), 2) << "P#0001 and P#0003";
+  EXPECT_EQ(count_occurrences(text, "after a week without an answer"), 1);
+  EXPECT_TRUE(sqlite_rows(states(), "select seqno from postings").empty());
+  EXPECT_TRUE(received().empty());
 }
 
 TEST_F(PollerTest, AFailedMarkIsRetriedWithoutPostingTheCallAgain) {
@@ -317,6 +362,99 @@ TEST_F(PollerTest, AFailedMarkIsRetriedWithoutPostingTheCallAgain) {
   EXPECT_EQ(count_occurrences(read_file(log), "Posting 0001 was settled by an earlier answer"), 1);
 }
 
+// A mark that runs and changes nothing (its template does not find the call) would leave the call
+// to be posted at every pass: it is an ERROR naming the call, once, and the call is not posted
+// again; other calls go on being posted.
+TEST_F(PollerTest, AMarkThatChangesNoRowIsAnErrorAndItsCallIsNotPostedAgain) {
+  configure(calls + "billmark = pbx:update cdr set userfield='%seqno%' where src='%exten%' and "
+                    "calldate='%date%T%time%'\n");
+  store_register_room("101");
+  add_call("101", "2009-12-31 10:15:00", "200", 125);
+  poll_pass(rooms);
+  EXPECT_EQ(seqnos(received()), std::vector<std::string>{"0001"});
+  poll_pass(rooms);
+  add_call("101", "2009-12-31 10:20:00", "201", 5);
+  poll_pass(rooms);
+  EXPECT_EQ(seqnos(received()), std::vector<std::string>{"0002"}) << "the first call is not posted again";
+  std::string text = read_file(log);
+  EXPECT_EQ(count_occurrences(text, "Mark of posting P#0001 of room 101 (number 200, date 2009-12-31, "
+                                    "time 10:15:00, 125 s) changed no row; the call is not posted "
+                                    "again: check services:billmark"), 1) << text;
+  EXPECT_EQ(count_occurrences(text, "changed no row"), 2) << text;
+  EXPECT_EQ(userfields(), "[][]");
+}
+
+// The same on MariaDB, which counts the rows an update changed: a mark that changes a row is
+// noted as run, one that changes none is the ERROR.
+TEST_F(PollerTest, MariadbMarksAreCountedByTheRowsTheyChanged) {
+  testutil::mariadb_server& server = testutil::mariadb_server::shared();
+  server.create_database("poller_marks");
+  server.execute("create table cdr (calldate datetime, src varchar(8), dst varchar(32), billsec int, "
+                 "amount int, userfield varchar(32) not null default '')", "poller_marks");
+  server.execute("insert into cdr (calldate, src, dst, billsec, amount) values "
+                 "('2009-12-31 10:15:00', '101', '200', 5, -1), ('2009-12-31 10:16:00', '101', '201', 6, -1)",
+                 "poller_marks");
+  configure("billcalls = my:select date(calldate), time(calldate), dst, billsec, amount from cdr "
+            "where src='%exten%' and userfield='' order by calldate\n"
+            "billmark = my:update cdr set userfield='%seqno%' where src='%exten%' and "
+            "calldate='%date% %time%' and dst<>'201'\n",
+            "[my]\ndbdriver = mysql\nhost = " + server.host() + "\nport = " + std::to_string(server.port()) +
+                "\nuser = " + server.user() + "\npassword = " + server.password() +
+                "\ndatabase = poller_marks\n");
+  store_register_room("101");
+  poll_pass(rooms);
+  poll_pass(rooms);
+  EXPECT_EQ(seqnos(received()), (std::vector<std::string>{"0001", "0002"})) << "each posted once";
+  EXPECT_EQ(server.query("select userfield from cdr order by calldate", "poller_marks"),
+            (rows_t{{"0001"}, {""}}));
+  std::string text = read_file(log);
+  EXPECT_EQ(count_occurrences(text, "changed no row"), 1) << text;
+  EXPECT_EQ(count_occurrences(text, "Mark of posting P#0002 of room 101 (number 201, date 2009-12-31, "
+                                    "time 10:16:00, 6 s) changed no row"), 1) << text;
+}
+
+// The billok of an answer that came before its call's mark runs once the mark does, with the
+// posting's own values; a database that is busy at that moment delays it as it delays a request
+// from the PMS, and does not lose it.
+TEST_F(PollerTest, BillokAfterALateMarkWaitsOutABusyDatabase) {
+  std::string billing = dir.file("billing.db");
+  sqlite_exec(billing, "create table settled (seqno text, room text, da text, ti text)");
+  configure(calls + mark +
+                "billok = billing:insert into settled values ('%seqno%', '%exten%', '%date%', "
+                "'%time%')\n",
+            "[billing]\ndbdriver = sqlite\ndatabase = " + billing + "\n");
+  {
+    auto drv = settings.current()->driver("billing");
+    std::lock_guard guard(*drv);
+    ASSERT_EQ(drv->reconnect_if_needed(), 0);
+    ASSERT_EQ(drv->query("PRAGMA busy_timeout = 10"), 0) << "the lock is met in milliseconds";
+  }
+  store_register_room("101");
+  add_call("101", "2009-12-31 10:15:00", "200", 5);
+  sqlite_exec(pbx, "create trigger full_disk before update on cdr begin select raise(fail, 'disk full'); end");
+  poll_pass(rooms);
+  answer("PA|ASOK|RN101|P#0001|DA091231|TI101500|");
+  sqlite_exec(pbx, "drop trigger full_disk");
+
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(billing.c_str(), &raw), SQLITE_OK);
+  std::unique_ptr<sqlite3, decltype(&sqlite3_close)> holder(raw, sqlite3_close);
+  ASSERT_EQ(sqlite3_exec(raw, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  auto pass = std::async(std::launch::async, [&] { poll_pass(rooms); });
+  ASSERT_TRUE(testutil::wait_until(
+      [&] { return count_occurrences(read_file(log), "database is locked") >= 3; }, 5000ms))
+      << read_file(log);
+  holder.reset();
+  pass.get();
+  EXPECT_EQ(userfields(), "[0001]");
+  EXPECT_EQ(sqlite_rows(billing, "select * from settled"),
+            (rows_t{{"0001", "101", "2009-12-31", "10:15:00"}}));
+  EXPECT_EQ(count_occurrences(read_file(log), "Database busy or out of reach; trying the request "
+                                              "again for up to 10 seconds: billok of posting "
+                                              "P#0001 of room 101"), 1)
+      << read_file(log);
+}
+
 TEST_F(PollerTest, ThePbxFileTakesWritesWhileAPostingWaitsOnThePms) {
   configure(calls + mark);
   store_register_room("101");
@@ -342,6 +480,43 @@ TEST_F(PollerTest, ThePbxFileTakesWritesWhileAPostingWaitsOnThePms) {
   pass.get();
   EXPECT_EQ(seqnos(records), std::vector<std::string>{"0001"});
   EXPECT_EQ(userfields(), "[0001][]");
+}
+
+// A wake-up result waiting on a PMS that reads slowly holds no lock of its driver: a check-in on
+// the same driver runs meanwhile, and the result is marked once it went out.
+TEST_F(PollerTest, CheckinRunsWhileAWakeupResultWaitsOnThePms) {
+  sqlite_exec(pbx, "create table seen (ext text); create table guests (ext text, name text)");
+  configure("wakeup_result = pbx:insert into seen values ('%exten%') returning 1, '2009-12-31', '06:30:00'\n"
+            "wrmark = pbx:update wakeups set reported=1 where ext='%exten%'\n"
+            "checkin = pbx:insert into guests values ('%exten%', '%name%')\n");
+  sqlite_exec(pbx, "insert into wakeups values ('101', 1, '2009-12-31', '06:30:00', 0)");
+  store_register_room("101");
+  std::string junk(4096, 'x');
+  while (send(link.fd(), junk.data(), junk.size(), MSG_DONTWAIT) > 0) {
+  }
+  auto pass = std::async(std::launch::async, [&] { poll_pass(rooms); });
+  ASSERT_TRUE(testutil::wait_until(
+      [&] { return sqlite_rows(pbx, "select count(*) from seen") == rows_t{{"1"}}; }, 5000ms));
+  auto checkin = std::async(std::launch::async, [&] {
+    auto p = fias_parse_packet("GI|RN101|GNGuest|", 17);
+    do_checkin(request_context{*settings.current(), testutil::shared_store(),
+                               testutil::shared_store().journal()},
+               p.get());
+  });
+  EXPECT_EQ(checkin.wait_for(2000ms), std::future_status::ready) << "the check-in waited on the PMS";
+  EXPECT_EQ(pass.wait_for(0ms), std::future_status::timeout) << "the record is still in hand";
+  std::vector<std::string> records;
+  ASSERT_TRUE(testutil::wait_until(
+      [&] {
+        for (auto& r : received()) records.push_back(r);
+        return !records.empty();
+      },
+      5000ms));
+  pass.get();
+  checkin.get();
+  EXPECT_EQ(records, std::vector<std::string>{"WA|RN101|DA091231|TI063000|ASOK|"});
+  EXPECT_EQ(sqlite_rows(pbx, "select name from guests"), (rows_t{{"Guest"}}));
+  EXPECT_EQ(sqlite_rows(pbx, "select reported from wakeups"), (rows_t{{"1"}}));
 }
 
 TEST_F(PollerTest, LinkEndHoldsPostingsUntilThePmsActivatesTheLinkAgain) {

@@ -417,7 +417,8 @@ class SampleTemplates : public ::testing::TestWithParam<sample_case> {
   void handle(void (*handler)(const request_context&, fias_packet_t*), const std::string& text) {
     fias_packet_ptr p = fias_parse_packet(text.c_str(), static_cast<int>(text.size()));
     ASSERT_TRUE(p) << text;
-    handler(request_context{*settings, testutil::shared_store()}, p.get());
+    handler(request_context{*settings, testutil::shared_store(), testutil::shared_store().journal()},
+            p.get());
   }
   dbdriver_t* find_dbdriver(const std::string& name) { return settings->driver(name).get(); }
 

@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <future>
 #include <set>
 #include <thread>
 
+#include "dbdriver.h"
 #include "log_capture.h"
 #include "store.h"
 #include "testutil.h"
@@ -208,6 +210,25 @@ TEST_F(StoreTest, StatementWaitsForAnotherConnectionsWriteLock) {
   EXPECT_EQ(rc, 0) << log.text();
   EXPECT_GE(waited, kHeld) << "the statement ran while the file was locked";
   EXPECT_EQ(rooms(), std::set<std::string>{"207"});
+}
+
+// The stop ends a statement of the store from another thread: it fails as one that may pass,
+// and the store serves the next statement as before.
+TEST_F(StoreTest, InterruptFromAnotherThreadEndsARunningStatement) {
+  auto endless = std::async(std::launch::async, [this] {
+    std::lock_guard guard(*store);
+    return store->exec("with recursive c(x) as (select 1 union all select x + 1 from c) "
+                       "select count(*) from c");
+  });
+  auto start = std::chrono::steady_clock::now();
+  while (endless.wait_for(10ms) != std::future_status::ready &&
+         std::chrono::steady_clock::now() - start < 5s)
+    store->interrupt();
+  ASSERT_EQ(endless.wait_for(0ms), std::future_status::ready) << "the statement was not ended";
+  EXPECT_EQ(endless.get(), kDbUnavailable);
+  EXPECT_TRUE(log.contains("Sqlite query error: interrupted")) << log.text();
+  EXPECT_EQ(store_register_room("101"), 0);
+  EXPECT_EQ(rooms(), std::set<std::string>{"101"});
 }
 
 TEST_F(StoreTest, ConcurrentCheckInsAndCheckOutsKeepTheRegistryConsistent) {
