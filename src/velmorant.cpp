@@ -122,7 +122,7 @@ int get_options(int argc, char** argv, options& opts) {
   };
   optind = 1;
   int c;
-  while ((c = getopt_long(argc, argv, "c:fdsht", long_options, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "c:fdht", long_options, nullptr)) != -1) {
     switch (c) {
       case 'c':
         opts.config_file = optarg;
@@ -135,8 +135,6 @@ int get_options(int argc, char** argv, options& opts) {
         break;
       case 't':
         opts.test = true;
-        break;
-      case 's':
         break;
       default:  // -h, an unknown option or a missing argument
         return 1;
@@ -189,7 +187,7 @@ int velmorant_daemon::start(const char* program_name) {
   start_logger(*s, opts_.console_log);
   if (take_instance_lock(s->statesfile, program_name) != 0) return 1;
   if (store_.open(s->statesfile) < 0) return 1;
-  load_rooms_conf(store_, opts_.config_file.c_str(), timing_.ldap);
+  load_rooms_conf(store_, s->rooms, timing_.ldap);
 
   connect_pms();
   worker_.start();

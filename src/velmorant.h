@@ -12,6 +12,7 @@
 #include "fdutils.h"
 #include "pmslink.h"
 #include "poller.h"
+#include "rooms.h"
 #include "store.h"
 #include "worker.h"
 
