@@ -158,8 +158,6 @@ int logger_init(const char* file, int start_level, int do_syslog, int disable_lo
   return 0;
 }
 
-void set_log_level(int level) { log_level = level; }
-
 void write_log(int level, const char* file, int line, const char* function, const char* fmt, ...) {
   if (dont_log == 1) return;
   if (level + log_level < 5) return;

@@ -15,9 +15,6 @@ enum log_level_t {
 // Safe to call while other threads log: the change takes effect line by line.
 int logger_init(const char* file, int start_level, int do_syslog, int disable_log);
 
-// Changes the verbosity threshold alone.
-void set_log_level(int level);
-
 // Formats and writes one line tagged with the caller's file, line and function.
 void write_log(int level, const char* file, int line, const char* function, const char* fmt, ...)
     __attribute__((format(printf, 5, 6)));

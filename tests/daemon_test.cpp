@@ -1,4 +1,4 @@
-// Daemon support: pid file rules and locking; descriptor helpers; the list container.
+// Daemon support: pid file rules and locking; descriptor helpers.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -11,7 +11,6 @@
 
 #include "daemon.h"
 #include "fdutils.h"
-#include "list.h"
 #include "testutil.h"
 
 using testutil::read_file;
@@ -138,20 +137,6 @@ TEST(FdUtils, FdprintfWritesAtMost4095Characters) {
   unique_fd fd(::open(dir.file("out").c_str(), O_WRONLY | O_CREAT, 0644));
   fdprintf(fd.get(), "%s", std::string(5000, 'z').c_str());
   EXPECT_EQ(read_file(dir.file("out")).size(), 4095u);
-}
-
-TEST(ListContainer, BuiltInCursorRestartsAfterReachingTheEnd) {
-  List<std::string> list;
-  list.append("101");
-  list.append("102");
-  std::string walk;
-  while (list.has_next()) walk += list.next();
-  while (list.has_next()) walk += list.next();
-  EXPECT_EQ(walk, "101102101102");
-  Lister<std::string> it(list);
-  ASSERT_TRUE(it.has_next());
-  EXPECT_EQ(it.next(), "101");
-  EXPECT_EQ(list.length(), 2u);
 }
 
 }  // namespace

@@ -54,10 +54,12 @@ TEST_F(CommandLine, ConsoleLoggingWithoutForegroundShowsUsage) {
 }
 
 TEST_F(CommandLine, UnknownOptionIsReportedThenUsage) {
-  EXPECT_EQ(run({"-x"}), 0);
-  std::string text = read_file(err);
-  EXPECT_NE(text.find("invalid option"), std::string::npos) << text;
-  EXPECT_NE(text.find(usage_text()), std::string::npos);
+  for (const char* option : {"-x", "-s"}) {
+    EXPECT_EQ(run({option}), 0) << option;
+    std::string text = read_file(err);
+    EXPECT_NE(text.find("invalid option"), std::string::npos) << option << "\n" << text;
+    EXPECT_NE(text.find(usage_text()), std::string::npos) << option;
+  }
 }
 
 TEST_F(CommandLine, MissingConfigurationFileIsReportedOnStandardErrorAndFails) {
