@@ -1,6 +1,8 @@
 // Leveled log lines to a file (or standard error) and, when asked, to syslog.
 #pragma once
 
+#include <cstddef>
+
 // Levels, lowest first. A line of level L is written when L + the threshold is at least 5.
 enum log_level_t {
   L_DEBUG = 0,
@@ -14,6 +16,10 @@ enum log_level_t {
 // Sets every logger setting at once; `file` null or empty sends lines to standard error.
 // Safe to call while other threads log: the change takes effect line by line.
 int logger_init(const char* file, int start_level, int do_syslog, int disable_log);
+
+// Writes `text` as it is to the log file, or to standard error when there is none, from a signal
+// handler: no lock, no allocation, no formatting, only async-signal-safe calls.
+void logger_write_from_signal(const char* text, size_t len);
 
 // Formats and writes one line tagged with the caller's file, line and function.
 void write_log(int level, const char* file, int line, const char* function, const char* fmt, ...)

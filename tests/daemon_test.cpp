@@ -1,4 +1,4 @@
-// Daemon support: pid file rules and locking; descriptor helpers.
+// Daemon support: pid file rules and locking, the abort handler; descriptor helpers.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -6,12 +6,39 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <mutex>
+#include <new>
 #include <string>
 
 #include "daemon.h"
 #include "fdutils.h"
+#include "logger.h"
+#include "sig.h"
 #include "testutil.h"
+
+// An allocator that aborts while it holds its own lock, once asked to: what a corrupted heap
+// does to glibc's malloc. A handler that allocates then waits for that lock for ever.
+namespace {
+std::atomic<bool> abort_in_allocator{false};
+std::mutex allocator_lock;
+}  // namespace
+
+void* operator new(std::size_t size) {
+  std::lock_guard guard(allocator_lock);
+  if (abort_in_allocator) std::abort();
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+// The replacement new takes its memory from malloc, so free is its delete; GCC cannot see that.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 using testutil::read_file;
 using testutil::write_file;
@@ -66,6 +93,32 @@ TEST(PidFile, SymbolicLinkIsNotFollowed) {
   ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
   EXPECT_EQ(daemon_pidfile(link.c_str()), -1);
   EXPECT_EQ(read_file(victim), "precious\n");
+}
+
+// An abort inside the allocator: the process still ends by SIGABRT (a supervisor restarts it),
+// its pid file removed and the abort said in the log.
+TEST(AbortHandler, EndsTheProcessWithoutLockingOrAllocating) {
+  testutil::temp_dir dir;
+  const std::string path = dir.file("aborting.pid");
+  const std::string log = dir.file("aborting.log");
+  pid_t child = fork();
+  if (child == 0) {
+    logger_init(log.c_str(), 5, 0, 0);
+    if (daemon_pidfile(path.c_str()) != 0) _exit(3);
+    signal_set_handler(SIGABRT, 0, daemon_on_abort);
+    abort_in_allocator = true;
+    void* volatile never = ::operator new(16);
+    _exit(never ? 4 : 5);
+  }
+  auto status = testutil::wait_pid(child, std::chrono::seconds(10));
+  if (!status) {
+    kill(child, SIGKILL);
+    testutil::wait_pid(child, std::chrono::seconds(5));
+  }
+  ASSERT_TRUE(status) << "the aborting process hung";
+  EXPECT_EQ(*status, 128 + SIGABRT);
+  EXPECT_NE(access(path.c_str(), F_OK), 0) << "pid file left behind";
+  EXPECT_EQ(read_file(log), "Caught signal 6. Exiting.\n");
 }
 
 TEST(Detach, ClosesInheritedDescriptorsKeepsTheProgramsOwnAndSetsUmask027) {
