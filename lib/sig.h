@@ -37,6 +37,8 @@ class deferred_signals_blocked {
     pthread_sigmask(SIG_BLOCK, &blocked, &previous_);
   }
   ~deferred_signals_blocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  // The mask the thread had before: the one to wait with (ppoll) for the deferred signals.
+  const sigset_t& previous() const { return previous_; }
   deferred_signals_blocked(const deferred_signals_blocked&) = delete;
   deferred_signals_blocked& operator=(const deferred_signals_blocked&) = delete;
 

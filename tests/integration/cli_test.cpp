@@ -1,15 +1,21 @@
 // The real binary: command line, start-up failures, reconnect pacing, background stop and reload,
-// one instance per states file.
+// one instance per states file and its locks; the main loop's stop in this process.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "daemon_fixture.h"
 #include "paths.h"
+#include "sig.h"
 #include "testutil.h"
 
 using namespace std::chrono_literals;
@@ -161,6 +167,95 @@ TEST_F(Background, SecondInstanceLeavesWithStatusOneAndTheFirstKeepsItsPidFile) 
   EXPECT_EQ(kill(pid(), 0), 0) << "the first instance runs on";
 }
 
+// Becomes user nobody (in a child process).
+bool become_nobody() {
+  const passwd* nobody = getpwnam("nobody");
+  return setgid(nobody ? nobody->pw_gid : 65534) == 0 && setuid(nobody ? nobody->pw_uid : 65534) == 0;
+}
+
+// Whether user nobody can open `path` for reading.
+bool nobody_can_read(const std::string& path) {
+  pid_t child = fork();
+  if (child == 0) _exit(become_nobody() && ::open(path.c_str(), O_RDONLY) >= 0 ? 0 : 1);
+  return testutil::wait_pid(child, 5s) == 0;
+}
+
+// A process of user nobody that read-locks files, as any user who can read them can, and holds
+// the locks until the object goes.
+class foreign_read_lock {
+ public:
+  explicit foreign_read_lock(const std::vector<std::string>& paths) {
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      char locked = become_nobody() ? '1' : '0';
+      for (const std::string& path : paths) {
+        int fd = ::open(path.c_str(), O_RDONLY);
+        struct flock lock {};
+        lock.l_type = F_RDLCK;
+        lock.l_whence = SEEK_SET;
+        if (fd < 0 || fcntl(fd, F_SETLK, &lock) != 0) locked = '0';
+      }
+      if (write(ready[1], &locked, 1) != 1) _exit(1);
+      pause();
+      _exit(0);
+    }
+    close(ready[1]);
+    pollfd answer{ready[0], POLLIN, 0};
+    char locked = '0';
+    if (poll(&answer, 1, 5000) == 1 && read(ready[0], &locked, 1) == 1) holding_ = locked == '1';
+    close(ready[0]);
+  }
+  ~foreign_read_lock() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    testutil::wait_pid(pid_, 5s);
+  }
+  foreign_read_lock(const foreign_read_lock&) = delete;
+  foreign_read_lock& operator=(const foreign_read_lock&) = delete;
+  // Whether every file could be opened and read-locked.
+  bool holding() const { return holding_; }
+
+ private:
+  pid_t pid_ = -1;
+  bool holding_ = false;
+};
+
+mode_t mode_of(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// A read lock needs only read access. A user holding one on the pid file (which stays readable
+// for the tools that look the daemon up) or on an instance lock file left readable by an older
+// version must not keep the daemon from starting; the instance lock is the daemon's user's alone.
+TEST_F(Background, ReadLocksOfAnotherUserDoNotKeepTheDaemonFromStarting) {
+  if (getuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+  write_conf(log);
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  const std::string lock = states + ".lock";
+  const std::string pid_path = "/var/run/velmorant-" + std::to_string(getpid()) + "-" +
+                               ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+                               ".pid";
+  for (const std::string& path : {lock, pid_path}) {
+    testutil::write_file(path, "");
+    ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+  }
+  {
+    foreign_read_lock reader({lock, pid_path});
+    ASSERT_TRUE(reader.holding());
+    start_background();
+    ASSERT_EQ(pidfile, pid_path);
+    EXPECT_EQ(read_file(pidfile), std::to_string(pid()) + "\n");
+  }
+  EXPECT_EQ(mode_of(lock), 0600u);
+  EXPECT_EQ(mode_of(pidfile), 0644u);
+  EXPECT_FALSE(nobody_can_read(lock)) << "another user opened the instance lock";
+  EXPECT_TRUE(nobody_can_read(pidfile)) << "the pid file is for everyone to read";
+  EXPECT_EQ(stop(12s), 0);
+}
+
 // A supervisor's reload must not stop the service: a file that is briefly missing or has a bad
 // line leaves the configuration in force running.
 TEST_F(Background, ReloadOfAVanishedOrBrokenFileKeepsTheDaemonRunning) {
@@ -176,6 +271,40 @@ TEST_F(Background, ReloadOfAVanishedOrBrokenFileKeepsTheDaemonRunning) {
   EXPECT_EQ(kill(pid(), 0), 0) << "still running";
   EXPECT_EQ(stop(12s), 0);
   EXPECT_NE(access(pidfile.c_str(), F_OK), 0) << "pid file left behind";
+}
+
+// The main loop of a daemon in this process, its PMS refusing connections and tried again only
+// every 20 s: a stop asked for during one of the two pauses between attempts is served at once,
+// not after the other pause. Asked for by a request, and by SIGTERM with this thread blocking the
+// deferred signals, as every thread but the daemon's main loop does.
+class MainLoop : public testutil::DaemonTest {};
+
+void count_only(int) {}
+
+TEST_F(MainLoop, StopDuringThePauseBetweenPmsAttemptsIsServedAtOnce) {
+  write_conf(testutil::unused_port(), "");
+  daemon_timing timing = testutil::quick_timing();
+  timing.pms_retry = 20s;
+  int round = 0;
+  for (bool by_signal : {false, true}) {
+    SCOPED_TRACE(by_signal ? "SIGTERM" : "request");
+    ++round;
+    if (by_signal) signal_set_handler(SIGTERM, 0, count_only);
+    start_in_process(timing);
+    // The attempt of the start and the loop's first: the loop is now in its pause.
+    ASSERT_TRUE(logged("Unable to connect to PMS", 5s, 2 * round)) << diagnostics();
+    const auto asked = std::chrono::steady_clock::now();
+    if (by_signal) {
+      deferred_signals_blocked here;
+      ::kill(getpid(), SIGTERM);
+      EXPECT_TRUE(logged("Caught signal 15. Exiting.", 15s)) << diagnostics();
+    }
+    EXPECT_EQ(stop_in_process(), 0);
+    const long long took = testutil::ms_since(asked);
+    testutil::report_time(by_signal ? "stop by SIGTERM in the PMS pause" : "stop by request in the PMS pause", took);
+    EXPECT_LT(took, 5000) << "the stop waited for a pause of 10 s";
+    signal_set_handler(SIGTERM, 0, SIG_DFL);
+  }
 }
 
 }  // namespace
