@@ -1,5 +1,6 @@
 // The real binary: command line, start-up failures, reconnect pacing, background stop and reload,
 // one instance per states file and its locks; the main loop's stop in this process.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -305,6 +306,55 @@ TEST_F(MainLoop, StopDuringThePauseBetweenPmsAttemptsIsServedAtOnce) {
     EXPECT_LT(took, 5000) << "the stop waited for a pause of 10 s";
     signal_set_handler(SIGTERM, 0, SIG_DFL);
   }
+}
+
+// A reload that ends the manager feed while the feed is in a connection attempt (its manager's
+// accept queue is full, so every attempt takes its whole second): the main loop serves the next
+// signal at once instead of waiting for the attempt to end.
+TEST_F(MainLoop, ReloadDoesNotWaitForTheReplacedFeedToStop) {
+  unique_fd manager_port(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(::bind(manager_port.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::getsockname(manager_port.get(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  ASSERT_EQ(::listen(manager_port.get(), 0), 0);
+  std::vector<unique_fd> queued;  // connections that complete fill the queue
+  for (int i = 0; i < 8; ++i) {
+    mansession filler;
+    ASSERT_EQ(mgr_init(filler, "127.0.0.1", ntohs(addr.sin_port), "a", "b"), 0);
+    if (connect_nonb(filler) < 0) break;
+    queued.push_back(std::move(filler.fd));
+  }
+  ASSERT_FALSE(queued.empty());
+  const std::string manager = "cdr_mgr_host = 127.0.0.1\ncdr_mgr_port = " +
+                              std::to_string(ntohs(addr.sin_port)) +
+                              "\ncdr_mgr_user = velmorant\ncdr_mgr_password = pbx\n";
+  const int pms_port = testutil::unused_port();
+  write_conf(pms_port, "[services]\ncdr_use_manager = 1\n" + manager);
+  daemon_timing timing = testutil::quick_timing();
+  timing.pms_retry = 20s;
+  signal_set_handler(SIGHUP, 0, count_only);
+  signal_set_handler(SIGTERM, 0, count_only);
+  start_in_process(timing);
+  write_conf(pms_port, "[services]\ncdr_use_manager = 0\n" + manager);
+  {
+    deferred_signals_blocked here;
+    // The feed's second attempt has just begun.
+    ASSERT_TRUE(logged("asterisk@127.0.0.1: Connecting", 10s, 2)) << diagnostics();
+    ::kill(getpid(), SIGHUP);
+    ASSERT_TRUE(logged("Hangup. Reloading configuration.", 5s)) << diagnostics();
+    const auto asked = std::chrono::steady_clock::now();
+    ::kill(getpid(), SIGTERM);
+    EXPECT_TRUE(logged("Caught signal 15. Exiting.", 10s)) << diagnostics();
+    const long long took = testutil::ms_since(asked);
+    testutil::report_time("SIGTERM served after a reload that ends a feed", took);
+    EXPECT_LT(took, 500) << "the main loop waited for the old feed's connection attempt";
+  }
+  EXPECT_EQ(stop_in_process(), 0);
+  signal_set_handler(SIGHUP, 0, SIG_DFL);
+  signal_set_handler(SIGTERM, 0, SIG_DFL);
 }
 
 }  // namespace
