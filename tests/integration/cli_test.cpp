@@ -15,7 +15,10 @@
 #include <vector>
 
 #include "daemon_fixture.h"
+#include "mariadb_server.h"
 #include "paths.h"
+#include "pms_peer.h"
+#include "sqlite_probe.h"
 #include "sig.h"
 #include "testutil.h"
 
@@ -255,6 +258,36 @@ TEST_F(Background, ReadLocksOfAnotherUserDoNotKeepTheDaemonFromStarting) {
   EXPECT_FALSE(nobody_can_read(lock)) << "another user opened the instance lock";
   EXPECT_TRUE(nobody_can_read(pidfile)) << "the pid file is for everyone to read";
   EXPECT_EQ(stop(12s), 0);
+}
+
+// A check-in whose statement hangs on a server that stopped answering, and a reload that drops
+// that server's section meanwhile: the request still holds the driver, and the stop interrupts
+// it after its grace all the same, so the daemon ends within seconds.
+TEST_F(Background, StopInterruptsAStatementOfASectionThatAReloadDropped) {
+  testutil::mariadb_server& server = testutil::mariadb_server::shared();
+  server.create_database("pbxdropped");
+  server.execute("create table users (ext varchar(8) primary key, name varchar(40));"
+                 "insert into users (ext) values ('101')",
+                 "pbxdropped");
+  pms_peer peer;
+  testutil::DaemonTest::write_conf(peer.port(), mysql_section("pbxmy", server, "pbxdropped") +
+                                                    testutil::typical_services("pbxmy"));
+  start_background();
+  link_up(peer);
+  struct resume_on_exit {
+    pid_t pid;
+    ~resume_on_exit() { ::kill(pid, SIGCONT); }
+  } resume{server.pid()};
+  ASSERT_EQ(::kill(server.pid(), SIGSTOP), 0);
+  ASSERT_TRUE(peer.send_record("GI|RN101|GNHung|"));
+  ASSERT_TRUE(logged("Received Guest checkin packet from PMS", 5s)) << diagnostics();
+  testutil::sqlite_exec(pbx, testutil::kPbxSchema);
+  testutil::DaemonTest::write_conf(peer.port(), sqlite_section() + testutil::typical_services("pbx"));
+  signal(SIGHUP);
+  ASSERT_TRUE(logged("Hangup. Reloading configuration.", 5s)) << diagnostics();
+  EXPECT_EQ(stop(15s), 0) << diagnostics();
+  testutil::report_time("stop with a statement of a dropped section hanging", stop_ms);
+  EXPECT_LT(stop_ms, 12000) << "bounded by the grace and the interrupt, not by the server";
 }
 
 // A supervisor's reload must not stop the service: a file that is briefly missing or has a bad
