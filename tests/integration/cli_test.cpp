@@ -171,60 +171,37 @@ TEST_F(Background, SecondInstanceLeavesWithStatusOneAndTheFirstKeepsItsPidFile) 
   EXPECT_EQ(kill(pid(), 0), 0) << "the first instance runs on";
 }
 
-// Becomes user nobody (in a child process).
-bool become_nobody() {
-  const passwd* nobody = getpwnam("nobody");
-  return setgid(nobody ? nobody->pw_gid : 65534) == 0 && setuid(nobody ? nobody->pw_uid : 65534) == 0;
-}
-
-// Whether user nobody can open `path` for reading.
-bool nobody_can_read(const std::string& path) {
+// Forks a process that becomes user nobody and read-locks `paths`, as any user who can read them
+// can, and holds the locks until it is killed. Its pid, and whether every lock was taken.
+std::pair<pid_t, bool> read_lock_as_nobody(const std::vector<std::string>& paths) {
+  int ready[2];
+  if (pipe2(ready, O_CLOEXEC) != 0) return {-1, false};
   pid_t child = fork();
-  if (child == 0) _exit(become_nobody() && ::open(path.c_str(), O_RDONLY) >= 0 ? 0 : 1);
-  return testutil::wait_pid(child, 5s) == 0;
+  if (child == 0) {
+    const passwd* nobody = getpwnam("nobody");
+    bool locked = nobody && setgid(nobody->pw_gid) == 0 && setuid(nobody->pw_uid) == 0;
+    for (const std::string& path : paths) {
+      struct flock lock {};
+      lock.l_type = F_RDLCK;
+      int fd = ::open(path.c_str(), O_RDONLY);
+      locked = locked && fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0;
+    }
+    const char answer = locked ? '1' : '0';
+    if (write(ready[1], &answer, 1) == 1) pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char answer = '0';
+  pollfd readable{ready[0], POLLIN, 0};
+  if (poll(&readable, 1, 5000) != 1 || read(ready[0], &answer, 1) != 1) answer = '0';
+  close(ready[0]);
+  return {child, answer == '1'};
 }
 
-// A process of user nobody that read-locks files, as any user who can read them can, and holds
-// the locks until the object goes.
-class foreign_read_lock {
- public:
-  explicit foreign_read_lock(const std::vector<std::string>& paths) {
-    int ready[2];
-    if (pipe2(ready, O_CLOEXEC) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      char locked = become_nobody() ? '1' : '0';
-      for (const std::string& path : paths) {
-        int fd = ::open(path.c_str(), O_RDONLY);
-        struct flock lock {};
-        lock.l_type = F_RDLCK;
-        lock.l_whence = SEEK_SET;
-        if (fd < 0 || fcntl(fd, F_SETLK, &lock) != 0) locked = '0';
-      }
-      if (write(ready[1], &locked, 1) != 1) _exit(1);
-      pause();
-      _exit(0);
-    }
-    close(ready[1]);
-    pollfd answer{ready[0], POLLIN, 0};
-    char locked = '0';
-    if (poll(&answer, 1, 5000) == 1 && read(ready[0], &locked, 1) == 1) holding_ = locked == '1';
-    close(ready[0]);
-  }
-  ~foreign_read_lock() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    testutil::wait_pid(pid_, 5s);
-  }
-  foreign_read_lock(const foreign_read_lock&) = delete;
-  foreign_read_lock& operator=(const foreign_read_lock&) = delete;
-  // Whether every file could be opened and read-locked.
-  bool holding() const { return holding_; }
-
- private:
-  pid_t pid_ = -1;
-  bool holding_ = false;
-};
+void end_process(pid_t pid) {
+  ::kill(pid, SIGKILL);
+  testutil::wait_pid(pid, 5s);
+}
 
 mode_t mode_of(const std::string& path) {
   struct stat st {};
@@ -246,17 +223,17 @@ TEST_F(Background, ReadLocksOfAnotherUserDoNotKeepTheDaemonFromStarting) {
     testutil::write_file(path, "");
     ASSERT_EQ(chmod(path.c_str(), 0644), 0);
   }
-  {
-    foreign_read_lock reader({lock, pid_path});
-    ASSERT_TRUE(reader.holding());
-    start_background();
-    ASSERT_EQ(pidfile, pid_path);
-    EXPECT_EQ(read_file(pidfile), std::to_string(pid()) + "\n");
-  }
+  auto [reader, locked] = read_lock_as_nobody({lock, pid_path});
+  ASSERT_TRUE(locked);
+  start_background();
+  end_process(reader);
+  ASSERT_EQ(pidfile, pid_path);
+  EXPECT_EQ(read_file(pidfile), std::to_string(pid()) + "\n");
   EXPECT_EQ(mode_of(lock), 0600u);
-  EXPECT_EQ(mode_of(pidfile), 0644u);
-  EXPECT_FALSE(nobody_can_read(lock)) << "another user opened the instance lock";
-  EXPECT_TRUE(nobody_can_read(pidfile)) << "the pid file is for everyone to read";
+  EXPECT_EQ(mode_of(pidfile), 0644u) << "the pid file is for everyone to read";
+  auto [second, relocked] = read_lock_as_nobody({lock});
+  end_process(second);
+  EXPECT_FALSE(relocked) << "another user opened the instance lock";
   EXPECT_EQ(stop(12s), 0);
 }
 
