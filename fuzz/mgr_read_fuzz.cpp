@@ -1,7 +1,6 @@
-// Fuzz target: an arbitrary byte stream from the manager, read once line by line with
-// mgr_get_input and once message by message with mgr_read. Lines come out as the protocol cuts
-// them (at LF, a CR before it removed, NUL bytes dropped); a line too long for the session's
-// buffer is dropped whole; a message keeps at most 255 lines of at most 1023 characters, every
+// Fuzz target: an arbitrary byte stream from the manager, read message by message with mgr_read.
+// Lines come out as the protocol cuts them (at LF, a CR before it removed, NUL bytes dropped); a
+// line too long for the session's buffer is dropped whole; a message keeps at most 255 lines of at most 1023 characters, every
 // line of the stream is kept, counted as dropped, or is the empty line that ends a message, and
 // only a message that begins with "Response: Follows" holds empty lines.
 #include <cstddef>
@@ -40,26 +39,6 @@ bool starts_with_ignoring_case(std::string_view row, std::string_view prefix) {
     if (lower(row[i]) != lower(prefix[i])) return false;
   }
   return true;
-}
-
-void check_lines(std::string_view bytes) {
-  fed_stream in = feed_stream(bytes);
-  const std::vector<std::string> want = lines_of_stream(in.sent);
-  mansession s;
-  s.fd = std::move(in.reader);
-  std::string line;
-  size_t got = 0;
-  for (;;) {
-    const int res = mgr_get_input(s, line);
-    FUZZ_CHECK(s.inlen >= 0 && s.inlen <= mansession::inbuf_max);
-    if (res < 0) break;
-    FUZZ_CHECK(res == 0 || res == 1);
-    if (res == 0) continue;
-    FUZZ_CHECK(got < want.size());
-    FUZZ_CHECK(line == want[got]);
-    ++got;
-  }
-  FUZZ_CHECK(got == want.size());
 }
 
 // Header look-ups on a message: the value is the rest of the first row that begins with the
@@ -120,7 +99,6 @@ void check_messages(std::string_view bytes) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_quiet();
-  check_lines(as_text(data, size));
   check_messages(as_text(data, size));
   return 0;
 }

@@ -6,7 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -14,6 +18,7 @@
 
 #include "fdutils.h"
 #include "lim.h"
+#include "logger.h"
 
 namespace {
 
@@ -22,6 +27,10 @@ std::string pidfile;       // path of the pid file this process holds; empty whe
 unique_fd pidfile_fd;      // kept open: its record lock marks the daemon as running
 std::vector<int> inherited_fds;
 bool inherited_noted = false;
+// The pid file's path for the abort handler, which may neither lock nor allocate: written
+// before `abort_pidfile_set` is raised, and only read while it is.
+std::array<char, PATH_MAX> abort_pidfile{};
+std::atomic<bool> abort_pidfile_set{false};
 
 // Closes what the process inherited; without a note, everything but 0 to 2 up to the limit.
 void close_inherited(bool keep_std) {
@@ -37,6 +46,7 @@ void close_inherited(bool keep_std) {
 // Removes and forgets the pid file; the caller holds pidfile_lock.
 void remove_pidfile_locked() {
   if (pidfile.empty()) return;
+  abort_pidfile_set = false;
   ::unlink(pidfile.c_str());
   pidfile.clear();
 }
@@ -108,7 +118,31 @@ int daemon_pidfile(const char* name) {
     return -1;
   }
   pidfile_fd = std::move(owned);
+  if (path.size() < abort_pidfile.size()) {
+    abort_pidfile_set = false;
+    std::memcpy(abort_pidfile.data(), path.c_str(), path.size() + 1);
+    abort_pidfile_set = true;
+  }
   return 0;
+}
+
+void daemon_on_abort(int signo) {
+  if (abort_pidfile_set.exchange(false)) ::unlink(abort_pidfile.data());
+  // "Caught signal N. Exiting.\n", put together without printf.
+  char text[48] = "Caught signal ";
+  size_t len = std::strlen(text);
+  char digits[12];
+  size_t n = 0;
+  for (unsigned value = static_cast<unsigned>(signo); n == 0 || value != 0; value /= 10)
+    digits[n++] = static_cast<char>('0' + value % 10);
+  while (n > 0) text[len++] = digits[--n];
+  for (const char* tail = ". Exiting.\n"; *tail;) text[len++] = *tail++;
+  logger_write_from_signal(text, len);
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  sigaction(signo, &dfl, nullptr);
+  raise(signo);
 }
 
 int daemon_close() {
@@ -138,32 +172,76 @@ int daemon_construct_pidfile(const char* name, std::string& path) {
   return 0;
 }
 
-int daemon_lock_pidfile(const char* path) {
-  unique_fd fd(::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+namespace {
+
+// The lock that keeps `fd` from being write-locked: F_UNLCK when there is none (or it cannot be
+// told), else F_RDLCK or F_WRLCK with `holder` set.
+int blocking_lock(int fd, pid_t& holder) {
+  struct flock lock;
+  std::memset(&lock, 0, sizeof lock);
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  if (fcntl(fd, F_GETLK, &lock) != 0) return F_UNLCK;
+  holder = lock.l_pid;
+  return lock.l_type;
+}
+
+// Opens the lock file at `path` with `mode`: created anew, or an existing one given the mode
+// when this user owns it (a file from before, readable by all, must not stay so).
+unique_fd open_lock_file(const char* path, mode_t mode) {
+  unique_fd fd(::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode));
   if (fd) {
-    // Readable by all whatever the umask: other tools find the daemon through it.
-    if (fchmod(fd.get(), 0644) != 0) return -1;
-  } else {
-    if (errno != EEXIST) return -1;
-    // An existing file: never follow a symbolic link planted in its place.
-    fd.reset(::open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) return -1;
+    // `mode` whatever the umask: a pid file is read by other tools to find the daemon.
+    if (fchmod(fd.get(), mode) != 0) return unique_fd();
+    return fd;
   }
-  if (fcntl_lock(fd.get(), F_SETLK, F_WRLCK, SEEK_SET, 0, 0) < 0) return -1;
-  return fd.release();
+  if (errno != EEXIST) return fd;
+  // An existing file: never follow a symbolic link planted in its place.
+  fd.reset(::open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  if (fd && fstat(fd.get(), &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 07777) != mode)
+    fchmod(fd.get(), mode);
+  return fd;
+}
+
+// Puts a new locked file with `mode` in the place of `path`, whose lock someone else holds by
+// reading: the new file is written-locked before the rename makes it the one at `path`, so no
+// moment shows an unlocked file there. The descriptor, or an empty one.
+unique_fd replace_lock_file(const char* path, mode_t mode) {
+  std::string temporary = std::string(path) + ".XXXXXX";
+  unique_fd fd(mkostemp(temporary.data(), O_CLOEXEC));
+  if (!fd) return fd;
+  if (fchmod(fd.get(), mode) != 0 || fcntl_lock(fd.get(), F_SETLK, F_WRLCK, SEEK_SET, 0, 0) < 0 ||
+      rename(temporary.c_str(), path) != 0) {
+    ::unlink(temporary.c_str());
+    return unique_fd();
+  }
+  return fd;
+}
+
+}  // namespace
+
+int daemon_lock_pidfile(const char* path, mode_t mode) {
+  unique_fd fd = open_lock_file(path, mode);
+  if (!fd) return -1;
+  if (fcntl_lock(fd.get(), F_SETLK, F_WRLCK, SEEK_SET, 0, 0) == 0) return fd.release();
+  pid_t holder = 0;
+  if (blocking_lock(fd.get(), holder) != F_RDLCK) return -1;
+  fd = replace_lock_file(path, mode);
+  return fd ? fd.release() : -1;
+}
+
+pid_t daemon_lock_holder(const char* path) {
+  unique_fd fd(::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) return 0;
+  pid_t holder = 0;
+  return blocking_lock(fd.get(), holder) == F_WRLCK ? holder : 0;
 }
 
 pid_t daemon_pidfile_holder(const char* name) {
   std::string path;
   if (daemon_construct_pidfile(name, path) < 0) return 0;
-  unique_fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd) return 0;
-  struct flock lock;
-  std::memset(&lock, 0, sizeof lock);
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  if (fcntl(fd.get(), F_GETLK, &lock) != 0 || lock.l_type == F_UNLCK) return 0;
-  return lock.l_pid;
+  return daemon_lock_holder(path.c_str());
 }
 
 int fcntl_lock(int fd, int cmd, int type, int whence, off_t start, off_t len) {

@@ -1,6 +1,7 @@
 // Detaching into the background with a locked pid file, and removing that file at the end.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -18,6 +19,11 @@ int daemon_init(const char* name);
 // Removes the pid file this process holds, if any. 0, or -1 with errno.
 int daemon_close();
 
+// The SIGABRT handler: removes the pid file, writes "Caught signal N. Exiting." to the log (or
+// standard error) and ends the process by the signal's default action. Only async-signal-safe
+// calls: an abort inside the allocator or the logger, whose locks may be held, still ends.
+void daemon_on_abort(int signo);
+
 // Creates, locks and writes the pid file for `name`. 0, or -1.
 int daemon_pidfile(const char* name);
 
@@ -31,9 +37,17 @@ int daemon_started_by_inetd();
 // and "/tmp/NAME.pid" for other users. 0, or -1 with ENAMETOOLONG.
 int daemon_construct_pidfile(const char* name, std::string& pidfile);
 
-// Opens (creating it 0644, whatever the umask, if needed) and write-locks the pid file without
-// waiting; an existing file is opened without following a symbolic link. The descriptor, or -1.
-int daemon_lock_pidfile(const char* path);
+// Opens (creating it with `mode`, whatever the umask, if needed) and write-locks a lock file
+// without waiting; an existing file is opened without following a symbolic link, and given
+// `mode` when this process's user owns it. The daemon only ever takes write locks: a read lock
+// in the way was taken by someone who could read the file (a pid file is readable by all), so
+// the file is replaced by a new one, locked before it takes the path. The descriptor, or -1
+// (another process holds the write lock, or the file cannot be opened or replaced).
+int daemon_lock_pidfile(const char* path, mode_t mode = 0644);
+
+// The process that holds the write lock of the lock file at `path`, or 0 when none does (a read
+// lock is never a daemon's).
+pid_t daemon_lock_holder(const char* path);
 
 // The process that holds the lock on the pid file for `name`, or 0 when none does.
 pid_t daemon_pidfile_holder(const char* name);

@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -42,6 +44,11 @@ std::atomic<int> dont_log{0};
 std::mutex path_lock;  // guards log_path and link_reported: logger_init runs while others log
 std::string log_path;
 bool link_reported = false;  // the symbolic link at log_path has been reported
+
+// The log path for logger_write_from_signal, which can take no lock: written while
+// `signal_path_set` is down, read only while it is up. Empty: standard error.
+std::array<char, kPathMax + 1> signal_path{};
+std::atomic<bool> signal_path_set{false};
 
 struct log_target {
   std::string path;
@@ -156,12 +163,28 @@ int logger_init(const char* file, int start_level, int do_syslog, int disable_lo
     std::lock_guard guard(path_lock);
     log_path = file ? std::string(file).substr(0, kPathMax) : std::string();
     link_reported = false;
+    signal_path_set = false;
+    std::memcpy(signal_path.data(), log_path.c_str(), log_path.size() + 1);
+    signal_path_set = true;
   }
   log_to_syslog = do_syslog;
   return 0;
 }
 
-void set_log_level(int level) { log_level = level; }
+void logger_write_from_signal(const char* text, size_t len) {
+  int fd = -1;
+  if (dont_log != 1 && signal_path_set && signal_path[0] != '\0')
+    fd = ::open(signal_path.data(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
+  const int target = fd >= 0 ? fd : STDERR_FILENO;
+  while (len > 0) {
+    ssize_t n = ::write(target, text, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text += n;
+    len -= static_cast<size_t>(n);
+  }
+  if (fd >= 0) ::close(fd);
+}
 
 void write_log(int level, const char* file, int line, const char* function, const char* fmt, ...) {
   if (dont_log == 1) return;

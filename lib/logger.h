@@ -19,8 +19,9 @@ enum log_level_t {
 // Safe to call while other threads log: the change takes effect line by line.
 int logger_init(const char* file, int start_level, int do_syslog, int disable_log);
 
-// Changes the verbosity threshold alone.
-void set_log_level(int level);
+// Writes `text` as it is to the log file, or to standard error when there is none, from a signal
+// handler: no lock, no allocation, no formatting, only async-signal-safe calls.
+void logger_write_from_signal(const char* text, size_t len);
 
 // Formats and writes one line tagged with the caller's file, line and function.
 void write_log(int level, const char* file, int line, const char* function, const char* fmt, ...)

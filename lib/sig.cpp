@@ -47,11 +47,6 @@ void signal_catcher(int signo) {
   if (valid(signo)) g_received[signo].fetch_add(1);
 }
 
-void signal_handle_all() {
-  for (int signo = 0; signo < kSignalSlots; ++signo)
-    if (g_received[signo].load() != 0) signal_handle(signo);
-}
-
 int signal_handle(int signo) {
   if (!valid(signo)) {
     errno = EINVAL;
@@ -73,28 +68,6 @@ int signal_received(int signo) {
     return -1;
   }
   return g_received[signo].load();
-}
-
-int signal_raise(int signo) {
-  if (!valid(signo)) {
-    errno = EINVAL;
-    return -1;
-  }
-  return g_received[signo].fetch_add(1) + 1;
-}
-
-int signal_addset(int signo, int other) {
-  if (!valid(signo) || !valid(other)) {
-    errno = EINVAL;
-    return -1;
-  }
-  return sigaddset(&g_handler[signo].action.sa_mask, other);
-}
-
-bool signal_pending_any() {
-  for (auto& count : g_received)
-    if (count.load() != 0) return true;
-  return false;
 }
 
 sigset_t deferred_signal_set() {

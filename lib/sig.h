@@ -13,11 +13,8 @@ constexpr int kSignalSlots = 65;  // signal numbers 0 to 64
 // Installs `handler` for `signo` with sigaction flags `flags`. Fault signals (SIGILL, SIGABRT,
 // SIGBUS, SIGFPE, SIGSEGV, SIGSYS) get the handler itself, run at once; SIG_DFL and SIG_IGN are
 // installed as they are; every other signal is only counted, and its handler runs later from
-// signal_handle_all. Returns sigaction's result.
+// signal_handle. Returns sigaction's result.
 int signal_set_handler(int signo, int flags, signal_handler_t handler);
-
-// Runs the handler of every pending signal once, lowest signal number first.
-void signal_handle_all();
 
 // Runs the handler of one signal with that signal blocked, then clears its count.
 int signal_handle(int signo);
@@ -27,15 +24,6 @@ int signal_received(int signo);
 
 // The catcher installed for deferred signals: counts the arrival, nothing else.
 void signal_catcher(int signo);
-
-// Counts a signal by hand as if it had arrived; returns the new count, -1 (EINVAL) outside 0..64.
-int signal_raise(int signo);
-
-// Adds `other` to the signals blocked while the handler of `signo` runs.
-int signal_addset(int signo, int other);
-
-// True when any deferred signal waits for its handler.
-bool signal_pending_any();
 
 // The signals that the daemon defers to its main thread: SIGHUP, SIGINT, SIGQUIT, SIGTERM.
 sigset_t deferred_signal_set();
@@ -49,6 +37,8 @@ class deferred_signals_blocked {
     pthread_sigmask(SIG_BLOCK, &blocked, &previous_);
   }
   ~deferred_signals_blocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  // The mask the thread had before: the one to wait with (ppoll) for the deferred signals.
+  const sigset_t& previous() const { return previous_; }
   deferred_signals_blocked(const deferred_signals_blocked&) = delete;
   deferred_signals_blocked& operator=(const deferred_signals_blocked&) = delete;
 
@@ -56,15 +46,9 @@ class deferred_signals_blocked {
   sigset_t previous_;
 };
 
-// Starts a thread with the deferred signals blocked, so that they are delivered to the main
-// thread, whose blocking read or sleep they interrupt.
-template <class F, class... Args>
-std::thread start_thread(F&& f, Args&&... args) {
-  deferred_signals_blocked during_start;
-  return std::thread(std::forward<F>(f), std::forward<Args>(args)...);
-}
-
-// The same for a std::jthread, whose function may take the thread's stop token first.
+// Starts a std::jthread with the deferred signals blocked, so that they are delivered to the main
+// thread, whose blocking read or sleep they interrupt. The function may take the thread's stop
+// token first.
 template <class F, class... Args>
 std::jthread start_jthread(F&& f, Args&&... args) {
   deferred_signals_blocked during_start;

@@ -171,6 +171,7 @@ int load_conf(dictionary* d, std::shared_ptr<const Settings>& out, const Setting
   for (const service_def& service : kServices)
     read_string(d, ("services:" + std::string(service.key)).c_str(), (*next).*service.value);
   warn_unquoted_placeholders(*next);
+  read_rooms(d, next->rooms);
 
   out = std::move(next);
   return 0;
@@ -515,4 +516,31 @@ void connect_dbdrivers(const Settings& s) {
   for (const auto& [name, drv] : s.drivers)
     for (const driver_kind& kind : kDriverKinds)
       if (kind.kind == drv->kind) connect_driver(*drv, name.c_str(), kind.name);
+}
+
+namespace {
+
+// rooms:room1, rooms:room2 ... are read up to the first missing number, and at most this many.
+constexpr int kMaxRoomKeys = 9999;
+
+}  // namespace
+
+void read_rooms(dictionary* ini, rooms_settings& out) {
+  read_string(ini, "rooms:type", out.type);
+  for (int n = 1; n <= kMaxRoomKeys; ++n) {
+    std::string key = "rooms:room" + std::to_string(n);
+    const char* room = iniparser_getstring(ini, key.c_str(), nullptr);
+    if (!room) break;
+    out.list.push_back({std::move(key), room});
+  }
+  rooms_ldap_settings& ldap = out.ldap;
+  read_string(ini, "rooms:ldap_host", ldap.host);
+  ldap.port = conf_getint(ini, "rooms:ldap_port", ldap.port);
+  ldap.version = conf_getint(ini, "rooms:ldap_version", ldap.version);
+  read_string(ini, "rooms:ldap_user", ldap.user);
+  read_string(ini, "rooms:ldap_pass", ldap.pass);
+  read_string(ini, "rooms:ldap_base", ldap.base);
+  read_string(ini, "rooms:ldap_scope", ldap.scope);
+  read_string(ini, "rooms:ldap_filter", ldap.filter);
+  read_string(ini, "rooms:ldap_attribute", ldap.attribute);
 }

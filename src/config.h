@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fias.h"
 
@@ -18,6 +19,32 @@ class dbdriver_t;
 
 // The drivers of a configuration's sections, by section name.
 using driver_map = std::map<std::string, std::shared_ptr<dbdriver_t>, std::less<>>;
+// The directory the rooms are read from when rooms:type begins with "ldap". An absent text key
+// stays unset: the loader binds anonymously without rooms:ldap_user, and searches a subtree
+// without rooms:ldap_scope.
+struct rooms_ldap_settings {
+  std::optional<std::string> host;  // rooms:ldap_host, the directory library's host form
+  int port = 389;
+  int version = 2;
+  std::optional<std::string> user;
+  std::optional<std::string> pass;
+  std::optional<std::string> base;
+  std::optional<std::string> scope;
+  std::optional<std::string> filter;
+  std::optional<std::string> attribute;
+};
+
+// The [rooms] section: where start-up loads the room registry from.
+struct rooms_settings {
+  std::string type;  // rooms:type; empty or absent: the room keys
+  // One rooms:roomN key as the file gives it, N counting from 1 up to the first number missing.
+  struct room_key {
+    std::string key;  // "rooms:room1"
+    std::string room;
+  };
+  std::vector<room_key> list;
+  rooms_ldap_settings ldap;
+};
 
 // Every setting of one configuration load, with the database drivers of its sections. A snapshot
 // never changes once published; a reload publishes a new one, and readers that still hold the old
@@ -61,6 +88,8 @@ struct Settings {
   std::optional<std::string> billcalls;
   std::optional<std::string> wrmark;
   std::optional<std::string> remark;
+
+  rooms_settings rooms;
 
   // The drivers of the database sections, by section name (exact case).
   driver_map drivers;
@@ -189,3 +218,6 @@ int conf_getport(_dictionary_* ini, const char* key, int notfound, int& port);
 // conversions: the file and line number, never the text of the configuration line. A message of
 // unknown form gives its fixed text, numbers filled in and every string left out as "...".
 std::string conf_error_text(const char* fmt, va_list ap);
+
+// Reads the [rooms] section of a parsed configuration file into `out`.
+void read_rooms(_dictionary_* ini, rooms_settings& out);

@@ -37,15 +37,6 @@ struct address_text {
   explicit address_text(const mansession& s) { mgr_inet_ntoa(text, sizeof text, s.sin.sin_addr); }
 };
 
-// A socket whose connection was refused, aborted or is already connected cannot start a new
-// one; close it and start over with a fresh socket. errno keeps `err` for the caller.
-int replace_socket(mansession& s, int err) {
-  LOG(L_DEBUG, "connect_nonb: error %d, closing old fd and grabbing a new one...", err);
-  s.fd.reset(new_socket());
-  errno = err;
-  return -1;
-}
-
 bool ascii_iequal(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
     auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
@@ -77,14 +68,12 @@ void message::clear() {
 }
 
 int mgr_init(mansession& s, const char* host, uint16_t port, const char* user, const char* passwd) {
-  LOG(L_DEBUG, "11");
   s.sin = sockaddr_in{};
   s.fd.reset();
   s.inbuf.fill('\0');
   s.inlen = 0;
   s.discarding = false;
   s.connected = 0;
-  s.dead = 0;
   s.user.clear();
   s.pass.clear();
 
@@ -96,17 +85,14 @@ int mgr_init(mansession& s, const char* host, uint16_t port, const char* user, c
     LOG(L_ERROR, "Host: %s not found\n", host ? host : "");
     return -1;
   }
-  LOG(L_DEBUG, "12");
   s.sin.sin_family = AF_INET;
   s.sin.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
   s.sin.sin_port = htons(port);
   ::freeaddrinfo(found);
 
   s.fd.reset(new_socket());
-  LOG(L_DEBUG, "13");
   s.user = user ? user : "";
   s.pass = passwd ? passwd : "";
-  LOG(L_DEBUG, "14");
   return 0;
 }
 
@@ -131,7 +117,6 @@ int connect_nonb(mansession& s) {
     return fd;
   }
   const int err = errno;
-  if (err == EISCONN || err == ECONNABORTED || err == ECONNREFUSED) return replace_socket(s, err);
   if (err != EINPROGRESS) return restore(err);
 
   // The attempt is left under way when the second runs out: the next attempt on this socket
@@ -147,9 +132,6 @@ int connect_nonb(mansession& s) {
   int pending = 0;
   socklen_t len = sizeof pending;
   if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &len) < 0) return restore(errno);
-  // On loopback a refusal usually arrives here rather than from connect. A socket whose connect
-  // failed is in no state to be reused, so it is replaced as for an immediate refusal.
-  if (pending == ECONNREFUSED || pending == ECONNABORTED) return replace_socket(s, pending);
   if (pending != 0) return restore(pending);
   ::fcntl(fd, F_SETFL, flags);
   return fd;
@@ -166,7 +148,7 @@ int mgr_connect(mansession& s) {
   return fd;
 }
 
-int __mgr_write(int fd, const char* bytes, std::size_t len, int timeoutms) {
+int mgr_write_all(int fd, const char* bytes, std::size_t len, int timeoutms) {
   while (len > 0) {
     // Non-blocking, so that a manager that stops reading cannot hold us past the time limit.
     const ssize_t n = ::send(fd, bytes, len, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -194,7 +176,7 @@ int mgr_write(mansession& s, const message& m) {
     out += "\r\n";
   }
   out += "\r\n";
-  return __mgr_write(s.fd.get(), out.data(), out.size(), kWriteTimeoutMs);
+  return mgr_write_all(s.fd.get(), out.data(), out.size(), kWriteTimeoutMs);
 }
 
 int mgr_add_header(message& m, const char* fmt, ...) {
@@ -316,7 +298,7 @@ using clock = std::chrono::steady_clock;
 
 // Receives what has arrived, waiting for it until `deadline` (none: without limit).
 // 1 bytes arrived (possibly only NUL bytes, which are dropped); 0 the deadline passed; -1 the
-// connection ended or failed, or a signal came while `s.dead` is set.
+// connection ended or failed. A signal does not end the wait.
 int receive(mansession& s, std::optional<clock::time_point> deadline) {
   // Try the receive first and wait only when nothing is there: on a busy manager connection
   // data is usually waiting, and this saves a system call per receive.
@@ -349,17 +331,11 @@ int receive(mansession& s, std::optional<clock::time_point> deadline) {
         LOG(L_ERROR, "Select returned error");
         return -1;
       }
-      if (s.dead) return -1;
     }
   }
 }
 
 }  // namespace
-
-int mgr_get_input(mansession& s, std::string& output) {
-  if (take_line(s, output)) return 1;
-  return receive(s, std::nullopt) > 0 ? 0 : -1;
-}
 
 int mgr_read(mansession& s, message& m, int timeout_ms) {
   std::optional<clock::time_point> deadline;

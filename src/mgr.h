@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -20,7 +19,7 @@ struct mansession {
   static constexpr int inbuf_max = 1023;  // bytes buffered while waiting for a line end
 
   sockaddr_in sin{};  // the manager's address, port in network byte order
-  unique_fd fd;       // the socket; a connection attempt that finds it unusable replaces it
+  unique_fd fd;       // the socket; every login starts on a fresh one
   std::array<char, inbuf_max + 1> inbuf{};  // undelivered bytes, always followed by a NUL
   int inlen = 0;                            // bytes in inbuf, 0 to inbuf_max
   // Set while the rest of an over-long line is being thrown away, so that its tail is not
@@ -29,8 +28,6 @@ struct mansession {
   // Login state, kept by the session's user: 0 while the answer to the login is awaited,
   // 1 logged in, negative when the manager refused the login.
   int connected = 0;
-  // When set, a wait for input that a signal interrupts ends the read with -1.
-  std::atomic<int> dead{0};
   std::string user;
   std::string pass;
 };
@@ -56,8 +53,7 @@ struct message {
 // does not connect. 0, or -1 when the host cannot be resolved.
 int mgr_init(mansession& s, const char* host, uint16_t port, const char* user, const char* passwd);
 
-// One connection attempt of at most a second. The connected socket, or -1 with errno set; the
-// socket is replaced when the attempt shows it cannot be used again.
+// One connection attempt of at most a second. The connected socket, or -1 with errno set.
 int connect_nonb(mansession& s);
 
 // Connects the session; the socket, or -1. Bytes left over from an earlier connection are dropped.
@@ -65,7 +61,7 @@ int mgr_connect(mansession& s);
 
 // Sends all `len` bytes, waiting at most `timeoutms` each time the socket is full.
 // 0 when everything went out, -1 otherwise.
-int __mgr_write(int fd, const char* bytes, std::size_t len, int timeoutms);
+int mgr_write_all(int fd, const char* bytes, std::size_t len, int timeoutms);
 
 // Sends the non-empty rows of `m`, each ended by CR LF, then an empty line, waiting at most
 // 100 ms each time the socket is full. 0 when everything went out, -1 otherwise.
@@ -95,12 +91,8 @@ int mgr_ping(mansession& s);
 // to case); an empty view when there is none. The view points into `m`.
 std::string_view mgr_get_header(const message& m, std::string_view var);
 
-// Delivers the next received line into `output`, without its LF and a CR before it, and without
-// the NUL bytes it held. Waits without limit for bytes when none are buffered.
-// 1 a line was delivered; 0 bytes arrived but no line is complete yet; -1 connection ended.
-int mgr_get_input(mansession& s, std::string& output);
-
-// Reads lines into `m` until a message is complete: its lines up to an empty line. A message
+// Reads lines into `m` until a message is complete: its lines up to an empty line. A line ends at
+// LF, without a CR before it; one longer than the session's buffer is dropped whole. A message
 // whose first line is exactly "Response: Follows" is command output, where empty lines do not end
 // it; a line that is exactly "--END COMMAND--" closes the command output, and 255 lines end it
 // too. No header value can change how messages are split. NUL bytes are dropped as they arrive,
@@ -112,7 +104,7 @@ int mgr_get_input(mansession& s, std::string& output);
 //  -1  the connection ended or failed (what `m` holds is then incomplete).
 // A negative `timeout_ms` (the default) waits without limit, so 0 never comes; 0 takes one
 // look at what has arrived without waiting.
-// A signal does not end the wait early unless `s.dead` is set, and then mgr_read returns -1.
+// A signal does not end the wait early.
 int mgr_read(mansession& s, message& m, int timeout_ms = -1);
 
 // `ia` in dotted decimal form in `buf`; null when it does not fit in `bufsiz` bytes.

@@ -128,30 +128,6 @@ class internal_store {
   std::string path_;
 };
 
-// Time limits of a directory look-up: connecting, and the search itself.
-struct ldap_limits {
-  int network_timeout_s = 5;
-  int search_timeout_s = 10;
-};
-
-// Fills the registry from the `rooms` section of a configuration file: the keys rooms:room1,
-// rooms:room2 and so on up to the first missing number, or a directory when rooms:type begins
-// with "ldap" (any case). 0 when the registry was loaded as configured, -1 when something
-// failed; every failure is logged and start-up goes on.
-int load_rooms_conf(internal_store& store, const char* filename, const ldap_limits& limits = {});
-
-// Registers the values of `attribute` in the first entry that a search of `base` with `scope`
-// ("sub...", "base...", "one...", anything else a subtree) and `filter` finds. `host` is the
-// directory library's host form: one or more host names separated by spaces, each optionally
-// with ":port" (`port` applies to those without). 0 on success; -1 the directory connection
-// cannot be set up, -2 the bind fails (or times out), -3 the search fails (or times out), -4 no
-// entry found, -5 the entry has no value of the attribute, -6 the store could not be opened.
-// `user` null binds anonymously; `timeout` is the server-side search time limit in seconds
-// (0: none); `limits` bounds the waits on our side.
-int load_rooms_ldap(internal_store& store, const char* host, int port, int version, int timeout,
-                    const char* user, const char* pass, const char* base, const char* scope,
-                    const char* filter, const char* attribute, const ldap_limits& limits = {});
-
 // A thread's own copy of the room registry (the poller's, the manager feed's). refresh adds
 // the rooms registered since the last look; rooms removed by a check-out stay until a restart,
 // so that their late calls are still reported.

@@ -7,6 +7,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -56,19 +57,12 @@ constexpr std::array<handler_t, FIAS_PA + 1> kHandlers = [] {
 void count_only(int) {}
 
 // An abort (a failed assertion, an uncaught exception, std::terminate) ends the process as a
-// failure, so that a supervisor restarts it: the pid file is removed, and the abort goes on with
-// its default action.
-void on_abort(int signo) {
-  LOG(L_NOTICE, "Caught signal %d. Exiting.", signo);
-  daemon_close();
-  std::signal(signo, SIG_DFL);
-  std::raise(signo);
-}
-
+// failure, so that a supervisor restarts it: daemon_on_abort removes the pid file, says so, and
+// the abort goes on with its default action.
 void install_signal_handlers() {
   signal_set_handler(SIGHUP, 0, count_only);
   for (int signo : {SIGTERM, SIGINT, SIGQUIT}) signal_set_handler(signo, 0, count_only);
-  signal_set_handler(SIGABRT, 0, on_abort);
+  signal_set_handler(SIGABRT, 0, daemon_on_abort);
   for (int signo : {SIGCHLD, SIGUSR1, SIGUSR2}) signal_set_handler(signo, 0, SIG_IGN);
 }
 
@@ -77,6 +71,13 @@ bool take_signal(int signo) {
   if (signal_received(signo) <= 0) return false;
   signal_handle(signo);
   return true;
+}
+
+// Whether a deferred signal has arrived that the main loop has not served yet.
+bool deferred_signal_waiting() {
+  for (int signo : {SIGHUP, SIGTERM, SIGINT, SIGQUIT})
+    if (signal_received(signo) > 0) return true;
+  return false;
 }
 
 // velmorant -t: one line per problem on standard output, then the summary; 0 when there is none.
@@ -122,7 +123,7 @@ int get_options(int argc, char** argv, options& opts) {
   };
   optind = 1;
   int c;
-  while ((c = getopt_long(argc, argv, "c:fdsht", long_options, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "c:fdht", long_options, nullptr)) != -1) {
     switch (c) {
       case 'c':
         opts.config_file = optarg;
@@ -135,8 +136,6 @@ int get_options(int argc, char** argv, options& opts) {
         break;
       case 't':
         opts.test = true;
-        break;
-      case 's':
         break;
       default:  // -h, an unknown option or a missing argument
         return 1;
@@ -154,27 +153,28 @@ velmorant_daemon::velmorant_daemon(options opts, std::shared_ptr<const Settings>
       worker_([this](const pms_request& r, request_retry& retry) { apply(r, retry); },
               timing.queue_capacity, timing.pacing, timing.retry),
       poller_(settings_, store_, store_.journal(), link_, timing.poll_interval, timing.retry),
-      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  pthread_sigmask(SIG_BLOCK, nullptr, &wait_mask_);
+  publish(settings_.current());
+}
 
 velmorant_daemon::~velmorant_daemon() { shutdown(); }
 
 int velmorant_daemon::take_instance_lock(const std::string& statesfile, const char* program_name) {
   // Two daemons on one states file would cache and post every call twice, whether they run in
   // the background or in the foreground for troubleshooting: both take this lock.
+  // Nobody else reads this file, so it is for the daemon's user alone: a user who could open it
+  // could take a read lock and keep every daemon from starting.
   const std::string path = statesfile + ".lock";
-  int fd = daemon_lock_pidfile(path.c_str());
+  int fd = daemon_lock_pidfile(path.c_str(), 0600);
   if (fd >= 0) {
     instance_lock_.reset(fd);
     if (ftruncate(fd, 0) == 0) fdprintf(fd, "%d\n", static_cast<int>(getpid()));
     return 0;
   }
-  struct flock holder{};
-  holder.l_type = F_WRLCK;
-  holder.l_whence = SEEK_SET;
-  unique_fd probe(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (probe && ::fcntl(probe.get(), F_GETLK, &holder) == 0 && holder.l_type != F_UNLCK) {
+  if (pid_t holder = daemon_lock_holder(path.c_str())) {
     LOG(L_ERROR, "Another %s is running as process %d on states file %s; exiting", program_name,
-        static_cast<int>(holder.l_pid), statesfile.c_str());
+        static_cast<int>(holder), statesfile.c_str());
     return 1;
   }
   // The lock file sits beside the states file: when it cannot be made, neither can the store.
@@ -189,7 +189,7 @@ int velmorant_daemon::start(const char* program_name) {
   start_logger(*s, opts_.console_log);
   if (take_instance_lock(s->statesfile, program_name) != 0) return 1;
   if (store_.open(s->statesfile) < 0) return 1;
-  load_rooms_conf(store_, opts_.config_file.c_str(), timing_.ldap);
+  load_rooms_conf(store_, s->rooms, timing_.ldap);
 
   connect_pms();
   worker_.start();
@@ -232,16 +232,54 @@ void velmorant_daemon::report_to_service_manager() {
 
 void velmorant_daemon::update_manager_feed(const Settings& s) {
   if (!s.use_manager) {
-    feed_.reset();
+    retire_manager_feed();
     return;
   }
   manager_config wanted = manager_config_of(s);
   // A running feed with the same settings goes on; one that ended (a refused login) or whose
   // settings changed starts anew.
   if (feed_ && feed_->running() && feed_->config() == wanted) return;
-  feed_.reset();
+  retire_manager_feed();
   feed_ = std::make_unique<manager_feed>(std::move(wanted), store_, store_.journal(), timing_.feed);
   feed_->start();
+}
+
+// Stops the feed in force off the main loop: its stop waits for the thread, which may be in the
+// middle of a connection attempt or of storing its held calls. The feeds retired earlier that
+// have stopped are joined here.
+void velmorant_daemon::retire_manager_feed() {
+  std::erase_if(retiring_, [](const retiring_feed& r) { return r.done->load(); });
+  if (!feed_) return;
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  retiring_.push_back({done, start_jthread([old = std::move(feed_), done]() mutable {
+                         old.reset();
+                         *done = true;
+                       })});
+}
+
+// Publishes a snapshot and keeps its drivers within reach of the stop's interrupter.
+void velmorant_daemon::publish(std::shared_ptr<const Settings> next) {
+  std::lock_guard guard(drivers_lock_);
+  std::erase_if(drivers_, [](const std::weak_ptr<dbdriver_t>& d) { return d.expired(); });
+  for (const auto& [name, drv] : next->drivers) {
+    bool known = std::any_of(drivers_.begin(), drivers_.end(),
+                             [&drv](const std::weak_ptr<dbdriver_t>& d) {
+                               return !d.owner_before(drv) && !drv.owner_before(d);
+                             });
+    if (!known) drivers_.push_back(drv);
+  }
+  settings_.publish(std::move(next));
+}
+
+// Interrupts the statement of every driver still alive, in the snapshot in force or not.
+void velmorant_daemon::interrupt_drivers() {
+  std::vector<std::shared_ptr<dbdriver_t>> alive;
+  {
+    std::lock_guard guard(drivers_lock_);
+    for (const auto& d : drivers_)
+      if (auto drv = d.lock()) alive.push_back(std::move(drv));
+  }
+  for (const auto& drv : alive) drv->interrupt();
 }
 
 void velmorant_daemon::apply(const pms_request& request, request_retry& retry) {
@@ -287,10 +325,15 @@ void velmorant_daemon::request_reload() {
 
 // Waits up to `how_long` for `fd` to be readable (none: only for the time to pass), for a signal
 // (which interrupts the wait: the signals are blocked in every other thread) or for a request
-// from another thread.
+// from another thread. A signal or request that came before the wait and is not served yet ends
+// it at once: in the main loop the deferred signals are blocked outside ppoll, so one that
+// arrives after the look stays pending until ppoll unblocks it.
 void velmorant_daemon::wait(std::chrono::milliseconds how_long, int fd) {
+  if (stop_requested_ || reload_requested_ || deferred_signal_waiting()) return;
   std::array<pollfd, 2> fds{{{wake_.get(), POLLIN, 0}, {fd, POLLIN, 0}}};
-  if (::poll(fds.data(), fd >= 0 ? 2 : 1, static_cast<int>(how_long.count())) > 0 &&
+  const auto ms = how_long.count();
+  const timespec timeout{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
+  if (::ppoll(fds.data(), fd >= 0 ? 2 : 1, &timeout, &wait_mask_) > 0 &&
       (fds[0].revents & POLLIN)) {
     uint64_t count;
     if (::read(wake_.get(), &count, sizeof count) < 0) return;
@@ -319,7 +362,7 @@ void velmorant_daemon::reload() {
     notify_ready();
     return;
   }
-  settings_.publish(next);
+  publish(next);
   start_logger(*next, opts_.console_log);
   link_.set_heartbeat(std::chrono::seconds(next->pms_heartbeat));
   update_manager_feed(*next);
@@ -379,6 +422,10 @@ void velmorant_daemon::read_pms() {
 }
 
 int velmorant_daemon::run() {
+  // The deferred signals wait for ppoll from here on; a thread started meanwhile inherits the
+  // block, as every thread of the daemon has it.
+  deferred_signals_blocked outside_waits;
+  wait_mask_ = outside_waits.previous();
   while (!stop_requested_) {
     report_to_service_manager();
     serve_signals();
@@ -409,10 +456,11 @@ void velmorant_daemon::shutdown() {
     std::unique_lock lock(m);
     if (cv.wait_for(lock, done, timing_.stop_grace, [] { return false; })) return;
     if (done.stop_requested()) return;
-    for (const auto& [name, drv] : settings_.current()->drivers) drv->interrupt();
+    interrupt_drivers();
     store_.interrupt();
   });
-  feed_.reset();
+  retire_manager_feed();
+  retiring_.clear();
   poller_.stop();
   worker_.stop();
   interrupter.request_stop();

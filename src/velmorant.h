@@ -5,13 +5,19 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include <signal.h>
 
 #include "cdrmanager.h"
 #include "config.h"
 #include "fdutils.h"
 #include "pmslink.h"
 #include "poller.h"
+#include "rooms.h"
 #include "store.h"
 #include "worker.h"
 
@@ -78,6 +84,9 @@ class velmorant_daemon {
   void drop_pms_connection();
   void read_pms();
   void update_manager_feed(const Settings& s);
+  void retire_manager_feed();
+  void publish(std::shared_ptr<const Settings> next);
+  void interrupt_drivers();
   void wait(std::chrono::milliseconds how_long, int fd = -1);
   void report_to_service_manager();
   int take_instance_lock(const std::string& statesfile, const char* program_name);
@@ -91,6 +100,20 @@ class velmorant_daemon {
   request_worker worker_;
   poller poller_;
   std::unique_ptr<manager_feed> feed_;
+  // Feeds replaced by a reload, stopping in threads of their own so that the main loop goes on
+  // meanwhile; `done` is raised when one has stopped. Joined at the latest by the stop.
+  struct retiring_feed {
+    std::shared_ptr<std::atomic<bool>> done;
+    std::jthread stopper;
+  };
+  std::vector<retiring_feed> retiring_;
+  // Every driver of every snapshot this daemon published, for the stop to interrupt those that
+  // a request or a pass still holds after a reload dropped them from the snapshot in force.
+  std::mutex drivers_lock_;  // guards drivers_
+  std::vector<std::weak_ptr<dbdriver_t>> drivers_;
+  // The signal mask the main loop waits with; the deferred signals are blocked outside its
+  // waits, so that one arriving between two waits ends the next wait at once.
+  sigset_t wait_mask_{};
   unique_fd instance_lock_;
   unique_fd wake_;  // an eventfd that request_stop and request_reload write to
   std::atomic<bool> stop_requested_{false};

@@ -1,5 +1,5 @@
-// Daemon support: pid file rules and locking; descriptor helpers; bounded name lookups; the list
-// container.
+// Daemon support: pid file rules and locking, the abort handler; descriptor helpers; bounded
+// name lookups.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,14 +12,38 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
+#include <cstdlib>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "daemon.h"
 #include "fdutils.h"
-#include "list.h"
+#include "logger.h"
 #include "resolve.h"
+#include "sig.h"
 #include "testutil.h"
+
+// An allocator that aborts while it holds its own lock, once asked to: what a corrupted heap
+// does to glibc's malloc. A handler that allocates then waits for that lock for ever.
+namespace {
+std::atomic<bool> abort_in_allocator{false};
+std::mutex allocator_lock;
+}  // namespace
+
+void* operator new(std::size_t size) {
+  std::lock_guard guard(allocator_lock);
+  if (abort_in_allocator) std::abort();
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+// The replacement new takes its memory from malloc, so free is its delete; GCC cannot see that.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 using testutil::read_file;
 using testutil::write_file;
@@ -74,6 +98,32 @@ TEST(PidFile, SymbolicLinkIsNotFollowed) {
   ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
   EXPECT_EQ(daemon_pidfile(link.c_str()), -1);
   EXPECT_EQ(read_file(victim), "precious\n");
+}
+
+// An abort inside the allocator: the process still ends by SIGABRT (a supervisor restarts it),
+// its pid file removed and the abort said in the log.
+TEST(AbortHandler, EndsTheProcessWithoutLockingOrAllocating) {
+  testutil::temp_dir dir;
+  const std::string path = dir.file("aborting.pid");
+  const std::string log = dir.file("aborting.log");
+  pid_t child = fork();
+  if (child == 0) {
+    logger_init(log.c_str(), 5, 0, 0);
+    if (daemon_pidfile(path.c_str()) != 0) _exit(3);
+    signal_set_handler(SIGABRT, 0, daemon_on_abort);
+    abort_in_allocator = true;
+    void* volatile never = ::operator new(16);
+    _exit(never ? 4 : 5);
+  }
+  auto status = testutil::wait_pid(child, std::chrono::seconds(10));
+  if (!status) {
+    kill(child, SIGKILL);
+    testutil::wait_pid(child, std::chrono::seconds(5));
+  }
+  ASSERT_TRUE(status) << "the aborting process hung";
+  EXPECT_EQ(*status, 128 + SIGABRT);
+  EXPECT_NE(access(path.c_str(), F_OK), 0) << "pid file left behind";
+  EXPECT_EQ(read_file(log), "Caught signal 6. Exiting.\n");
 }
 
 TEST(Detach, ClosesInheritedDescriptorsKeepsTheProgramsOwnAndSetsUmask027) {
@@ -188,20 +238,6 @@ TEST(Resolve, LookupAnswersWithinItsBoundOrIsAbandonedInTime) {
   EXPECT_TRUE(testutil::wait_until([] { return resolve_pending() == 0; }, 5s))
       << "an abandoned lookup ends once its resolver answers";
   EXPECT_EQ(resolve_within("127.0.0.1", nullptr, hints, 2s, found), 0);
-}
-
-TEST(ListContainer, BuiltInCursorRestartsAfterReachingTheEnd) {
-  List<std::string> list;
-  list.append("101");
-  list.append("102");
-  std::string walk;
-  while (list.has_next()) walk += list.next();
-  while (list.has_next()) walk += list.next();
-  EXPECT_EQ(walk, "101102101102");
-  Lister<std::string> it(list);
-  ASSERT_TRUE(it.has_next());
-  EXPECT_EQ(it.next(), "101");
-  EXPECT_EQ(list.length(), 2u);
 }
 
 }  // namespace

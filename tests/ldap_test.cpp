@@ -4,9 +4,11 @@
 #include <chrono>
 #include <set>
 
+#include "config.h"
 #include "log_capture.h"
+#include "rooms.h"
 #include "slapd_server.h"
-#include "store.h"
+#include "sqlite_probe.h"
 #include "testutil.h"
 
 namespace {
@@ -36,12 +38,24 @@ class LdapRoomsTest : public ::testing::Test {
     store->open(path);
   }
 
-  // An anonymous load with LDAPv3 and no time limit.
+  // The settings of an anonymous LDAPv3 search of `base` on the test's directory.
+  rooms_ldap_settings directory(const char* scope, const char* filter,
+                                const char* attribute = "roomNumber") const {
+    rooms_ldap_settings ldap;
+    ldap.host = server->host();
+    ldap.port = server->port();
+    ldap.version = 3;
+    ldap.base = base;
+    if (scope) ldap.scope = scope;
+    ldap.filter = filter;
+    if (attribute) ldap.attribute = attribute;
+    return ldap;
+  }
   int load(const char* scope, const char* filter, const char* attribute = "roomNumber",
            const std::string* search_base = nullptr) {
-    return load_rooms_ldap(*store, server->host().c_str(), server->port(), 3, 0, nullptr, nullptr,
-                           (search_base ? *search_base : base).c_str(), scope, filter,
-                           attribute);
+    rooms_ldap_settings ldap = directory(scope, filter, attribute);
+    if (search_base) ldap.base = *search_base;
+    return load_rooms_ldap(*store, ldap);
   }
 
   rooms_t rooms() {
@@ -52,7 +66,7 @@ class LdapRoomsTest : public ::testing::Test {
   int load_conf_text(const std::string& rooms_section) {
     std::string conf = dir.file("velmorant.conf");
     testutil::write_file(conf, "[rooms]\n" + rooms_section);
-    return load_rooms_conf(*store, conf.c_str());
+    return load_rooms_conf(*store, testutil::load_settings(conf)->rooms);
   }
   std::string directory_keys() const {
     return "ldap_host = " + server->host() + "\nldap_port = " + std::to_string(server->port()) +
@@ -96,13 +110,13 @@ TEST_F(LdapRoomsTest, ScopeWordsAreReadByTheirBeginningAndCase) {
 TEST_F(LdapRoomsTest, AdministratorBindSucceedsAndAWrongPasswordIsRefused) {
   std::string admin = server->admin_dn();
   std::string good = server->admin_password();
-  EXPECT_EQ(load_rooms_ldap(*store, server->host().c_str(), server->port(), 3, 0, admin.c_str(),
-                            good.c_str(), base.c_str(), "sub", "(cn=main)", "roomNumber"),
-            0)
-      << log.text();
-  EXPECT_EQ(load_rooms_ldap(*store, server->host().c_str(), server->port(), 3, 0, admin.c_str(),
-                            "wrong", base.c_str(), "sub", "(cn=annex)", "roomNumber"),
-            -2);
+  rooms_ldap_settings ldap = directory("sub", "(cn=main)");
+  ldap.user = admin;
+  ldap.pass = good;
+  EXPECT_EQ(load_rooms_ldap(*store, ldap), 0) << log.text();
+  ldap.filter = "(cn=annex)";
+  ldap.pass = "wrong";
+  EXPECT_EQ(load_rooms_ldap(*store, ldap), -2);
   EXPECT_TRUE(log.contains("LDAPget: bind failed: Invalid credentials\n")) << log.text();
   EXPECT_EQ(rooms(), (rooms_t{"101", "102", "103"}));
 }
@@ -115,14 +129,15 @@ TEST_F(LdapRoomsTest, FailuresGiveTheirOwnCodesAndRegisterNothing) {
   EXPECT_EQ(load("sub", "(cn=main)", nullptr), -5);
   EXPECT_EQ(load("sub", "(cn=main)", "roomNumber", &nowhere), -3);
   EXPECT_TRUE(log.contains("LDAPget: search failed: No such object\n")) << log.text();
-  EXPECT_EQ(load_rooms_ldap(*store, "gopher://host", 389, 3, 0, nullptr, nullptr, base.c_str(),
-                            "sub", "(cn=main)", "roomNumber"),
-            -1);
+  rooms_ldap_settings gopher = directory("sub", "(cn=main)");
+  gopher.host = "gopher://host";
+  gopher.port = 389;
+  EXPECT_EQ(load_rooms_ldap(*store, gopher), -1);
   EXPECT_TRUE(log.contains("LDAPget: unable to initialize ldap connection to gopher://host:389\n"))
       << log.text();
-  EXPECT_EQ(load_rooms_ldap(*store, server->host().c_str(), testutil::unused_port(), 3, 0, nullptr,
-                            nullptr, base.c_str(), "sub", "(cn=main)", "roomNumber"),
-            -2)
+  rooms_ldap_settings closed = directory("sub", "(cn=main)");
+  closed.port = testutil::unused_port();
+  EXPECT_EQ(load_rooms_ldap(*store, closed), -2)
       << "a directory that does not answer fails at the bind";
   EXPECT_TRUE(rooms().empty());
 }
@@ -136,9 +151,9 @@ TEST_F(LdapRoomsTest, HostListsAndHostPortEntriesAreAccepted) {
        {server->host() + ":" + port, "127.0.0.1:" + dead + " " + server->host() + ":" + port,
         "127.0.0.1:" + dead + " " + server->host()}) {
     open_store(dir.file("hosts" + std::to_string(hosts.size()) + ".db"));
-    EXPECT_EQ(load_rooms_ldap(*store, hosts.c_str(), server->port(), 3, 0, nullptr, nullptr,
-                              base.c_str(), "sub", "(cn=annex)", "roomNumber"),
-              0)
+    rooms_ldap_settings ldap = directory("sub", "(cn=annex)");
+    ldap.host = hosts;
+    EXPECT_EQ(load_rooms_ldap(*store, ldap), 0)
         << hosts << "\n" << log.text();
     EXPECT_EQ(rooms(), (rooms_t{"201", "202"})) << hosts;
   }
@@ -148,9 +163,10 @@ TEST_F(LdapRoomsTest, HostListsAndHostPortEntriesAreAccepted) {
 TEST_F(LdapRoomsTest, SilentDirectoryFailsWithinItsTimeLimits) {
   testutil::silent_listener silent;
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(load_rooms_ldap(*store, "127.0.0.1", silent.port(), 3, 0, nullptr, nullptr,
-                            base.c_str(), "sub", "(cn=annex)", "roomNumber", ldap_limits{1, 1}),
-            -2);
+  rooms_ldap_settings ldap = directory("sub", "(cn=annex)");
+  ldap.host = "127.0.0.1";
+  ldap.port = silent.port();
+  EXPECT_EQ(load_rooms_ldap(*store, ldap, ldap_limits{1, 1}), -2);
   auto took = std::chrono::steady_clock::now() - start;
   EXPECT_LT(took, std::chrono::seconds(5)) << "bounded by the 1 s limits";
   EXPECT_TRUE(rooms().empty());

@@ -1,4 +1,4 @@
-// Deferred signal handling: counting, coalescing, order, and the signals that run at once.
+// Deferred signal handling: counting, coalescing, and the signals that run at once.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -10,7 +10,7 @@
 
 namespace {
 
-std::vector<int> handled;  // handlers run in this thread, from signal_handle_all
+std::vector<int> handled;  // handlers run in this thread, from signal_handle
 void record(int signo) { handled.push_back(signo); }
 
 class SignalTest : public ::testing::Test {
@@ -21,16 +21,14 @@ class SignalTest : public ::testing::Test {
   }
 };
 
-TEST_F(SignalTest, DeferredHandlerRunsOnlyFromHandleAll) {
+TEST_F(SignalTest, DeferredHandlerRunsOnlyFromHandle) {
   signal_set_handler(SIGTERM, 0, record);
   raise(SIGTERM);
   EXPECT_TRUE(handled.empty());
   EXPECT_EQ(signal_received(SIGTERM), 1);
-  EXPECT_TRUE(signal_pending_any());
-  signal_handle_all();
+  signal_handle(SIGTERM);
   EXPECT_EQ(handled, std::vector<int>{SIGTERM});
   EXPECT_EQ(signal_received(SIGTERM), 0);
-  EXPECT_FALSE(signal_pending_any());
 }
 
 TEST_F(SignalTest, FaultSignalHandlerRunsAtOnce) {
@@ -44,18 +42,9 @@ TEST_F(SignalTest, RepeatedArrivalsAreHandledOnce) {
   raise(SIGHUP);
   raise(SIGHUP);
   EXPECT_EQ(signal_received(SIGHUP), 2);
-  signal_handle_all();
-  signal_handle_all();
+  signal_handle(SIGHUP);
+  EXPECT_EQ(signal_received(SIGHUP), 0);
   EXPECT_EQ(handled, std::vector<int>{SIGHUP});
-}
-
-TEST_F(SignalTest, PendingSignalsAreHandledLowestNumberFirst) {
-  signal_set_handler(SIGTERM, 0, record);
-  signal_set_handler(SIGINT, 0, record);
-  raise(SIGTERM);
-  raise(SIGINT);
-  signal_handle_all();
-  EXPECT_EQ(handled, (std::vector<int>{SIGINT, SIGTERM}));
 }
 
 TEST_F(SignalTest, IgnoredSignalNeverBecomesPending) {
@@ -68,13 +57,13 @@ TEST_F(SignalTest, OutOfRangeNumbersAreRefused) {
   errno = 0;
   EXPECT_EQ(signal_received(65), -1);
   EXPECT_EQ(errno, EINVAL);
-  EXPECT_EQ(signal_raise(-1), -1);
+  EXPECT_EQ(signal_handle(-1), -1);
   EXPECT_EQ(signal_set_handler(SIGKILL, 0, record), -1) << "SIGKILL cannot be caught";
 }
 
 TEST_F(SignalTest, ThreadsStartedByTheDaemonBlockDeferredSignals) {
   sigset_t seen;
-  start_thread([&] { pthread_sigmask(SIG_BLOCK, nullptr, &seen); }).join();
+  start_jthread([&] { pthread_sigmask(SIG_BLOCK, nullptr, &seen); }).join();
   for (int signo : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) EXPECT_TRUE(sigismember(&seen, signo)) << signo;
   sigset_t mine;
   pthread_sigmask(SIG_BLOCK, nullptr, &mine);
