@@ -100,6 +100,11 @@ int load_conf(const std::string& filename, std::shared_ptr<const Settings>& out,
   read_string(d, "pms:statesfile", next->statesfile);
   read_string(d, "pms:interface", next->pmsinterface);
   next->pms_heartbeat = conf_getint(d, "pms:heartbeat", 0);
+  next->pacing = conf_getint(d, "pms:pacing", 1000);
+  if (next->pacing < 0) {
+    LOG(L_WARNING, "[pms] pacing %d is below 0; records are not paced", next->pacing);
+    next->pacing = 0;
+  }
   if (const char* v = iniparser_getstring(d, "logger:log_type", nullptr))
     next->logtype = contains_syslog(v) ? 1 : 0;
   next->loglevel = static_cast<uint16_t>(conf_getint(d, "logger:log_level", 5));
@@ -138,7 +143,7 @@ int load_conf(const std::string& filename, std::shared_ptr<const Settings>& out,
 
 std::span<const std::string_view> conf_keys() {
   static constexpr std::string_view kKeys[] = {
-      "pms:host", "pms:port", "pms:interface", "pms:heartbeat", "pms:statesfile",
+      "pms:host", "pms:port", "pms:interface", "pms:heartbeat", "pms:pacing", "pms:statesfile",
       "logger:log_type", "logger:log_level", "logger:disable_log", "logger:log_file",
       "services:cdr_use_manager", "services:cdr_mgr_host", "services:cdr_mgr_port",
       "services:cdr_mgr_user", "services:cdr_mgr_password", "services:cdr_mgr_all_calls",

@@ -26,6 +26,9 @@ struct Settings {
   // Seconds of silence on the PMS link after which a link active record is sent; the link is
   // dropped when nothing comes back within as long again. 0: off (not every PMS answers it).
   int pms_heartbeat = 0;
+  // Milliseconds from the end of one paced PMS record to the start of the next (see
+  // route_record); 0: none.
+  int pacing = 1000;
   uint8_t logtype = 0;  // 1: log lines also go to syslog
   uint16_t loglevel = 5;
   int disable_log = 0;

@@ -1,4 +1,4 @@
-// The request worker: one thread applying the PMS's records in order, at the PMS's pace.
+// The request worker: a thread per lane applying the PMS's records in order per room.
 #include "worker.h"
 
 #include <algorithm>
@@ -56,21 +56,54 @@ bool request_retry::again() {
   return true;
 }
 
+request_route route_record(std::string_view text) {
+  request_route route;
+  const std::string_view kind = text.substr(0, text.find('|'));
+  bool swap = false;
+  for (size_t pos = kind.size(); pos < text.size();) {
+    const size_t begin = pos + 1;
+    const size_t end = std::min(text.find('|', begin), text.size());
+    const std::string_view field = text.substr(begin, end - begin);
+    if ((field.starts_with("RN") || field.starts_with("RO")) && field.size() > 2)
+      route.rooms.emplace_back(field.substr(2));
+    else if (field.starts_with("SF"))
+      swap = true;
+    pos = end;
+  }
+  if (kind == "LS" || kind == "LA" || kind == "LE") {
+    route.lane = request_lane::link;
+    route.paced = false;
+    route.rooms.clear();
+  } else if (kind == "PA") {
+    route.lane = request_lane::states;
+    route.paced = false;
+  } else if (kind == "DS" || kind == "DE" || (swap && (kind == "GI" || kind == "GO"))) {
+    route.paced = false;
+  }
+  return route;
+}
+
 request_worker::request_worker(apply_fn apply, size_t capacity, std::chrono::milliseconds pacing,
                                retry_timing retry)
-    : apply_(std::move(apply)), capacity_(capacity), pacing_(pacing), retry_(retry) {}
+    : apply_(std::move(apply)), capacity_(capacity), pacing_ms_(pacing.count()), retry_(retry) {}
 
 request_worker::~request_worker() { stop(); }
 
 void request_worker::start() {
-  thread_ = start_jthread([this](std::stop_token stop) { run(stop); });
+  for (request_lane lane : {request_lane::link, request_lane::pbx, request_lane::states})
+    threads_[static_cast<size_t>(lane)] =
+        start_jthread([this, lane](std::stop_token stop) { run(lane, stop); });
 }
 
 bool request_worker::push(pms_request request) {
+  request_route route = route_record(request.text);
   {
     std::lock_guard guard(lock_);
-    if (queue_.size() >= capacity_) return false;
-    queue_.push_back(std::move(request));
+    const bool guest = route.lane != request_lane::link;
+    if ((guest ? guest_records_ : queue_.size() - guest_records_) >= capacity_) return false;
+    queue_.push_back({std::move(request), std::move(route)});
+    if (guest) ++guest_records_;
+    ++changes_;
   }
   changed_.notify_all();
   return true;
@@ -78,39 +111,119 @@ bool request_worker::push(pms_request request) {
 
 bool request_worker::full() const {
   std::lock_guard guard(lock_);
-  return queue_.size() >= capacity_;
+  return guest_records_ >= capacity_ || queue_.size() - guest_records_ >= capacity_;
 }
 
 size_t request_worker::pending() const {
   std::lock_guard guard(lock_);
-  return queue_.size() + (busy_ ? 1 : 0);
+  return queue_.size();
+}
+
+void request_worker::set_pacing(std::chrono::milliseconds pacing) {
+  {
+    std::lock_guard guard(lock_);
+    pacing_ms_ = pacing.count();
+    ++changes_;
+  }
+  changed_.notify_all();
 }
 
 void request_worker::stop() {
-  if (!thread_.joinable()) return;
-  thread_.request_stop();
-  thread_.join();
-  std::lock_guard guard(lock_);
-  for (const pms_request& r : queue_)
-    LOG(L_ERROR, "Stopping: record from the PMS not applied: %s", r.text.c_str());
-  queue_.clear();
+  auto& states = threads_[static_cast<size_t>(request_lane::states)];
+  if (!states.joinable()) return;
+  stopping_.request_stop();
+  for (request_lane lane : {request_lane::link, request_lane::pbx}) {
+    threads_[static_cast<size_t>(lane)].request_stop();
+    threads_[static_cast<size_t>(lane)].join();
+  }
+  {
+    std::lock_guard guard(lock_);
+    drop_queued(request_lane::link);
+    drop_queued(request_lane::pbx);
+  }
+  changed_.notify_all();
+  // Nothing holds the answers' rooms any more: the states lane settles what is queued and ends.
+  states.request_stop();
+  states.join();
 }
 
-void request_worker::run(std::stop_token stop) {
+void request_worker::drop_queued(request_lane lane) {
+  for (auto it = queue_.begin(); it != queue_.end();) {
+    if (it->route.lane != lane || it->in_hand) {
+      ++it;
+      continue;
+    }
+    LOG(L_ERROR, "Stopping: record from the PMS not applied: %s", it->request.text.c_str());
+    if (lane != request_lane::link) --guest_records_;
+    it = queue_.erase(it);
+  }
+  ++changes_;
+}
+
+request_worker::entry_list::iterator request_worker::next_for(
+    request_lane lane, std::chrono::steady_clock::time_point& wake) {
+  const auto now = std::chrono::steady_clock::now();
+  const auto paced_from =
+      paced_done_[static_cast<size_t>(lane)] + std::chrono::milliseconds(pacing_ms_.load());
+  wake = std::chrono::steady_clock::time_point::max();
+  // The rooms of the records ahead of the one looked at, in every lane.
+  std::vector<std::string_view> held;
+  bool lane_ahead = false;
+  for (auto it = queue_.begin(); it != queue_.end(); ++it) {
+    const bool mine = it->route.lane == lane;
+    if (mine && !it->in_hand) {
+      const auto& rooms = it->route.rooms;
+      const bool waits =
+          rooms.empty() ? lane_ahead : std::any_of(rooms.begin(), rooms.end(), [&](const std::string& r) {
+            return std::find(held.begin(), held.end(), r) != held.end();
+          });
+      if (!waits) {
+        if (!it->route.paced || now >= paced_from) return it;
+        wake = paced_from;
+      }
+    }
+    if (mine) {
+      lane_ahead = true;
+      if (it->route.rooms.empty()) break;  // nothing of this lane goes past it
+    }
+    held.insert(held.end(), it->route.rooms.begin(), it->route.rooms.end());
+  }
+  return queue_.end();
+}
+
+void request_worker::run(request_lane lane, std::stop_token stop) {
+  // The states lane is asked to end only once nothing else is left: it settles what is queued.
+  const bool drains = lane == request_lane::states;
   std::unique_lock lock(lock_);
-  while (!stop.stop_requested()) {
-    if (!changed_.wait(lock, stop, [this] { return !queue_.empty(); })) break;
-    pms_request request = std::move(queue_.front());
-    queue_.pop_front();
-    busy_ = true;
+  for (;;) {
+    if (stopping_.stop_requested() && !drains) return;
+    auto wake = std::chrono::steady_clock::time_point::max();
+    auto it = next_for(lane, wake);
+    if (it == queue_.end()) {
+      if (stop.stop_requested()) return;
+      const uint64_t seen = changes_;
+      auto changed = [&] { return changes_ != seen; };
+      if (wake == std::chrono::steady_clock::time_point::max())
+        changed_.wait(lock, stop, changed);
+      else
+        changed_.wait_until(lock, stop, wake, changed);
+      continue;
+    }
+    it->in_hand = true;
     lock.unlock();
-    request_retry retry(request, retry_, stop);
-    apply_(request, retry);
+    request_retry retry(it->request, retry_, stopping_.get_token());
+    apply_(it->request, retry);
     if (retry.retries() > 0 && !retry.given_up())
-      LOG(L_NOTICE, "Request applied after %d retries: %s", retry.retries(), request.text.c_str());
+      LOG(L_NOTICE, "Request applied after %d retries: %s", retry.retries(),
+          it->request.text.c_str());
     lock.lock();
-    busy_ = false;
-    // The pause between two records; a stop ends it at once.
-    changed_.wait_for(lock, stop, pacing_, [] { return false; });
+    if (it->route.paced) paced_done_[static_cast<size_t>(lane)] = std::chrono::steady_clock::now();
+    if (lane != request_lane::link) --guest_records_;
+    queue_.erase(it);
+    ++changes_;
+    // A states file that failed an answer during the stop fails the others too: they are named
+    // as not applied rather than each waiting out the file's busy time.
+    if (drains && retry.given_up() && stopping_.stop_requested()) drop_queued(lane);
+    changed_.notify_all();
   }
 }
