@@ -99,7 +99,9 @@ int pms_link::check_time_limits() {
 
 void pms_link::set_active(uint64_t link_id) {
   std::lock_guard guard(send_lock_);
-  if (fd_ >= 0 && link_id == id_) active_ = true;
+  if (fd_ < 0 || link_id != id_ || active_) return;
+  active_ = true;
+  ++activation_;
 }
 
 int pms_link::send(fias_packet_t* p) {
@@ -125,5 +127,6 @@ int pms_link::answer_link_start(uint64_t link_id, const char* iftype) {
     LOG(L_WARNING, "The PMS connection that asked for a link start is gone; not answering it");
     return -1;
   }
+  active_ = false;
   return fias_init_connection(fd_, iftype, static_cast<int>(timing_.send_limit.count()));
 }
