@@ -455,6 +455,48 @@ TEST_F(Faults, PmsThatStopsReadingLosesTheLinkAfterTheSendTimeLimitAndOnlyWholeF
   }
 }
 
+// A PMS that restarts its interface on the same connection sends a link start behind a thousand
+// paced records: the start-up answer goes out at once, nothing else goes out until the PMS's link
+// active, and then the posting it had not answered goes out again.
+TEST_F(Faults, LinkStartBehindAThousandQueuedRecordsIsAnsweredAtOnceAndTheRestartResends) {
+  sqlite_exec(pbx, "insert into cdr (calldate, src, dst, billsec) values "
+                   "('2009-12-31 10:00:00', '101', '5551234', 60)");
+  pms_peer pms;
+  pms_keys = "pacing = 1000\n";
+  write_conf(pms.port(), sqlite_section() + testutil::typical_services("pbx"));
+  start_in_process();
+  link_up(pms);
+  std::optional<std::string> posting = pms.wait_for_record("PS|", 10s);
+  ASSERT_TRUE(posting) << diagnostics();
+
+  std::string burst;
+  for (int i = 0; i < 1000; ++i) burst += framed("RE|RN" + std::to_string(1000 + i) + "|DNY|");
+  ASSERT_TRUE(pms.send_bytes(burst));
+  const size_t before = pms.received().size();
+  const auto sent = std::chrono::steady_clock::now();
+  ASSERT_TRUE(pms.send_record("LS|DA091231|TI101600|"));
+  ASSERT_TRUE(pms.wait_for_record("LA|", 10s)) << diagnostics();
+  const long long answered_ms = ms_since(sent);
+  std::vector<std::string> answer = pms.received();
+  answer.erase(answer.begin(), answer.begin() + static_cast<std::ptrdiff_t>(before));
+  const int applied = count_occurrences(read_file(log), "Received Room equipment");
+  ASSERT_GE(answer.size(), 3u);
+  EXPECT_TRUE(answer.front().starts_with("LD|")) << answer.front();
+  for (size_t i = 1; i + 1 < answer.size(); ++i) EXPECT_TRUE(answer[i].starts_with("LR|")) << answer[i];
+  EXPECT_TRUE(answer.back().starts_with("LA|")) << answer.back();
+  // The queue is slow under ThreadSanitizer; on a plain build the answer takes milliseconds.
+  EXPECT_LT(answered_ms, 1000) << "link start-up answered behind the queued records";
+  EXPECT_LT(applied, 10) << "the records were queued, not applied, when the answer went out";
+
+  EXPECT_FALSE(pms.wait_for_record("PS|", 500ms)) << "a posting went out before the link active";
+  ASSERT_TRUE(pms.send_record("LA|DA091231|TI101601|"));
+  std::optional<std::string> again = pms.wait_for_record("PS|", 5s);
+  ASSERT_TRUE(again) << diagnostics();
+  EXPECT_EQ(field(*again, "P#"), field(*posting, "P#"));
+  EXPECT_EQ(field(*again, "DD"), "5551234");
+  report_time("link start behind 1000 queued records: LD..LA out", answered_ms);
+}
+
 // The record in hand when the stop came waits out the send time limit; no more than that.
 TEST_F(Faults, StopIsNotHeldUpByAPmsThatStopsReading) {
   insert_calls(16000);
