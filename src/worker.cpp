@@ -97,35 +97,44 @@ void request_worker::start() {
 
 bool request_worker::push(pms_request request) {
   request_route route = route_record(request.text);
-  {
-    std::lock_guard guard(lock_);
-    const bool guest = route.lane != request_lane::link;
-    if ((guest ? guest_records_ : queue_.size() - guest_records_) >= capacity_) return false;
-    queue_.push_back({std::move(request), std::move(route)});
-    if (guest) ++guest_records_;
-    ++changes_;
-  }
-  changed_.notify_all();
+  const request_lane lane = route.lane;
+  std::lock_guard guard(lock_);
+  const size_t held = lane == request_lane::link
+                          ? lanes_[0].size()
+                          : lanes_[1].size() + lanes_[2].size();
+  if (held >= capacity_) return false;
+  const uint64_t seq = next_seq_++;
+  for (const std::string& room : route.rooms) rooms_[room].push_back(seq);
+  if (!route.paced) ++unpaced_[static_cast<size_t>(lane)];
+  lanes_[static_cast<size_t>(lane)].push_back({std::move(request), std::move(route), seq});
+  changed(lane);
   return true;
 }
 
 bool request_worker::full() const {
   std::lock_guard guard(lock_);
-  return guest_records_ >= capacity_ || queue_.size() - guest_records_ >= capacity_;
+  return lanes_[0].size() >= capacity_ || lanes_[1].size() + lanes_[2].size() >= capacity_;
 }
 
 size_t request_worker::pending() const {
   std::lock_guard guard(lock_);
-  return queue_.size();
+  return lanes_[0].size() + lanes_[1].size() + lanes_[2].size();
 }
 
 void request_worker::set_pacing(std::chrono::milliseconds pacing) {
-  {
-    std::lock_guard guard(lock_);
-    pacing_ms_ = pacing.count();
-    ++changes_;
-  }
-  changed_.notify_all();
+  std::lock_guard guard(lock_);
+  pacing_ms_ = pacing.count();
+  changed_all();
+}
+
+void request_worker::changed(request_lane lane) {
+  ++changes_[static_cast<size_t>(lane)];
+  changed_[static_cast<size_t>(lane)].notify_all();
+}
+
+void request_worker::changed_all() {
+  for (request_lane lane : {request_lane::link, request_lane::pbx, request_lane::states})
+    changed(lane);
 }
 
 void request_worker::stop() {
@@ -141,57 +150,66 @@ void request_worker::stop() {
     drop_queued(request_lane::link);
     drop_queued(request_lane::pbx);
   }
-  changed_.notify_all();
   // Nothing holds the answers' rooms any more: the states lane settles what is queued and ends.
   states.request_stop();
   states.join();
 }
 
-void request_worker::drop_queued(request_lane lane) {
-  for (auto it = queue_.begin(); it != queue_.end();) {
-    if (it->route.lane != lane || it->in_hand) {
-      ++it;
-      continue;
-    }
-    LOG(L_ERROR, "Stopping: record from the PMS not applied: %s", it->request.text.c_str());
-    if (lane != request_lane::link) --guest_records_;
-    it = queue_.erase(it);
+void request_worker::forget(request_lane lane, entry_list::iterator it) {
+  for (const std::string& room : it->route.rooms) {
+    auto r = rooms_.find(room);
+    std::deque<uint64_t>& seqs = r->second;
+    seqs.erase(std::find(seqs.begin(), seqs.end(), it->seq));
+    if (seqs.empty()) rooms_.erase(r);
   }
-  ++changes_;
+  if (!it->route.paced && !it->in_hand) --unpaced_[static_cast<size_t>(lane)];
+  lanes_[static_cast<size_t>(lane)].erase(it);
+  // A room let go may let a record of any lane start.
+  changed_all();
+}
+
+void request_worker::drop_queued(request_lane lane) {
+  entry_list& queue = lanes_[static_cast<size_t>(lane)];
+  for (auto it = queue.begin(); it != queue.end();) {
+    auto next = std::next(it);
+    if (!it->in_hand) {
+      LOG(L_ERROR, "Stopping: record from the PMS not applied: %s", it->request.text.c_str());
+      forget(lane, it);
+    }
+    it = next;
+  }
 }
 
 request_worker::entry_list::iterator request_worker::next_for(
     request_lane lane, std::chrono::steady_clock::time_point& wake) {
-  const auto now = std::chrono::steady_clock::now();
-  const auto paced_from =
-      paced_done_[static_cast<size_t>(lane)] + std::chrono::milliseconds(pacing_ms_.load());
+  const size_t l = static_cast<size_t>(lane);
+  entry_list& queue = lanes_[l];
+  const auto paced_from = paced_done_[l] + std::chrono::milliseconds(pacing_ms_.load());
+  const bool paced_due = std::chrono::steady_clock::now() >= paced_from;
   wake = std::chrono::steady_clock::time_point::max();
-  // The rooms of the records ahead of the one looked at, in every lane.
-  std::vector<std::string_view> held;
-  bool lane_ahead = false;
-  for (auto it = queue_.begin(); it != queue_.end(); ++it) {
-    const bool mine = it->route.lane == lane;
-    if (mine && !it->in_hand) {
-      const auto& rooms = it->route.rooms;
-      const bool waits =
-          rooms.empty() ? lane_ahead : std::any_of(rooms.begin(), rooms.end(), [&](const std::string& r) {
-            return std::find(held.begin(), held.end(), r) != held.end();
-          });
-      if (!waits) {
-        if (!it->route.paced || now >= paced_from) return it;
-        wake = paced_from;
-      }
-    }
-    if (mine) {
-      lane_ahead = true;
-      if (it->route.rooms.empty()) break;  // nothing of this lane goes past it
-    }
-    held.insert(held.end(), it->route.rooms.begin(), it->route.rooms.end());
+  // While the pacing runs only an unpaced record may start: none queued, none to look for.
+  if (!paced_due && unpaced_[l] == 0) {
+    if (!queue.empty()) wake = paced_from;
+    return queue.end();
   }
-  return queue_.end();
+  for (auto it = queue.begin(); it != queue.end(); ++it) {
+    const auto& rooms = it->route.rooms;
+    const bool first_of_rooms =
+        rooms.empty() ? it == queue.begin()
+                      : std::all_of(rooms.begin(), rooms.end(), [&](const std::string& room) {
+                          return rooms_.at(room).front() == it->seq;
+                        });
+    if (!it->in_hand && first_of_rooms) {
+      if (!it->route.paced || paced_due) return it;
+      wake = paced_from;
+    }
+    if (rooms.empty()) break;  // nothing of this lane goes past it
+  }
+  return queue.end();
 }
 
 void request_worker::run(request_lane lane, std::stop_token stop) {
+  const size_t l = static_cast<size_t>(lane);
   // The states lane is asked to end only once nothing else is left: it settles what is queued.
   const bool drains = lane == request_lane::states;
   std::unique_lock lock(lock_);
@@ -199,17 +217,18 @@ void request_worker::run(request_lane lane, std::stop_token stop) {
     if (stopping_.stop_requested() && !drains) return;
     auto wake = std::chrono::steady_clock::time_point::max();
     auto it = next_for(lane, wake);
-    if (it == queue_.end()) {
+    if (it == lanes_[l].end()) {
       if (stop.stop_requested()) return;
-      const uint64_t seen = changes_;
-      auto changed = [&] { return changes_ != seen; };
+      const uint64_t seen = changes_[l];
+      auto looked_at = [&] { return changes_[l] != seen; };
       if (wake == std::chrono::steady_clock::time_point::max())
-        changed_.wait(lock, stop, changed);
+        changed_[l].wait(lock, stop, looked_at);
       else
-        changed_.wait_until(lock, stop, wake, changed);
+        changed_[l].wait_until(lock, stop, wake, looked_at);
       continue;
     }
     it->in_hand = true;
+    if (!it->route.paced) --unpaced_[l];
     lock.unlock();
     request_retry retry(it->request, retry_, stopping_.get_token());
     apply_(it->request, retry);
@@ -217,13 +236,10 @@ void request_worker::run(request_lane lane, std::stop_token stop) {
       LOG(L_NOTICE, "Request applied after %d retries: %s", retry.retries(),
           it->request.text.c_str());
     lock.lock();
-    if (it->route.paced) paced_done_[static_cast<size_t>(lane)] = std::chrono::steady_clock::now();
-    if (lane != request_lane::link) --guest_records_;
-    queue_.erase(it);
-    ++changes_;
+    if (it->route.paced) paced_done_[l] = std::chrono::steady_clock::now();
+    forget(lane, it);
     // A states file that failed an answer during the stop fails the others too: they are named
     // as not applied rather than each waiting out the file's busy time.
     if (drains && retry.given_up() && stopping_.stop_requested()) drop_queued(lane);
-    changed_.notify_all();
   }
 }

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 // The thread that applies a record. Link control has a lane of its own, so that it is never
@@ -115,9 +116,11 @@ class request_worker {
   void stop();
 
  private:
+  static constexpr size_t kLanes = 3;
   struct entry {
     pms_request request;
     request_route route;
+    uint64_t seq = 0;  // its place in the order of arrival
     bool in_hand = false;
   };
   using entry_list = std::list<entry>;
@@ -126,8 +129,13 @@ class request_worker {
   // The first record of `lane` that may start now; else end(), with `wake` set to when a paced
   // one may start (max when none waits on the pacing). Under lock_.
   entry_list::iterator next_for(request_lane lane, std::chrono::steady_clock::time_point& wake);
+  // Takes a record that is done or dropped off its lane and its rooms. Under lock_.
+  void forget(request_lane lane, entry_list::iterator it);
   // Logs and drops the queued records of `lane`. Under lock_.
   void drop_queued(request_lane lane);
+  // Wakes the thread of `lane`, or all. Under lock_.
+  void changed(request_lane lane);
+  void changed_all();
 
   const apply_fn apply_;
   const size_t capacity_;
@@ -135,10 +143,14 @@ class request_worker {
   const retry_timing retry_;
   std::stop_source stopping_;  // ends the retries of every lane
   mutable std::mutex lock_;    // guards the members below
-  std::condition_variable_any changed_;
-  entry_list queue_;
-  size_t guest_records_ = 0;  // queue_ entries outside the link lane
-  uint64_t changes_ = 0;      // counts every change of the queue or the pacing, for the waits
-  std::array<std::chrono::steady_clock::time_point, 3> paced_done_{};  // per lane
-  std::array<std::jthread, 3> threads_;  // per lane
+  std::array<entry_list, kLanes> lanes_;
+  // Per room, the records that touch it and are not done, by seq in order of arrival: a record
+  // starts only when it is the first of each of its rooms.
+  std::unordered_map<std::string, std::deque<uint64_t>> rooms_;
+  uint64_t next_seq_ = 0;
+  std::array<size_t, kLanes> unpaced_{};  // queued unpaced records per lane
+  std::array<std::chrono::steady_clock::time_point, kLanes> paced_done_{};
+  std::array<uint64_t, kLanes> changes_{};  // per lane, counts what its thread must look at again
+  std::array<std::condition_variable_any, kLanes> changed_;
+  std::array<std::jthread, kLanes> threads_;
 };
