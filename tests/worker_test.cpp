@@ -217,6 +217,18 @@ TEST(RequestWorker, PacingAndOvertakingFollowTheKindOfRecord) {
   }
 }
 
+// A reload's pacing holds at once, for the record waiting on the old one too.
+TEST(RequestWorker, NewPacingHoldsForTheRecordWaitingOnTheOld) {
+  applied_log seen;
+  request_worker worker([&](const pms_request& r, request_retry&) { seen.add(r.text); }, 8, 60000ms);
+  worker.push({"RE|RN101|DNY|", 1});
+  worker.push({"RE|RN102|DNY|", 1});
+  worker.start();
+  ASSERT_TRUE(testutil::wait_until([&] { return seen.size() == 1; }, kWait));
+  worker.set_pacing(0ms);
+  EXPECT_TRUE(testutil::wait_until([&] { return seen.size() == 2; }, kWait));
+}
+
 // One record is held in hand (its database busy); the records behind it that touch another room
 // and use the other database go on, those of its room or its lane wait. Once it is applied, each
 // room's records came in the order they were pushed.
