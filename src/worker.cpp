@@ -85,7 +85,7 @@ request_route route_record(std::string_view text) {
 
 request_worker::request_worker(apply_fn apply, size_t capacity, std::chrono::milliseconds pacing,
                                retry_timing retry)
-    : apply_(std::move(apply)), capacity_(capacity), pacing_ms_(pacing.count()), retry_(retry) {}
+    : apply_(std::move(apply)), capacity_(capacity), retry_(retry), pacing_(pacing) {}
 
 request_worker::~request_worker() { stop(); }
 
@@ -99,10 +99,7 @@ bool request_worker::push(pms_request request) {
   request_route route = route_record(request.text);
   const request_lane lane = route.lane;
   std::lock_guard guard(lock_);
-  const size_t held = lane == request_lane::link
-                          ? lanes_[0].size()
-                          : lanes_[1].size() + lanes_[2].size();
-  if (held >= capacity_) return false;
+  if (queued(lane == request_lane::link) >= capacity_) return false;
   const uint64_t seq = next_seq_++;
   for (const std::string& room : route.rooms) rooms_[room].push_back(seq);
   if (!route.paced) ++unpaced_[static_cast<size_t>(lane)];
@@ -113,17 +110,22 @@ bool request_worker::push(pms_request request) {
 
 bool request_worker::full() const {
   std::lock_guard guard(lock_);
-  return lanes_[0].size() >= capacity_ || lanes_[1].size() + lanes_[2].size() >= capacity_;
+  return queued(true) >= capacity_ || queued(false) >= capacity_;
 }
 
 size_t request_worker::pending() const {
   std::lock_guard guard(lock_);
-  return lanes_[0].size() + lanes_[1].size() + lanes_[2].size();
+  return queued(true) + queued(false);
+}
+
+size_t request_worker::queued(bool link) const {
+  auto size = [this](request_lane lane) { return lanes_[static_cast<size_t>(lane)].size(); };
+  return link ? size(request_lane::link) : size(request_lane::pbx) + size(request_lane::states);
 }
 
 void request_worker::set_pacing(std::chrono::milliseconds pacing) {
   std::lock_guard guard(lock_);
-  pacing_ms_ = pacing.count();
+  pacing_ = pacing;
   changed_all();
 }
 
@@ -184,7 +186,7 @@ request_worker::entry_list::iterator request_worker::next_for(
     request_lane lane, std::chrono::steady_clock::time_point& wake) {
   const size_t l = static_cast<size_t>(lane);
   entry_list& queue = lanes_[l];
-  const auto paced_from = paced_done_[l] + std::chrono::milliseconds(pacing_ms_.load());
+  const auto paced_from = paced_done_[l] + pacing_;
   const bool paced_due = std::chrono::steady_clock::now() >= paced_from;
   wake = std::chrono::steady_clock::time_point::max();
   // While the pacing runs only an unpaced record may start: none queued, none to look for.

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -77,7 +76,7 @@ class request_retry {
   bool given_up_ = false;
 };
 
-// A thread per lane and one bounded queue. The main loop pushes records as it reads them and
+// A thread per lane and a bounded queue. The main loop pushes records as it reads them and
 // stops reading from the PMS while the queue is full (TCP holds the rest), so nothing is dropped
 // and no thread is started per record.
 //
@@ -91,8 +90,8 @@ class request_retry {
 // Stop: the record in hand of each lane finishes (its retries end at once). Queued link control
 // and PBX records are logged as not applied. Queued posting answers (the states lane) are still
 // applied: the PMS answered them, and a posting not settled goes out again on the next run, to be
-// charged twice. Each is local work bounded by the states file's busy time; one that fails is
-// logged as not applied.
+// charged twice. Each is local work bounded by the states file's busy time; once one fails, it and
+// the rest are logged as not applied.
 class request_worker {
  public:
   using apply_fn = std::function<void(const pms_request&, request_retry&)>;
@@ -133,13 +132,14 @@ class request_worker {
   void forget(request_lane lane, entry_list::iterator it);
   // Logs and drops the queued records of `lane`. Under lock_.
   void drop_queued(request_lane lane);
+  // Guest records (PBX and states lanes) or link control records queued. Under lock_.
+  size_t queued(bool link) const;
   // Wakes the thread of `lane`, or all. Under lock_.
   void changed(request_lane lane);
   void changed_all();
 
   const apply_fn apply_;
   const size_t capacity_;
-  std::atomic<long long> pacing_ms_;  // read by next_for, written under lock_
   const retry_timing retry_;
   std::stop_source stopping_;  // ends the retries of every lane
   mutable std::mutex lock_;    // guards the members below
@@ -147,6 +147,7 @@ class request_worker {
   // Per room, the records that touch it and are not done, by seq in order of arrival: a record
   // starts only when it is the first of each of its rooms.
   std::unordered_map<std::string, std::deque<uint64_t>> rooms_;
+  std::chrono::milliseconds pacing_;
   uint64_t next_seq_ = 0;
   std::array<size_t, kLanes> unpaced_{};  // queued unpaced records per lane
   std::array<std::chrono::steady_clock::time_point, kLanes> paced_done_{};
