@@ -497,31 +497,6 @@ TEST_F(Faults, LinkStartBehindAThousandQueuedRecordsIsAnsweredAtOnceAndTheRestar
   report_time("link start behind 1000 queued records: LD..LA out", answered_ms);
 }
 
-// A database swap of a thousand rooms goes as fast as the PBX database takes it, not a pacing
-// apart per record, and its check-ins keep their order.
-TEST_F(Faults, DatabaseSwapOfAThousandRoomsIsNotPaced) {
-  sqlite_exec(pbx, "create table guests (seq integer primary key, room text, name text)");
-  pms_peer pms;
-  pms_keys = "pacing = 1000\n";
-  write_conf(pms.port(), sqlite_section() +
-                             "[services]\ncheckin = pbx:insert into guests (room, name) values "
-                             "('%exten%', '%name%')\n");
-  start_in_process();
-  link_up(pms);
-  std::string swap = framed("DS|DA091231|TI101600|");
-  for (int i = 0; i < 1000; ++i)
-    swap += framed("GI|RN" + std::to_string(1000 + i) + "|GNGuest" + std::to_string(i) + "|SF|");
-  swap += framed("DE|DA091231|TI101700|");
-  const auto sent = std::chrono::steady_clock::now();
-  ASSERT_TRUE(pms.send_bytes(swap));
-  ASSERT_TRUE(wait_until([&] { return sqlite_rows(pbx, "select count(*) from guests") == rows_t{{"1000"}}; },
-                         60s)) << diagnostics();
-  const long long applied_ms = ms_since(sent);
-  rows_t rooms = sqlite_rows(pbx, "select room from guests order by seq");
-  for (int i = 0; i < 1000; ++i) EXPECT_EQ(rooms.at(static_cast<size_t>(i)).at(0), std::to_string(1000 + i));
-  report_time("database swap: 1000 check-ins applied", applied_ms);
-}
-
 // The record in hand when the stop came waits out the send time limit; no more than that.
 TEST_F(Faults, StopIsNotHeldUpByAPmsThatStopsReading) {
   insert_calls(16000);
