@@ -85,7 +85,8 @@ void warn_unquoted_placeholders(const Settings& s) {
 // The keys of [pms], [logger] and [services] besides the services, then those of [rooms] and
 // of a database section.
 constexpr std::string_view kFixedKeys[] = {
-    "pms:host", "pms:port", "pms:interface", "pms:heartbeat", "pms:statesfile", "pms:records",
+    "pms:host", "pms:port", "pms:interface", "pms:heartbeat", "pms:pacing", "pms:statesfile",
+    "pms:records",
     "logger:log_type", "logger:log_level", "logger:disable_log", "logger:log_file",
     "services:cdr_use_manager", "services:cdr_mgr_host", "services:cdr_mgr_port",
     "services:cdr_mgr_user", "services:cdr_mgr_password", "services:cdr_mgr_all_calls",
@@ -152,6 +153,11 @@ int load_conf(dictionary* d, std::shared_ptr<const Settings>& out, const Setting
   read_string(d, "pms:statesfile", next->statesfile);
   read_string(d, "pms:interface", next->pmsinterface);
   next->pms_heartbeat = conf_getint(d, "pms:heartbeat", 0);
+  next->pacing = conf_getint(d, "pms:pacing", 1000);
+  if (next->pacing < 0) {
+    LOG(L_WARNING, "[pms] pacing %d is below 0; records are not paced", next->pacing);
+    next->pacing = 0;
+  }
   if (const char* v = iniparser_getstring(d, "logger:log_type", nullptr))
     next->logtype = contains_syslog(v) ? 1 : 0;
   next->loglevel = static_cast<uint16_t>(conf_getint(d, "logger:log_level", 5));

@@ -59,6 +59,9 @@ struct Settings {
   // dropped when nothing comes back within as long again. 0: off (not every PMS answers it).
   int pms_heartbeat = 0;
   fias_record_set pms_records = fias_record_set::full;  // the records the link start-up announces
+  // Milliseconds from the end of one paced PMS record to the start of the next (see
+  // route_record); 0: none.
+  int pacing = 1000;
   uint8_t logtype = 0;  // 1: log lines also go to syslog
   uint16_t loglevel = 5;
   int disable_log = 0;

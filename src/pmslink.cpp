@@ -408,7 +408,9 @@ std::chrono::steady_clock::duration pms_link::reading_time() const {
 
 void pms_link::set_active(uint64_t link_id) {
   std::lock_guard guard(send_lock_);
-  if (fd_ && link_id == id_) active_ = true;
+  if (!fd_ || link_id != id_ || active_) return;
+  active_ = true;
+  ++activation_;
 }
 
 int pms_link::send(fias_packet_t* p) {
@@ -434,5 +436,7 @@ int pms_link::answer_link_start(uint64_t link_id, const char* iftype, fias_recor
     LOG(L_WARNING, "The PMS connection that asked for a link start is gone; not answering it");
     return -1;
   }
-  return fias_init_connection(fd_.get(), iftype, records, static_cast<int>(timing_.send_limit.count()));
+  active_ = false;
+  return fias_init_connection(fd_.get(), iftype, records,
+                              static_cast<int>(timing_.send_limit.count()));
 }

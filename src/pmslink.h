@@ -161,7 +161,11 @@ class pms_link {
   uint64_t id() const { return id_; }
   // True once the PMS confirmed the current connection with its link active (pms_connected).
   bool active() const { return active_; }
-  // Marks connection `link_id` active, when it is still the current one.
+  // Counts the times a link became active, on a new connection or again on the same one (a PMS
+  // that restarted its interface sends a new link start on it): each is a link of its own.
+  uint64_t activation() const { return activation_; }
+  // Marks connection `link_id` active, when it is still the current one; counts an activation
+  // when it was not active.
   void set_active(uint64_t link_id);
   // Renders `p` and sends it on the current connection; -1 when there is none or it failed.
   int send(fias_packet_t* p);
@@ -174,7 +178,7 @@ class pms_link {
   void suspend(uint64_t link_id);
   // Sends the link start-up answer (description, the link records of `records`, link active) on
   // connection `link_id`, without another frame between them; -1 when that connection is gone or
-  // a send failed.
+  // a send failed. The link is inactive from then until the PMS's link active.
   int answer_link_start(uint64_t link_id, const char* iftype,
                         fias_record_set records = fias_record_set::basic);
 
@@ -185,6 +189,7 @@ class pms_link {
   std::atomic<uint64_t> id_{0};
   uint64_t next_id_ = 1;  // main loop only
   std::atomic<bool> active_{false};
+  std::atomic<uint64_t> activation_{0};  // written under send_lock_
 
   // Time the main loop has spent reading: the steady clock less the pauses.
   std::chrono::steady_clock::duration reading_time() const;

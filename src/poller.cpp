@@ -536,9 +536,10 @@ void poller::pass(room_list& r, std::stop_token stop) {
   }
   auto s = settings_.current();
   const uint64_t link_id = link_.id();
+  const uint64_t activation = link_.activation();
   pass_context pc{link_, store_, journal_, retry_, *s, ps_secno_,
-                  link_id, link_base_ + static_cast<int64_t>(link_id), std::move(stop)};
-  if (link_id != resent_on_ && resend_unanswered(pc)) resent_on_ = link_id;
+                  link_id, link_base_ + static_cast<int64_t>(activation), std::move(stop)};
+  if (activation != resent_on_ && resend_unanswered(pc)) resent_on_ = activation;
   if (!link_.active() || pc.stopping()) return;
   if (s->use_manager)
     cache_step(pc, r.rooms);

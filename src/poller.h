@@ -32,8 +32,9 @@ class poller {
   void stop();
 
   // One pass over every room, as the thread makes it (the room list first takes in the rooms
-  // checked in since the last pass): on a link that is new since the last pass, the postings
-  // that earlier links left unanswered (see posting_journal); calls (from the call cache when the
+  // checked in since the last pass): on a link that became active since the last pass (a new
+  // connection, or a new link start on the same one), the postings that earlier links left
+  // unanswered (see posting_journal); calls (from the call cache when the
   // manager is in use, else from services:billcalls), then wake-up results, then room states.
   // Does nothing while the PMS link is not active, and stops between steps when it drops or
   // `stop` is requested.
@@ -60,7 +61,7 @@ class poller {
   // The pass's own state (the poller thread, or a test calling pass).
   bool journal_read_ = false;
   int64_t link_base_ = 0;    // highest link number of earlier runs; links number on from it
-  uint64_t resent_on_ = 0;   // the link the unanswered postings were last sent again on
+  uint64_t resent_on_ = 0;   // the activation the unanswered postings were last sent again on
   std::time_t next_prune_ = 0;
   std::jthread thread_;
 };

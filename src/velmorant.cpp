@@ -151,7 +151,8 @@ velmorant_daemon::velmorant_daemon(options opts, std::shared_ptr<const Settings>
       settings_(std::move(first)),
       link_(timing.link),
       worker_([this](const pms_request& r, request_retry& retry) { apply(r, retry); },
-              timing.queue_capacity, timing.pacing, timing.retry),
+              timing.queue_capacity, std::chrono::milliseconds(settings_.current()->pacing),
+              timing.retry),
       poller_(settings_, store_, store_.journal(), link_, timing.poll_interval, timing.retry),
       wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   pthread_sigmask(SIG_BLOCK, nullptr, &wait_mask_);
@@ -365,6 +366,7 @@ void velmorant_daemon::reload() {
   publish(next);
   start_logger(*next, opts_.console_log);
   link_.set_heartbeat(std::chrono::seconds(next->pms_heartbeat));
+  worker_.set_pacing(std::chrono::milliseconds(next->pacing));
   update_manager_feed(*next);
   status_.clear();
   notify_ready();

@@ -40,10 +40,9 @@ void usage(char** argv);
 // tests run a poll cycle in milliseconds with shorter ones.
 struct daemon_timing {
   std::chrono::milliseconds poll_interval{10000};  // pause between two poll passes
-  std::chrono::milliseconds pacing{1000};          // pause between two records of the PMS
   std::chrono::milliseconds pms_retry{2000};       // between two connection attempts to the PMS
   std::chrono::milliseconds stop_grace{3000};      // before a stop interrupts hung statements
-  size_t queue_capacity = 64;                      // records read ahead of the worker
+  size_t queue_capacity = 4096;                    // records read ahead of the worker
   retry_timing retry;                              // requests meeting a busy or absent database
   link_timing link;
   feed_timing feed;

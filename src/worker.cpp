@@ -1,4 +1,4 @@
-// The request worker: one thread applying the PMS's records in order, at the PMS's pace.
+// The request worker: a thread per lane applying the PMS's records in order per room.
 #include "worker.h"
 
 #include <algorithm>
@@ -56,61 +56,192 @@ bool request_retry::again() {
   return true;
 }
 
+request_route route_record(std::string_view text) {
+  request_route route;
+  const std::string_view kind = text.substr(0, text.find('|'));
+  bool swap = false;
+  for (size_t pos = kind.size(); pos < text.size();) {
+    const size_t begin = pos + 1;
+    const size_t end = std::min(text.find('|', begin), text.size());
+    const std::string_view field = text.substr(begin, end - begin);
+    if ((field.starts_with("RN") || field.starts_with("RO")) && field.size() > 2)
+      route.rooms.emplace_back(field.substr(2));
+    else if (field.starts_with("SF"))
+      swap = true;
+    pos = end;
+  }
+  if (kind == "LS" || kind == "LA" || kind == "LE") {
+    route.lane = request_lane::link;
+    route.paced = false;
+    route.rooms.clear();
+  } else if (kind == "PA") {
+    route.lane = request_lane::states;
+    route.paced = false;
+  } else if (kind == "DS" || kind == "DE" || (swap && (kind == "GI" || kind == "GO"))) {
+    route.paced = false;
+  }
+  return route;
+}
+
 request_worker::request_worker(apply_fn apply, size_t capacity, std::chrono::milliseconds pacing,
                                retry_timing retry)
-    : apply_(std::move(apply)), capacity_(capacity), pacing_(pacing), retry_(retry) {}
+    : apply_(std::move(apply)), capacity_(capacity), retry_(retry), pacing_(pacing) {}
 
 request_worker::~request_worker() { stop(); }
 
 void request_worker::start() {
-  thread_ = start_jthread([this](std::stop_token stop) { run(stop); });
+  for (request_lane lane : {request_lane::link, request_lane::pbx, request_lane::states})
+    threads_[static_cast<size_t>(lane)] =
+        start_jthread([this, lane](std::stop_token stop) { run(lane, stop); });
 }
 
 bool request_worker::push(pms_request request) {
-  {
-    std::lock_guard guard(lock_);
-    if (queue_.size() >= capacity_) return false;
-    queue_.push_back(std::move(request));
-  }
-  changed_.notify_all();
+  request_route route = route_record(request.text);
+  const request_lane lane = route.lane;
+  std::lock_guard guard(lock_);
+  if (queued(lane == request_lane::link) >= capacity_) return false;
+  const uint64_t seq = next_seq_++;
+  for (const std::string& room : route.rooms) rooms_[room].push_back(seq);
+  if (!route.paced) ++unpaced_[static_cast<size_t>(lane)];
+  lanes_[static_cast<size_t>(lane)].push_back({std::move(request), std::move(route), seq});
+  changed(lane);
   return true;
 }
 
 bool request_worker::full() const {
   std::lock_guard guard(lock_);
-  return queue_.size() >= capacity_;
+  return queued(true) >= capacity_ || queued(false) >= capacity_;
 }
 
 size_t request_worker::pending() const {
   std::lock_guard guard(lock_);
-  return queue_.size() + (busy_ ? 1 : 0);
+  return queued(true) + queued(false);
+}
+
+size_t request_worker::queued(bool link) const {
+  auto size = [this](request_lane lane) { return lanes_[static_cast<size_t>(lane)].size(); };
+  return link ? size(request_lane::link) : size(request_lane::pbx) + size(request_lane::states);
+}
+
+void request_worker::set_pacing(std::chrono::milliseconds pacing) {
+  std::lock_guard guard(lock_);
+  pacing_ = pacing;
+  changed_all();
+}
+
+void request_worker::changed(request_lane lane) {
+  ++changes_[static_cast<size_t>(lane)];
+  changed_[static_cast<size_t>(lane)].notify_all();
+}
+
+void request_worker::changed_all() {
+  for (request_lane lane : {request_lane::link, request_lane::pbx, request_lane::states})
+    changed(lane);
 }
 
 void request_worker::stop() {
-  if (!thread_.joinable()) return;
-  thread_.request_stop();
-  thread_.join();
-  std::lock_guard guard(lock_);
-  for (const pms_request& r : queue_)
-    LOG(L_ERROR, "Stopping: record from the PMS not applied: %s", r.text.c_str());
-  queue_.clear();
+  auto& states = threads_[static_cast<size_t>(request_lane::states)];
+  if (!states.joinable()) return;
+  stopping_.request_stop();
+  for (request_lane lane : {request_lane::link, request_lane::pbx}) {
+    threads_[static_cast<size_t>(lane)].request_stop();
+    threads_[static_cast<size_t>(lane)].join();
+  }
+  {
+    std::lock_guard guard(lock_);
+    drop_queued(request_lane::link);
+    drop_queued(request_lane::pbx);
+  }
+  // Nothing holds the answers' rooms any more: the states lane settles what is queued and ends.
+  states.request_stop();
+  states.join();
 }
 
-void request_worker::run(std::stop_token stop) {
+void request_worker::forget(request_lane lane, entry_list::iterator it) {
+  for (const std::string& room : it->route.rooms) {
+    auto r = rooms_.find(room);
+    std::deque<uint64_t>& seqs = r->second;
+    seqs.erase(std::find(seqs.begin(), seqs.end(), it->seq));
+    if (seqs.empty()) rooms_.erase(r);
+  }
+  if (!it->route.paced && !it->in_hand) --unpaced_[static_cast<size_t>(lane)];
+  lanes_[static_cast<size_t>(lane)].erase(it);
+  // A room let go may let a record of any lane start.
+  changed_all();
+}
+
+void request_worker::drop_queued(request_lane lane) {
+  entry_list& queue = lanes_[static_cast<size_t>(lane)];
+  for (auto it = queue.begin(); it != queue.end();) {
+    auto next = std::next(it);
+    if (!it->in_hand) {
+      LOG(L_ERROR, "Stopping: record from the PMS not applied: %s", it->request.text.c_str());
+      forget(lane, it);
+    }
+    it = next;
+  }
+}
+
+request_worker::entry_list::iterator request_worker::next_for(
+    request_lane lane, std::chrono::steady_clock::time_point& wake) {
+  const size_t l = static_cast<size_t>(lane);
+  entry_list& queue = lanes_[l];
+  const auto paced_from = paced_done_[l] + pacing_;
+  const bool paced_due = std::chrono::steady_clock::now() >= paced_from;
+  wake = std::chrono::steady_clock::time_point::max();
+  // While the pacing runs only an unpaced record may start: none queued, none to look for.
+  if (!paced_due && unpaced_[l] == 0) {
+    if (!queue.empty()) wake = paced_from;
+    return queue.end();
+  }
+  for (auto it = queue.begin(); it != queue.end(); ++it) {
+    const auto& rooms = it->route.rooms;
+    const bool first_of_rooms =
+        rooms.empty() ? it == queue.begin()
+                      : std::all_of(rooms.begin(), rooms.end(), [&](const std::string& room) {
+                          return rooms_.at(room).front() == it->seq;
+                        });
+    if (!it->in_hand && first_of_rooms) {
+      if (!it->route.paced || paced_due) return it;
+      wake = paced_from;
+    }
+    if (rooms.empty()) break;  // nothing of this lane goes past it
+  }
+  return queue.end();
+}
+
+void request_worker::run(request_lane lane, std::stop_token stop) {
+  const size_t l = static_cast<size_t>(lane);
+  // The states lane is asked to end only once nothing else is left: it settles what is queued.
+  const bool drains = lane == request_lane::states;
   std::unique_lock lock(lock_);
-  while (!stop.stop_requested()) {
-    if (!changed_.wait(lock, stop, [this] { return !queue_.empty(); })) break;
-    pms_request request = std::move(queue_.front());
-    queue_.pop_front();
-    busy_ = true;
+  for (;;) {
+    if (stopping_.stop_requested() && !drains) return;
+    auto wake = std::chrono::steady_clock::time_point::max();
+    auto it = next_for(lane, wake);
+    if (it == lanes_[l].end()) {
+      if (stop.stop_requested()) return;
+      const uint64_t seen = changes_[l];
+      auto looked_at = [&] { return changes_[l] != seen; };
+      if (wake == std::chrono::steady_clock::time_point::max())
+        changed_[l].wait(lock, stop, looked_at);
+      else
+        changed_[l].wait_until(lock, stop, wake, looked_at);
+      continue;
+    }
+    it->in_hand = true;
+    if (!it->route.paced) --unpaced_[l];
     lock.unlock();
-    request_retry retry(request, retry_, stop);
-    apply_(request, retry);
+    request_retry retry(it->request, retry_, stopping_.get_token());
+    apply_(it->request, retry);
     if (retry.retries() > 0 && !retry.given_up())
-      LOG(L_NOTICE, "Request applied after %d retries: %s", retry.retries(), request.text.c_str());
+      LOG(L_NOTICE, "Request applied after %d retries: %s", retry.retries(),
+          it->request.text.c_str());
     lock.lock();
-    busy_ = false;
-    // The pause between two records; a stop ends it at once.
-    changed_.wait_for(lock, stop, pacing_, [] { return false; });
+    if (it->route.paced) paced_done_[l] = std::chrono::steady_clock::now();
+    forget(lane, it);
+    // A states file that failed an answer during the stop fails the others too: they are named
+    // as not applied rather than each waiting out the file's busy time.
+    if (drains && retry.given_up() && stopping_.stop_requested()) drop_queued(lane);
   }
 }

@@ -575,10 +575,10 @@ class LinkInDaemon : public testutil::DaemonTest {
 // the last record, cut across two writes, waits with it instead of costing the link.
 TEST_F(LinkInDaemon, BurstBeyondTheQueueIsAppliedWholeWithoutDroppingTheLink) {
   pms_peer pms;
+  pms_keys = "pacing = 50\n";
   write_conf(pms.port(), sqlite_section() + testutil::typical_services("pbx"));
   daemon_timing timing = testutil::quick_timing();
   timing.queue_capacity = 4;
-  timing.pacing = 50ms;
   timing.link.record_limit = 200ms;  // the burst takes 600 ms to apply
   start_in_process(timing);
   link_up(pms);

@@ -93,7 +93,6 @@ TEST_F(DatabaseFaults, MariadbThatStopsAnsweringHoldsNeitherTheStopNorTheRecords
   EXPECT_LT(hung_stop_ms, 15000);
   EXPECT_NE(access(pidfile.c_str(), F_OK), 0) << "pid file left behind";
   ::kill(server.pid(), SIGCONT);
-  const int errors_before = count_occurrences(read_file(log), "Query error: ");
 
   write_conf(pms.port(), mysql_section("pbxmy", server, "pbxhang", "read_timeout = 1\n") +
                              testutil::typical_services("pbxmy"));
@@ -102,7 +101,10 @@ TEST_F(DatabaseFaults, MariadbThatStopsAnsweringHoldsNeitherTheStopNorTheRecords
   pause_after_a_checkin("Again");
   ASSERT_TRUE(pms.send_record("GI|RN101|GNHungAgain|"));
   const auto sent = std::chrono::steady_clock::now();
-  ASSERT_TRUE(logged("Query error: ", 15s, errors_before + 1)) << diagnostics();
+  // The check-in's statement fails (its ping within the read time-out, then the connection
+  // attempt within the connect time-out) and is held for retries.
+  ASSERT_TRUE(logged("trying the request again for up to 10 minutes: GI|RN101|GNHungAgain|", 15s))
+      << diagnostics();
   const long long notice_ms = ms_since(sent);
   ::kill(server.pid(), SIGCONT);
   EXPECT_GE(notice_ms, 900);

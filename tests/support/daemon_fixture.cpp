@@ -26,7 +26,6 @@ std::string typical_services(const std::string& drv) {
 daemon_timing quick_timing() {
   daemon_timing t;
   t.poll_interval = 100ms;
-  t.pacing = 10ms;
   t.pms_retry = 200ms;
   t.feed.backoff_min = 20ms;
   t.feed.backoff_max = 200ms;
@@ -91,7 +90,8 @@ void DaemonTest::TearDown() {
 std::string DaemonTest::pms_section(int pms_port, const std::string& statesfile) const {
   return "[pms]\nhost = 127.0.0.1\nport = " + std::to_string(pms_port) +
          "\ninterface = PB\nstatesfile = " + (statesfile.empty() ? states : statesfile) +
-         "\n" + pms_keys + "[logger]\nlog_file = " + log + "\n";
+         "\n" + (pms_keys.find("pacing") == std::string::npos ? "pacing = 10\n" : "") + pms_keys +
+         "[logger]\nlog_file = " + log + "\n";
 }
 
 std::string DaemonTest::sqlite_section(const std::string& name) const {

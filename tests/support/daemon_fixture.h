@@ -22,7 +22,7 @@ namespace testutil {
 
 class mariadb_server;
 
-// Intervals for a daemon in this process: a poll pass every 100 ms, records 10 ms apart, the PMS
+// Intervals for a daemon in this process: a poll pass every 100 ms, the PMS
 // tried again after 200 ms, the manager after 20 ms (doubling to 200 ms). The limits on peers
 // (record, send, LDAP, stop grace) keep the daemon's own values.
 daemon_timing quick_timing();
@@ -72,8 +72,9 @@ class DaemonTest : public ::testing::Test {
 
   // ---- The configuration ----
 
-  // The [pms] and [logger] sections: a PMS on 127.0.0.1:`pms_port`, interface PB, the lines of
-  // `pms_keys`, the log at `log`, the states file at `statesfile` (`states` when empty).
+  // The [pms] and [logger] sections: a PMS on 127.0.0.1:`pms_port`, interface PB, paced records
+  // 10 ms apart unless `pms_keys` sets the pacing, the lines of `pms_keys`, the log at `log`,
+  // the states file at `statesfile` (`states` when empty).
   std::string pms_section(int pms_port, const std::string& statesfile = "") const;
   // A [pbx] section (or one named `name`) on the SQLite file `pbx`.
   std::string sqlite_section(const std::string& name = "pbx") const;
