@@ -14,6 +14,7 @@
 #include <optional>
 #include <string_view>
 
+#include "amidriver.h"
 #include "config.h"
 #include "dbdriver.h"
 #include "fias.h"
@@ -240,9 +241,12 @@ void check_service(const Settings& s, const service_entry& entry,
   if (!setting) return;
   const std::string key = std::string("services:") + entry.key;
   const service_value value = split_service_value(*setting);
-  for (const std::string& name : template_unquoted_text_placeholders(value.sql))
-    problems.push_back(key + ": %" + name +
-                       "% outside single quotes: its value is not protected there");
+  // A manager's actions are no SQL: there a value stays data wherever it stands.
+  const std::shared_ptr<dbdriver_t> named = s.driver(value.driver);
+  if (!named || named->kind != dbkind::ami)
+    for (const std::string& name : template_unquoted_text_placeholders(value.sql))
+      problems.push_back(key + ": %" + name +
+                         "% outside single quotes: its value is not protected there");
   std::shared_ptr<dbdriver_t> drv = driver_of(s, entry, value, problems);
   if (!drv || !connected.at(drv.get())) return;
 
@@ -266,8 +270,14 @@ std::vector<std::string> check_conf(const std::string& filename) {
   if (access(filename.c_str(), R_OK) != 0)
     return {filename + ": cannot be read: " + std::strerror(errno)};
   std::shared_ptr<const Settings> s;
-  if (load_conf(filename, s) != 0 || !s)
+  if (load_conf(filename, s) != 0 || !s) {
+    // The loader refuses a poll query on a manager; the check names each such key.
+    ini_ptr refused(iniparser_load(filename.c_str()), &iniparser_freedict);
+    std::vector<std::string> polls;
+    if (refused) polls = ami_poll_key_problems(refused.get());
+    if (!polls.empty()) return polls;
     return {filename + ": not loaded, see the ERROR lines on standard error"};
+  }
   ini_ptr ini(iniparser_load(filename.c_str()), &iniparser_freedict);
   if (!ini) return {filename + ": cannot be read"};
 

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "amidriver.h"
 #include "dbdriver.h"
 #include "logger.h"
 #include "query.h"
@@ -65,6 +66,9 @@ void warn_unquoted_placeholders(const Settings& s) {
       {"billcalls", &s.billcalls}, {"wrmark", &s.wrmark},         {"remark", &s.remark}};
   for (const auto& [key, value] : services) {
     if (!*value) continue;
+    // A manager's actions are no SQL: there a value stays data wherever it stands.
+    const std::shared_ptr<dbdriver_t> drv = s.driver(split_service_value(**value).driver);
+    if (drv && drv->kind == dbkind::ami) continue;
     for (const std::string& name : template_unquoted_text_placeholders(split_service_value(**value).sql))
       LOG(L_WARNING, "services:%s has %%%s%% outside single quotes: its value is not protected there",
           key, name.c_str());
@@ -106,6 +110,10 @@ int load_conf(const std::string& filename, std::shared_ptr<const Settings>& out,
   next->disable_log = conf_getboolean(d, "logger:disable_log", 0);
   read_string(d, "logger:log_file", next->logfile);
 
+  // A poll query on a manager would fail on every pass; the file is refused before it runs.
+  const std::vector<std::string> ami_polls = ami_poll_key_problems(d);
+  for (const std::string& problem : ami_polls) LOG(L_ERROR, "%s", problem.c_str());
+  if (!ami_polls.empty()) return -1;
   if (load_dbdrivers(d, previous ? &previous->drivers : nullptr, next->drivers) != 0) return -1;
 
   next->use_manager = conf_getboolean(d, "services:cdr_use_manager", 0);

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 
+#include "amidriver.h"
 #include "config.h"
 #include "logger.h"
 #include "mysql.h"
@@ -144,6 +145,8 @@ int make_dbdriver(_dictionary_* ini, const char* name, const char* dbtype,
     drv = sqlite_create_drv(name);
   else if (strcasecmp(dbtype, "mysql") == 0)
     drv = mysql_create_drv(name);
+  else if (strcasecmp(dbtype, "ami") == 0)
+    drv = ami_create_drv(name);
   else
     return 0;
 
