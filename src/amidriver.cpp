@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -71,7 +72,7 @@ std::string_view header_name(std::string_view line) {
   if (colon == std::string_view::npos || colon == 0) return {};
   const std::string_view name = line.substr(0, colon);
   const bool word = std::all_of(name.begin(), name.end(), [](unsigned char c) {
-    return std::isalnum(c) || c == '-' || c == '_' || c == '(' || c == ')';
+    return std::isalnum(c) || c == '-' || c == '_';
   });
   return word ? name : std::string_view{};
 }
@@ -135,9 +136,11 @@ class ami_driver final : public dbdriver_t {
       return -2;
     }
     start_ = interrupts_.load();
+    // One limit for the connection and the answer to its login.
+    const auto deadline = clock::now() + std::chrono::seconds(connect_timeout);
     const std::string target = std::string(host ? host : "localhost") + ":" + std::to_string(port);
     if (mgr_init(s_, host ? host : "localhost", port, user, password) != 0) return failed(target);
-    if (const int err = connect_socket(); err != 0) {
+    if (const int err = connect_socket(deadline); err != 0) {
       LOG(L_ERROR, "Manager %s: cannot connect to %s: %s", name.c_str(), target.c_str(),
           std::strerror(err));
       return failed(target);
@@ -159,12 +162,12 @@ class ami_driver final : public dbdriver_t {
           std::strerror(errno));
       return failed(target);
     }
-    switch (await(id, connect_timeout)) {
+    switch (await(id, deadline)) {
       case answer::answered:
         break;
       case answer::silent:
-        LOG(L_ERROR, "Manager %s: no answer to the login from %s within %d s", name.c_str(),
-            target.c_str(), connect_timeout);
+        LOG(L_ERROR, "Manager %s: no answer to the login from %s within %d s of connecting",
+            name.c_str(), target.c_str(), connect_timeout);
         return failed(target);
       case answer::lost:
         LOG(L_ERROR, "Manager %s: %s closed the connection before answering the login",
@@ -284,7 +287,7 @@ class ami_driver final : public dbdriver_t {
     message ping;
     mgr_add_header(ping, "Action: Ping");
     mgr_add_header(ping, "ActionID: %s", id.c_str());
-    if (mgr_write(s_, ping) == 0 && await(id, read_timeout) == answer::answered) return 0;
+    if (mgr_write(s_, ping) == 0 && await(id, answer_deadline()) == answer::answered) return 0;
     LOG(L_WARNING, "Manager %s: no answer to a Ping after a quiet spell; connecting again",
         name.c_str());
     drop(true);
@@ -316,15 +319,14 @@ class ami_driver final : public dbdriver_t {
     if (at_once) next_attempt_ = {};
   }
 
-  // A non-blocking connect bounded by connect_timeout and by interrupt(). 0, or an errno value.
-  int connect_socket() {
+  // A non-blocking connect bounded by `deadline` and by interrupt(). 0, or an errno value.
+  int connect_socket(clock::time_point deadline) {
     const int fd = s_.fd.get();
     if (fd < 0) return errno ? errno : EMFILE;
     const int flags = ::fcntl(fd, F_GETFL, 0);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return errno;
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&s_.sin), sizeof s_.sin) == 0) return 0;
     if (errno != EINPROGRESS) return errno;
-    const auto deadline = clock::now() + std::chrono::seconds(connect_timeout);
     for (;;) {
       if (interrupted()) return EINTR;
       const auto left = std::chrono::ceil<milliseconds>(deadline - clock::now()).count();
@@ -341,11 +343,13 @@ class ami_driver final : public dbdriver_t {
   }
 
   bool interrupted() const { return interrupts_.load() != start_; }
+  clock::time_point answer_deadline() const {
+    return clock::now() + std::chrono::seconds(read_timeout);
+  }
 
-  // Reads messages until the answer carrying ActionID `id` is in in_, for at most `seconds`.
-  // Events, and answers to earlier actions that ran out of time, are skipped.
-  answer await(const std::string& id, int seconds) {
-    const auto deadline = clock::now() + std::chrono::seconds(seconds);
+  // Reads messages until the answer carrying ActionID `id` is in in_, at the latest by
+  // `deadline`. Events, and answers to earlier actions that ran out of time, are skipped.
+  answer await(const std::string& id, clock::time_point deadline) {
     in_.clear();
     for (;;) {
       if (interrupted()) return answer::interrupted;
@@ -364,7 +368,7 @@ class ami_driver final : public dbdriver_t {
   // Waits for the answer to action `action`: 0 success; -1 with last_error_ when answered
   // otherwise; kDbUnavailable (logged, the connection closed) when none came.
   int answered(const std::string& action, const std::string& id) {
-    switch (await(id, read_timeout)) {
+    switch (await(id, answer_deadline())) {
       case answer::answered:
         break;
       case answer::silent:
@@ -400,7 +404,7 @@ class ami_driver final : public dbdriver_t {
     message ask;
     mgr_add_header(ask, "Action: ListCommands");
     mgr_add_header(ask, "ActionID: %s", id.c_str());
-    if (mgr_write(s_, ask) != 0 || await(id, read_timeout) != answer::answered) {
+    if (mgr_write(s_, ask) != 0 || await(id, answer_deadline()) != answer::answered) {
       error = "no answer to ListCommands within " + std::to_string(read_timeout) + " s";
       drop(true);
       return -1;

@@ -254,6 +254,16 @@ TEST_F(AmiDriverTest, ManagerDownOrHungIsUnavailableWithinItsBoundsAndTheRecordL
        [](auto& s) { s.set_accept_and_close(false); }, 500ms},
       {"refuses the login", [](auto& s) { s.set_credentials("other", "x"); },
        [](auto& s) { s.set_credentials(kUser, kSecret); }, 500ms},
+      {"does not answer the login",
+       [](auto& s) {
+         s.set_credentials("other", "x");
+         s.set_failed_login_delay(10s);
+       },
+       [](auto& s) {
+         s.set_credentials(kUser, kSecret);
+         s.set_failed_login_delay(0ms);
+       },
+       1500ms},
   };
   for (const outage& c : cases) {
     SCOPED_TRACE(c.name);
