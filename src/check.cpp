@@ -182,9 +182,12 @@ void check_service(const Settings& s, const service_def& entry,
   if (!setting) return;
   const std::string key = "services:" + std::string(entry.key);
   const service_value value = split_service_value(*setting);
-  for (const std::string& name : template_unquoted_text_placeholders(value.sql))
-    problems.push_back(key + ": %" + name +
-                       "% outside single quotes: its value is not protected there");
+  // A manager's actions are no SQL: there a value stays data wherever it stands.
+  const std::shared_ptr<dbdriver_t> named = s.driver(value.driver);
+  if (!named || named->kind != dbkind::ami)
+    for (const std::string& name : template_unquoted_text_placeholders(value.sql))
+      problems.push_back(key + ": %" + name +
+                         "% outside single quotes: its value is not protected there");
   std::shared_ptr<dbdriver_t> drv = driver_of(s, entry, value, problems);
   if (!drv || !connected.at(drv.get())) return;
 
@@ -210,8 +213,13 @@ std::vector<std::string> check_conf(const std::string& filename) {
   // Parsed once: the sections and keys are checked in the file the settings were loaded from.
   conf_file ini = conf_parse(filename);
   std::shared_ptr<const Settings> s;
-  if (!ini || load_conf(ini.get(), s) != 0 || !s)
+  if (!ini) return {filename + ": not loaded, see the ERROR lines on standard error"};
+  if (load_conf(ini.get(), s) != 0 || !s) {
+    // The loader refuses a poll query on a manager; the check names each such key.
+    std::vector<std::string> polls = polls_on_a_manager(ini.get());
+    if (!polls.empty()) return polls;
     return {filename + ": not loaded, see the ERROR lines on standard error"};
+  }
 
   std::vector<std::string> problems;
   check_sections(ini.get(), *s, problems);

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <vector>
 
+#include "amidriver.h"
 #include "dbdriver.h"
 #include "logger.h"
 #include "mysql.h"
@@ -76,6 +77,9 @@ void warn_unquoted_placeholders(const Settings& s) {
   for (const service_def& service : kServices) {
     const std::optional<std::string>& value = s.*service.value;
     if (!value) continue;
+    // A manager's actions are no SQL: there a value stays data wherever it stands.
+    const std::shared_ptr<dbdriver_t> drv = s.driver(split_service_value(*value).driver);
+    if (drv && drv->kind == dbkind::ami) continue;
     for (const std::string& name : template_unquoted_text_placeholders(split_service_value(*value).sql))
       LOG(L_WARNING, "services:%s has %%%s%% outside single quotes: its value is not protected there",
           std::string(service.key).c_str(), name.c_str());
@@ -164,6 +168,10 @@ int load_conf(dictionary* d, std::shared_ptr<const Settings>& out, const Setting
   next->disable_log = conf_getboolean(d, "logger:disable_log", 0);
   read_string(d, "logger:log_file", next->logfile);
 
+  // A poll query on a manager would fail on every pass; the file is refused before it runs.
+  const std::vector<std::string> manager_polls = polls_on_a_manager(d);
+  for (const std::string& problem : manager_polls) LOG(L_ERROR, "%s", problem.c_str());
+  if (!manager_polls.empty()) return -1;
   if (load_dbdrivers(d, previous ? &previous->drivers : nullptr, next->drivers, connect) != 0)
     return -1;
 
@@ -405,6 +413,7 @@ struct driver_kind {
 constexpr driver_kind kDriverKinds[] = {
     {"sqlite", dbkind::sqlite, sqlite_create_drv},
     {"mysql", dbkind::mysql, mysql_create_drv},
+    {"ami", dbkind::ami, [](std::string_view name) { return ami_create_drv(name); }},
 };
 
 // Opens the connection of a driver whose users have not yet; `type` names its kind in the line
@@ -530,6 +539,22 @@ namespace {
 constexpr int kMaxRoomKeys = 9999;
 
 }  // namespace
+
+std::vector<std::string> polls_on_a_manager(dictionary* ini) {
+  std::vector<std::string> problems;
+  for (const service_def& service : kServices) {
+    if (service.fill != filled_by::poll && service.fill != filled_by::mark) continue;
+    const std::string key = "services:" + std::string(service.key);
+    const char* value = iniparser_getstring(ini, key.c_str(), nullptr);
+    if (!value) continue;
+    const std::string driver = split_service_value(value).driver;
+    const char* type = iniparser_getstring(ini, (driver + ":dbdriver").c_str(), nullptr);
+    if (type && strcasecmp(type, "ami") == 0)
+      problems.push_back(key + ": runs on " + driver +
+                         ", a manager (dbdriver = ami), which returns no rows to poll");
+  }
+  return problems;
+}
 
 void read_rooms(dictionary* ini, rooms_settings& out) {
   read_string(ini, "rooms:type", out.type);

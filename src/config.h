@@ -156,6 +156,11 @@ struct conf_file_closer {
 };
 using conf_file = std::unique_ptr<_dictionary_, conf_file_closer>;
 
+// The poll keys (billcalls, wakeup_result, room_status) and their marks that name a database
+// section with dbdriver = ami: a manager returns no rows. One line per key, naming it; the load
+// refuses such a file.
+std::vector<std::string> polls_on_a_manager(_dictionary_* ini);
+
 // Parses `filename`; null when it cannot be read (the caller's message to give) or parsed
 // (logged, by file and line).
 conf_file conf_parse(const std::string& filename);

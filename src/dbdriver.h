@@ -9,7 +9,8 @@
 #include <string_view>
 
 // Which SQL dialect a driver speaks; decides how values are escaped inside string literals.
-enum class dbkind { sqlite, mysql };
+// ami: no SQL, the statements are Asterisk Manager actions (amidriver.h).
+enum class dbkind { sqlite, mysql, ami };
 
 // What query() returns when a statement failed for a reason that passes (a busy file, a server
 // out of reach), so that a caller can try it again rather than give up.
@@ -81,6 +82,9 @@ class dbdriver_t {
   virtual void close() = 0;
   // True when the connection must be opened (again): never opened, closed, or lost.
   virtual bool needs_connect() = 0;
+  // Why the last query() returned -1, for a driver that leaves that line to its caller (the
+  // manager driver knows the action, the caller the service); empty when the driver logged it.
+  virtual std::string last_error() const { return {}; }
   void lock() { mutex_.lock(); }
   void unlock() { mutex_.unlock(); }
 

@@ -73,6 +73,9 @@ void run_service(const request_context& ctx, const char* key,
       } else {
         std::string statement = prepare_query(*drv, sv.sql, values_of(f));
         rc = drv->query(statement);
+        if (rc == -1)
+          if (std::string why = drv->last_error(); !why.empty())
+            LOG(L_ERROR, "services:%s: %s", key, why.c_str());
       }
     }
     if (rc == -2)

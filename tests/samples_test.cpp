@@ -95,8 +95,8 @@ TEST(Samples, EverySampleInEtcIsCheckedHere) {
   for (const auto& entry : fs::directory_iterator(testpaths::source_dir() + "/etc"))
     if (entry.path().extension() == ".conf") found.insert(entry.path().filename());
   EXPECT_EQ(found, (std::set<std::string>{"velmorant.conf", "velmorant-sqlite.conf",
-                                          "velmorant-mysql.conf", "cdr_sqlite3_custom.conf",
-                                          "cdr_manager.conf"}));
+                                          "velmorant-mysql.conf", "velmorant-ami.conf",
+                                          "cdr_sqlite3_custom.conf", "cdr_manager.conf"}));
 }
 
 TEST(Samples, TheDaemonsListOfKeysIsWhatItsSourcesRead) {
@@ -108,7 +108,8 @@ TEST(Samples, TheDaemonsListOfKeysIsWhatItsSourcesRead) {
 
 TEST(Samples, UseOnlyKeysTheDaemonReadsAndDatabasesOfTheirOwn) {
   std::set<std::string> known = keys_the_daemon_reads();
-  for (const char* name : {"velmorant.conf", "velmorant-sqlite.conf", "velmorant-mysql.conf"}) {
+  for (const char* name : {"velmorant.conf", "velmorant-sqlite.conf", "velmorant-mysql.conf",
+                           "velmorant-ami.conf"}) {
     SCOPED_TRACE(name);
     ini_ptr ini = parse(etc_file(name));
     ASSERT_TRUE(ini);
@@ -309,6 +310,51 @@ std::string cdr_sqlite3_custom_insert(const cdr_fields& call) {
     sql += ", '" + replace_all(value, "'", "''") + "'";
   }
   return sql + ")";
+}
+
+// The manager sample's actions need only the write classes its user has in
+// manager-velmorant.conf (Asterisk's classes of each action), and the dialplan fragment reads
+// every AstDB family and custom device state it sets.
+TEST(Samples, AmiSampleNeedsOnlyItsUsersRightsAndTheDialplanReadsWhatItSets) {
+  const std::map<std::string, std::string> kWriteClass = {
+      {"DBPut", "system"}, {"DBDel", "system"}, {"DBDelTree", "system"}, {"Setvar", "call"}};
+  ini_ptr ini = parse(etc_file("velmorant-ami.conf"));
+  ASSERT_TRUE(ini);
+  std::set<std::string> classes, families, states;
+  for (const service_def& service : services()) {
+    const std::string key = "services:" + std::string(service.key);
+    const char* value = iniparser_getstring(ini.get(), key.c_str(), nullptr);
+    if (!value) continue;
+    EXPECT_EQ(split_service_value(value).driver, "pbxami") << key;
+    std::istringstream headers(split_service_value(value).sql);
+    for (std::string header; std::getline(headers, header, '|');) {
+      if (header.starts_with("Action: ")) {
+        auto found = kWriteClass.find(header.substr(8));
+        ASSERT_NE(found, kWriteClass.end()) << header;
+        classes.insert(found->second);
+      }
+      if (header.starts_with("Family: ")) families.insert(header.substr(8));
+      if (header.starts_with("Variable: DEVICE_STATE("))
+        states.insert(header.substr(23, header.find('%') - 23));
+    }
+  }
+  EXPECT_EQ(families, (std::set<std::string>{"BARRED", "CIDNAME", "DND", "LANGUAGE"}));
+  EXPECT_EQ(states, std::set<std::string>{"Custom:DND"});
+
+  const std::string manager = etc_file("asterisk/manager-velmorant.conf");
+  auto user = asterisk_section(manager, iniparser_getstring(ini.get(), "pbxami:user", ""));
+  std::set<std::string> granted;
+  for (const std::string& c : asterisk_list(user["write"])) granted.insert(c);
+  EXPECT_EQ(granted, classes);
+  EXPECT_EQ(user["read"], "");
+  EXPECT_EQ(asterisk_section(manager, iniparser_getstring(ini.get(), "services:cdr_mgr_user", ""))
+                .at("read"),
+            "cdr");
+
+  const std::string dialplan = read_file(etc_file("asterisk/extensions-hotel.conf"));
+  for (const std::string& family : families)
+    EXPECT_NE(dialplan.find("DB_EXISTS(" + family + "/"), std::string::npos) << family;
+  EXPECT_NE(dialplan.find("hint,Custom:DND101"), std::string::npos);
 }
 
 TEST(Samples, AsteriskSqliteBackendWritesCallsIntoThePbxSchema) {

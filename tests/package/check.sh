@@ -34,10 +34,13 @@ expect_eq "files, modes and owners" "$(sort -k3 <<'LIST'
 -rw-r--r-- root/root ./usr/share/doc/velmorant/README.md.gz
 -rw-r--r-- root/root ./usr/share/doc/velmorant/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/velmorant/copyright
+-rw-r--r-- root/root ./usr/share/doc/velmorant/examples/asterisk/extensions-hotel.conf
+-rw-r--r-- root/root ./usr/share/doc/velmorant/examples/asterisk/manager-velmorant.conf
 -rw-r--r-- root/root ./usr/share/doc/velmorant/examples/cdr_manager.conf
 -rw-r--r-- root/root ./usr/share/doc/velmorant/examples/cdr_sqlite3_custom.conf
 -rw-r--r-- root/root ./usr/share/doc/velmorant/examples/pbx-mysql.sql
 -rw-r--r-- root/root ./usr/share/doc/velmorant/examples/pbx-sqlite.sql
+-rw-r--r-- root/root ./usr/share/doc/velmorant/examples/velmorant-ami.conf
 -rw-r--r-- root/root ./usr/share/doc/velmorant/examples/velmorant-mysql.conf
 -rw-r--r-- root/root ./usr/share/doc/velmorant/examples/velmorant-sqlite.conf
 -rw-r--r-- root/root ./usr/share/doc/velmorant/examples/velmorant.conf

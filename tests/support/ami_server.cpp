@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,11 +22,37 @@ namespace testami {
 namespace {
 
 constexpr const char* kBanner = "Asterisk Call Manager/11.0.0\r\n";
-constexpr const char* kLoginAccepted =
-    "Response: Success\r\nMessage: Authentication accepted\r\n\r\n";
-constexpr const char* kLoginFailed = "Response: Error\r\nMessage: Authentication failed\r\n\r\n";
-constexpr const char* kUnknownAction =
-    "Response: Error\r\nMessage: Invalid/unknown command\r\n\r\n";
+// The answer to a Login, with the ActionID it carried (none when it carried none).
+std::string login_answer(bool accepted, const std::string& id) {
+  return std::string(accepted ? "Response: Success\r\n" : "Response: Error\r\n") +
+         (id.empty() ? "" : "ActionID: " + id + "\r\n") + "Message: Authentication " +
+         (accepted ? "accepted" : "failed") + "\r\n\r\n";
+}
+
+// The actions the server answers beyond Login and Ping, with the synopsis and the class
+// ListCommands gives for each, as Asterisk 22 lists them.
+struct known_action {
+  const char* name;
+  const char* synopsis;
+  const char* privilege;
+};
+constexpr known_action kKnownActions[] = {
+    {"Login", "Login Manager.", "<none>"},
+    {"Logoff", "Logoff Manager.", "<none>"},
+    {"Ping", "Keepalive command.", "<none>"},
+    {"ListCommands", "List available manager commands.", "<none>"},
+    {"DBGet", "Get DB Entry.", "system,reporting,all"},
+    {"DBPut", "Put DB entry.", "system,all"},
+    {"DBDel", "Delete DB entry.", "system,all"},
+    {"DBDelTree", "Delete DB Tree.", "system,all"},
+    {"Setvar", "Sets a channel variable or function value.", "call,all"},
+    {"Originate", "Originate a call.", "originate,all"},
+};
+
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error("ami_server: " + what + ": " + std::strerror(errno));
@@ -177,6 +204,44 @@ void ami_server::set_answer_ping(bool answer) {
 void ami_server::set_accept_and_close(bool on) {
   std::lock_guard guard(lock_);
   accept_and_close_ = on;
+}
+
+void ami_server::set_allowed_actions(std::vector<std::string> names) {
+  std::lock_guard guard(lock_);
+  allowed_ = std::move(names);
+}
+
+void ami_server::set_error_answer(const std::string& action, const std::string& message) {
+  std::lock_guard guard(lock_);
+  if (message.empty())
+    error_answers_.erase(lower(action));
+  else
+    error_answers_[lower(action)] = message;
+}
+
+void ami_server::set_answer_actions(bool answer) {
+  std::lock_guard guard(lock_);
+  answer_actions_ = answer;
+}
+
+void ami_server::set_event_before_answers(bool on) {
+  std::lock_guard guard(lock_);
+  event_before_answers_ = on;
+}
+
+std::map<std::string, std::string> ami_server::astdb() const {
+  std::lock_guard guard(lock_);
+  return astdb_;
+}
+
+std::map<std::string, std::string> ami_server::variables() const {
+  std::lock_guard guard(lock_);
+  return variables_;
+}
+
+std::string ami_server::received() const {
+  std::lock_guard guard(lock_);
+  return received_;
 }
 
 int ami_server::connections() const {
@@ -349,6 +414,7 @@ void ami_server::read_client(int fd) {
     return;
   }
   pending_.append(buf, static_cast<std::size_t>(n));
+  received_.append(buf, static_cast<std::size_t>(n));
   parse_actions_locked();
 }
 
@@ -379,20 +445,106 @@ void ami_server::handle_action_locked(const std::string& text) {
     return;
   }
   if (!is_action(text, "Login")) {
-    send_locked(kUnknownAction);
+    if (!answer_actions_) return;
+    if (event_before_answers_)
+      send_locked(event_text("VarSet", {{"Privilege", "dialplan,all"},
+                                        {"Channel", "PJSIP/101-00000001"},
+                                        {"Variable", "RINGTIME"},
+                                        {"Value", "4"}}));
+    const std::string answer = answer_locked(text);
+    send_locked(answer);
+    if (answer.starts_with("Response: Goodbye")) close_client_locked();
     return;
   }
   if (header_value(text, "Username") == user_ && header_value(text, "Secret") == secret_) {
     ++accepted_;
-    send_locked(kLoginAccepted);
+    send_locked(login_answer(true, header_value(text, "ActionID")));
     return;
   }
   refusal_due_ = std::chrono::steady_clock::now() + failed_login_delay_;
+  refused_login_id_ = header_value(text, "ActionID");
+}
+
+// The answer to an action other than Login and Ping, with the ActionID it carried.
+std::string ami_server::answer_locked(const std::string& text) {
+  const std::string action = header_value(text, "Action");
+  const std::string id = header_value(text, "ActionID");
+  auto reply = [&](const std::string& response, const std::string& lines) {
+    return "Response: " + response + "\r\n" + (id.empty() ? "" : "ActionID: " + id + "\r\n") +
+           lines + "\r\n";
+  };
+  auto error = [&](const std::string& message) { return reply("Error", "Message: " + message + "\r\n"); };
+  auto success = [&](const std::string& message) {
+    return reply("Success", "Message: " + message + "\r\n");
+  };
+  const known_action* known = nullptr;
+  for (const known_action& k : kKnownActions)
+    if (strcasecmp(k.name, action.c_str()) == 0) known = &k;
+  if (!known)
+    return error("Invalid/unknown command: " + action +
+                 ". Use Action: ListCommands to show available commands.");
+  auto allowed = [&](const char* name) {
+    return !allowed_ || std::any_of(allowed_->begin(), allowed_->end(), [&](const std::string& a) {
+      return strcasecmp(a.c_str(), name) == 0;
+    });
+  };
+  if (!allowed(known->name)) return error("Permission denied");
+  if (auto failing = error_answers_.find(lower(action)); failing != error_answers_.end())
+    return error(failing->second);
+
+  const std::string name = known->name;
+  const std::string family = header_value(text, "Family"), key = header_value(text, "Key");
+  const std::string entry = family + "/" + key;
+  if (name == "Logoff") return reply("Goodbye", "Message: Thanks for all the fish.\r\n");
+  if (name == "ListCommands") {
+    std::string lines;
+    for (const known_action& k : kKnownActions)
+      if (allowed(k.name))
+        lines += std::string(k.name) + ": " + k.synopsis + "  (Priv: " + k.privilege + ")\r\n";
+    return reply("Success", lines);
+  }
+  if (name == "DBPut") {
+    if (family.empty() || key.empty()) return error(family.empty() ? "No family specified." : "No key specified.");
+    astdb_[entry] = header_value(text, "Val");
+    changed_.notify_all();
+    return success("Updated database successfully");
+  }
+  if (name == "DBGet") {
+    auto found = astdb_.find(entry);
+    if (found == astdb_.end()) return error("Database entry not found");
+    header_list values = {{"Family", family}, {"Key", key}, {"Val", found->second}};
+    if (!id.empty()) values.insert(values.begin(), {"ActionID", id});
+    return success("Result will follow") + event_text("DBGetResponse", values) +
+           event_text("DBGetComplete", {{"ActionID", id}, {"EventList", "Complete"}});
+  }
+  if (name == "DBDel") {
+    if (astdb_.erase(entry) == 0) return error("Database entry not found");
+    changed_.notify_all();
+    return success("Key deleted successfully");
+  }
+  if (name == "DBDelTree") {
+    const std::string prefix = key.empty() ? family + "/" : entry;
+    const auto erased = std::erase_if(astdb_, [&](const auto& item) {
+      return item.first.starts_with(prefix) &&
+             (key.empty() || item.first.size() == prefix.size() || item.first[prefix.size()] == '/');
+    });
+    if (erased == 0) return error("Database entry not found");
+    changed_.notify_all();
+    return success("Key tree deleted successfully");
+  }
+  if (name == "Setvar") {
+    const std::string variable = header_value(text, "Variable");
+    if (variable.empty()) return error("No variable specified");
+    variables_[variable] = header_value(text, "Value");
+    changed_.notify_all();
+    return success("Variable Set");
+  }
+  return error("Originate is not answered by this server");
 }
 
 void ami_server::refuse_login_locked() {
   refusal_due_.reset();
-  send_locked(kLoginFailed);
+  send_locked(login_answer(false, refused_login_id_));
   if (hangup_on_failed_login_)
     close_client_locked();
   else

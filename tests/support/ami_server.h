@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -57,7 +58,16 @@ std::string cdr_event_text(const cdr_event& cdr);
 // as Asterisk sleeps), with "Response: Error" / "Message: Authentication failed", after which the
 // connection is closed (unless set_hangup_on_failed_login(false)); nothing else the client sends
 // is read meanwhile. A Ping action is answered with "Response: Success" / "Ping: Pong" (with the
-// ActionID it carried) unless set_answer_ping(false). Other actions get an error.
+// ActionID it carried) unless set_answer_ping(false).
+//
+// The manager's other actions, answered as Asterisk answers them and with the ActionID they
+// carried: DBPut, DBGet, DBDel and DBDelTree on an in-memory AstDB ("Family/Key" → value), Setvar
+// (the variable kept by name, without a channel), ListCommands (one "Name: Synopsis.  (Priv:
+// class)" line per action the user may send), Logoff. An action the server does not know gets
+// "Invalid/unknown command", one outside the allowed set (set_allowed_actions) "Permission
+// denied". set_error_answer makes an action fail with a Message of the test's choosing;
+// set_answer_actions(false) leaves every action but Login and Ping unanswered, as a hung manager
+// does. Every byte received, on every connection, is kept (received()).
 class ami_server {
  public:
   ami_server(std::string user, std::string secret, uint16_t port = 0);
@@ -75,6 +85,20 @@ class ami_server {
   // On: every connection is closed as soon as it is accepted, before the banner, as a manager
   // port does while Asterisk restarts (or a proxy whose PBX is down). Connections are counted.
   void set_accept_and_close(bool on);
+
+  // The actions a user may send, in any case; the default is every action the server knows.
+  void set_allowed_actions(std::vector<std::string> names);
+  // `action` (any case) is answered "Response: Error" with `message`; an empty message ends that.
+  void set_error_answer(const std::string& action, const std::string& message);
+  void set_answer_actions(bool answer);
+  // On: an event (VarSet) goes out before each answer, as on a busy manager.
+  void set_event_before_answers(bool on);
+
+  // The AstDB ("Family/Key" → value) and the variables set, as the actions left them.
+  std::map<std::string, std::string> astdb() const;
+  std::map<std::string, std::string> variables() const;
+  // Every byte received so far, on every connection, in order.
+  std::string received() const;
 
   int connections() const;  // connections accepted so far
   // When each connection was accepted, oldest first: the pace of a client's reconnects.
@@ -108,6 +132,7 @@ class ami_server {
   void parse_actions_locked();
   void handle_action_locked(const std::string& text);
   void refuse_login_locked();
+  std::string answer_locked(const std::string& text);
   int actions_locked(const std::string& name) const;
   bool send_locked(const std::string& bytes);
   void close_client_locked();
@@ -131,9 +156,17 @@ class ami_server {
   std::string pending_;  // bytes of the current connection not yet parsed into an action
   // When the refusal of the current connection's login is due; the connection is not read until.
   std::optional<std::chrono::steady_clock::time_point> refusal_due_;
+  std::string refused_login_id_;  // the ActionID of the login whose refusal is due
   std::vector<std::chrono::steady_clock::time_point> connection_times_;
   int accepted_ = 0;
   std::vector<std::string> actions_;  // every action received, in order
+  std::string received_;
+  std::optional<std::vector<std::string>> allowed_;
+  std::map<std::string, std::string> error_answers_;  // by action name in lower case
+  bool answer_actions_ = true;
+  bool event_before_answers_ = false;
+  std::map<std::string, std::string> astdb_;
+  std::map<std::string, std::string> variables_;
 
   std::thread thread_;
 };

@@ -51,6 +51,26 @@ std::map<std::string, std::string> mysql_pbx::connection() {
           {"password", server().password()}};
 }
 
+std::string ami_sample(uint16_t port, const std::string& user, const std::string& secret,
+                       const std::string& statesfile, int seconds) {
+  const std::map<std::string, std::string> values = {
+      {"pbxami:host", "127.0.0.1"},       {"pbxami:port", std::to_string(port)},
+      {"pbxami:user", user},              {"pbxami:password", secret},
+      {"pbxami:connect_timeout", std::to_string(seconds)},
+      {"pbxami:read_timeout", std::to_string(seconds)},
+      {"pms:statesfile", statesfile}};
+  std::istringstream in(read_file(etc_file("velmorant-ami.conf")));
+  std::ostringstream out;
+  std::string line, section;
+  while (std::getline(in, line)) {
+    if (line.starts_with("[")) section = line.substr(1, line.find(']') - 1);
+    const auto found = values.find(section + ":" + line.substr(0, line.find(" = ")));
+    out << (found == values.end() ? line : line.substr(0, line.find(" = ") + 3) + found->second)
+        << "\n";
+  }
+  return out.str();
+}
+
 std::string point_at(const std::string& sample, pbx_database& pbx) {
   std::unique_ptr<dictionary, decltype(&iniparser_freedict)> ini(iniparser_load(sample.c_str()),
                                                                   &iniparser_freedict);

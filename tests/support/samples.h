@@ -1,6 +1,7 @@
 // The sample configurations of etc/, pointed at PBX databases the tests own.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -47,6 +48,12 @@ class mysql_pbx : public pbx_database {
   rows_t rows(const std::string& sql) override;
   std::map<std::string, std::string> connection() override;
 };
+
+// The text of etc/velmorant-ami.conf with its manager section pointed at a test manager on
+// 127.0.0.1:`port` with `user` and `secret`, its answer limits at `seconds`, and the states file
+// at `statesfile`; every other line is kept as it is.
+std::string ami_sample(uint16_t port, const std::string& user, const std::string& secret,
+                       const std::string& statesfile, int seconds = 5);
 
 // The text of the configuration file `sample` with its database sections pointed at `pbx`:
 // every other line is kept as it is.
