@@ -41,6 +41,7 @@ CREATE TABLE IF NOT EXISTS asterisk.users (
   language   VARCHAR(8) NOT NULL DEFAULT '',    -- guest language as the PMS sends it (EA, DE ...)
   dnd        TINYINT NOT NULL DEFAULT 0,        -- 1: do not disturb
   barred     TINYINT NOT NULL DEFAULT 0,        -- 1: outside calls refused
+  msglight   TINYINT NOT NULL DEFAULT 0,        -- 1: the phone's message lamp is on
   room_state TINYINT NULL DEFAULT NULL          -- code housekeeping dialled from the room
                                                 -- (1 to 6); NULL: nothing to report
 );

@@ -15,6 +15,7 @@ CREATE TABLE IF NOT EXISTS extensions (
   language      TEXT NOT NULL DEFAULT '',    -- guest language as the PMS sends it (EA, DE ...)
   dnd           INTEGER NOT NULL DEFAULT 0,  -- 1: do not disturb
   barred        INTEGER NOT NULL DEFAULT 0,  -- 1: outside calls refused
+  msglight      INTEGER NOT NULL DEFAULT 0,  -- 1: the phone's message lamp is on
   wakeup_date   TEXT NOT NULL DEFAULT '',    -- ordered wake-up call, YYYY-MM-DD
   wakeup_time   TEXT NOT NULL DEFAULT '',    -- HH:MM:SS
   wakeup_result INTEGER,                     -- once called: 1 answered, 2 busy, 3 no reply,

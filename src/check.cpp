@@ -124,6 +124,9 @@ std::string fill_sample(dbdriver_t& drv, const std::string& sql, filled_by fill)
   query_values v;
   v.exten = "101";
   switch (fill) {
+    case filled_by::move:
+      v.oldexten = "102";
+      [[fallthrough]];
     case filled_by::guest:
       v.name = "Guest";
       v.lang = "EA";

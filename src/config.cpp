@@ -69,6 +69,10 @@ const service_def kServices[] = {
     {"wrmark", &Settings::wrmark, filled_by::mark, 0, false, "wakeup_result"},
     {"room_status", &Settings::room_state, filled_by::poll, 1},
     {"remark", &Settings::remark, filled_by::mark, 0, false, "room_status"},
+    {"guestchange", &Settings::guestchange, filled_by::guest},
+    {"roommove", &Settings::roommove, filled_by::move},
+    {"msglighton", &Settings::msglighton, filled_by::room},
+    {"msglightoff", &Settings::msglightoff, filled_by::room},
 };
 
 // A text placeholder outside single quotes is not protected by the escaping: a guest name there
@@ -90,7 +94,7 @@ void warn_unquoted_placeholders(const Settings& s) {
 // of a database section.
 constexpr std::string_view kFixedKeys[] = {
     "pms:host", "pms:port", "pms:interface", "pms:heartbeat", "pms:pacing", "pms:statesfile",
-    "pms:records",
+    "pms:records", "pms:swap_checkout", "pms:swap_timeout",
     "logger:log_type", "logger:log_level", "logger:disable_log", "logger:log_file",
     "services:cdr_use_manager", "services:cdr_mgr_host", "services:cdr_mgr_port",
     "services:cdr_mgr_user", "services:cdr_mgr_password", "services:cdr_mgr_all_calls",
@@ -161,6 +165,12 @@ int load_conf(dictionary* d, std::shared_ptr<const Settings>& out, const Setting
   if (next->pacing < 0) {
     LOG(L_WARNING, "[pms] pacing %d is below 0; records are not paced", next->pacing);
     next->pacing = 0;
+  }
+  next->swap_checkout = conf_getboolean(d, "pms:swap_checkout", 1) != 0;
+  next->swap_timeout = conf_getint(d, "pms:swap_timeout", 300);
+  if (next->swap_timeout < 1) {
+    LOG(L_WARNING, "[pms] swap_timeout %d is below 1 second; keeping 300", next->swap_timeout);
+    next->swap_timeout = 300;
   }
   if (const char* v = iniparser_getstring(d, "logger:log_type", nullptr))
     next->logtype = contains_syslog(v) ? 1 : 0;

@@ -91,6 +91,15 @@ struct Settings {
   std::optional<std::string> billcalls;
   std::optional<std::string> wrmark;
   std::optional<std::string> remark;
+  std::optional<std::string> guestchange;  // GC without RO; the check-in template when not set
+  std::optional<std::string> roommove;     // GC with RO; check-out of RO and check-in of RN when not set
+  std::optional<std::string> msglighton;   // RE with ML Y
+  std::optional<std::string> msglightoff;  // RE with ML N
+
+  // A database swap (DS ... DE): whether the rooms that got neither GI nor GO are checked out at
+  // its end, and the seconds after which a swap without DE ends with no such check-out.
+  bool swap_checkout = true;
+  int swap_timeout = 300;
 
   rooms_settings rooms;
 
@@ -130,6 +139,7 @@ enum class filled_by {
   answer,  // a post answer: room, date, time, posting number
   poll,    // a poll query: the room
   mark,    // a poll query's mark: room, date and time texts of the row, posting number
+  move,    // a room move: as guest, and the old room
 };
 
 // One service of [services]: its key, where its value is kept, and what the daemon does with it.

@@ -204,6 +204,7 @@ std::string prepare_query(dbdriver_t& drv, std::string_view tmpl, const query_va
                           query_trace trace) {
   std::string result = substitute(drv, tmpl, [&](std::string_view p) -> std::optional<std::string> {
     if (p == "exten") return v.exten;
+    if (p == "oldexten") return v.oldexten;
     if (p == "name") return v.name;
     if (p == "lang") return v.lang;
     if (p == "share") return std::to_string(v.share);
@@ -224,10 +225,11 @@ std::string prepare_query(dbdriver_t& drv, std::string_view tmpl, const query_va
 }
 
 std::vector<std::string> template_unquoted_text_placeholders(std::string_view q) {
-  static constexpr std::array<std::string_view, 9> kKnown = {
-      "exten", "name", "lang", "share", "date", "time", "current_date", "current_time", "seqno"};
-  // The room number and the shared flag are checked numbers; the others are free text.
-  static constexpr std::array<std::string_view, 2> kNumbers = {"exten", "share"};
+  static constexpr std::array<std::string_view, 10> kKnown = {
+      "exten", "oldexten", "name",         "lang",         "share",
+      "date",  "time",     "current_date", "current_time", "seqno"};
+  // The room numbers and the shared flag are checked numbers; the others are free text.
+  static constexpr std::array<std::string_view, 3> kNumbers = {"exten", "oldexten", "share"};
   std::vector<std::string> unquoted;
   // The template's dialect is not known here: a placeholder counts as quoted only when SQLite
   // and MySQL both read it inside a literal, and not right behind a backslash, which would pair

@@ -19,6 +19,7 @@ enum class query_trace { off, record, plain };
 // default, so that a caller names only the values it has.
 struct query_values {
   std::string exten{}, name{}, lang{}, seqno{};
+  std::string oldexten{};  // a room move: the room the guest left
   int share = 0;
   // A record's date and time, written in the driver's formats. Not normalised: tm_year is the
   // record's two-digit year + 100, and a zero date stays month 0 ("2000-00-00").
@@ -32,6 +33,7 @@ struct query_values {
 // A double-quoted text that holds a placeholder is written as a single-quoted literal, as the
 // driver reads it. The statement is traced with its control characters escaped.
 // Placeholders: %exten% %name% %lang% %share% %date% %time% %current_date% %current_time% %seqno%
+// %oldexten%
 // (the current ones from the clock, in the driver's formats). A "%" that opens none of them is
 // copied as it is.
 std::string prepare_query(dbdriver_t& drv, std::string_view tmpl, const query_values& v,
