@@ -377,7 +377,10 @@ void billcalls_step(pass_context& pc, const Settings& s, const std::vector<std::
     if (out == sent_outcome::link_gone) break;
     if (out == sent_outcome::sent) sent.push_back(std::move(e));
   }
-  if (mark_template && !sent.empty()) mark_calls(pc, *drv, *mark_template, sent);
+  // At a stop the marks wait for the next run: the journal keeps these postings as not marked,
+  // its first pass marks them before it reads any call, and their calls are not posted again.
+  // Marking thousands of them here would hold the stop for as long.
+  if (mark_template && !sent.empty() && !pc.stopping()) mark_calls(pc, *drv, *mark_template, sent);
 }
 
 // The answer text of a wake-up result code.

@@ -511,9 +511,9 @@ TEST_F(Faults, StopIsNotHeldUpByAPmsThatStopsReading) {
   ASSERT_TRUE(logged("PMS link is full; waiting up to 2000 ms", 45s)) << diagnostics();
   auto stop = std::chrono::steady_clock::now();
   EXPECT_EQ(stop_in_process(), 0) << diagnostics();
-  // The frame in hand may take its whole send limit, and the marks of the postings that went out
-  // run before the stop ends (thousands here: slow under ThreadSanitizer); a stop held by every
-  // further posting would take 2 s each.
+  // The frame in hand may take its whole send limit; the marks of the postings that went out are
+  // left to the next run (thousands here), and a stop held by every further posting would take
+  // 2 s each.
   EXPECT_LT(std::chrono::steady_clock::now() - stop, timing.link.send_limit + 8s);
   EXPECT_TRUE(has_logged("Caught signal 15. Exiting."));
 }
