@@ -409,7 +409,10 @@ settle_result posting_journal::settle_cached(const std::string& room, const std:
                                              bool keep_calls) {
   std::lock_guard guard(store_);
   if (store_.connect() != 0) return settle_result::failed;
-  auto [id, row] = find_posting(store_, room, seqno, true, wanted::open);
+  // Plain variables, not a structured binding: the lambdas below capture them.
+  const auto found = find_posting(store_, room, seqno, true, wanted::open);
+  const int64_t id = found.first;
+  int64_t row = found.second;
   if (id == 0) {
     if (find_posting(store_, room, seqno, true, wanted::answered).first != 0)
       return settle_result::already;

@@ -262,7 +262,8 @@ void velmorant_daemon::retire_manager_feed() {
 void velmorant_daemon::publish(std::shared_ptr<const Settings> next) {
   std::lock_guard guard(drivers_lock_);
   std::erase_if(drivers_, [](const std::weak_ptr<dbdriver_t>& d) { return d.expired(); });
-  for (const auto& [name, drv] : next->drivers) {
+  for (const auto& entry : next->drivers) {
+    const std::shared_ptr<dbdriver_t>& drv = entry.second;
     bool known = std::any_of(drivers_.begin(), drivers_.end(),
                              [&drv](const std::weak_ptr<dbdriver_t>& d) {
                                return !d.owner_before(drv) && !drv.owner_before(d);
