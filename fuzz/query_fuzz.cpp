@@ -139,7 +139,10 @@ std::string fill(const inputs& in, dbdriver_t& drv) {
 
 // A statement read as single-quoted SQL string literals: a quote opens a literal, two quotes in a
 // row inside it stand for one, a lone quote closes it; on MySQL a backslash inside a literal
-// escapes the byte after it.
+// escapes the byte after it. A double-quoted text is read as the databases read it: a single
+// quote inside it is a plain byte, two double quotes stand for one, and on MySQL a backslash
+// escapes there too. The filler writes a double-quoted text that holds a placeholder as a
+// single-quoted literal, so a marker left inside double quotes is not protected.
 struct literal_scan {
   std::string shape;           // the code outside literals, each literal written as ''
   bool markers_quoted = true;  // every marker byte stands unescaped inside a literal
@@ -148,7 +151,7 @@ struct literal_scan {
 
 literal_scan scan_literals(std::string_view sql, dbkind kind) {
   literal_scan out;
-  enum { code, literal, escaped } state = code;
+  enum { code, literal, escaped, double_quoted, double_escaped } state = code;
   for (size_t i = 0; i < sql.size(); ++i) {
     const char c = sql[i];
     if (c == kMarker && state != literal) out.markers_quoted = false;
@@ -156,6 +159,22 @@ literal_scan scan_literals(std::string_view sql, dbkind kind) {
       case code:
         out.shape += c;
         if (c == '\'') state = literal;
+        if (c == '"') state = double_quoted;
+        break;
+      case double_quoted:
+        out.shape += c;
+        if (c == '\\' && kind == dbkind::mysql) {
+          state = double_escaped;
+        } else if (c == '"') {
+          if (i + 1 < sql.size() && sql[i + 1] == '"')
+            out.shape += sql[++i];
+          else
+            state = code;
+        }
+        break;
+      case double_escaped:
+        out.shape += c;
+        state = double_quoted;
         break;
       case literal:
         if (c == '\\' && kind == dbkind::mysql) {
