@@ -15,6 +15,7 @@
 #include "logger.h"
 #include "dbdriver.h"
 #include "journal.h"
+#include "stays.h"
 
 namespace {
 
@@ -115,7 +116,9 @@ void internal_store::statement_finalizer::operator()(sqlite3_stmt* stmt) const {
   sqlite3_finalize(stmt);
 }
 
-internal_store::internal_store() : journal_(std::make_unique<posting_journal>(*this)) {}
+internal_store::internal_store()
+    : journal_(std::make_unique<posting_journal>(*this)),
+      stays_(std::make_unique<stay_book>(*this)) {}
 
 internal_store::~internal_store() = default;
 
@@ -228,6 +231,7 @@ int internal_store::open(const std::string& statesfile) {
   bool usable = true;
   if (exec("select count(*) from rooms") != 0) usable = exec(kCreateRooms) == 0;
   if (usable) usable = journal_->create_tables();
+  if (usable) usable = stays_->create_tables();
   // A file that opens but is not a database (a crash, a full disk, a wrong path) would let the
   // daemon report itself running while no room can be registered and no call cached.
   if (!usable) {

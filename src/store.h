@@ -15,6 +15,7 @@
 struct sqlite3;
 struct sqlite3_stmt;
 class posting_journal;
+class stay_book;
 
 // One prepared statement of the store in use, under the store's lock. Values are bound, never
 // written into the statement's text. When it goes out of scope it is reset and its values are
@@ -52,9 +53,9 @@ class store_statement {
   int result_ = 0;
 };
 
-// The daemon's own SQLite file: the room registry, and the call cache and posting journal that
-// the journal (journal.h) keeps in it. One object per daemon, shared by the request worker, the
-// poller and the manager feed; each holds the store's lock (it is BasicLockable) around its
+// The daemon's own SQLite file: the room registry, the call cache and posting journal that
+// the journal (journal.h) keeps in it, and the guests' stays (stays.h). One object per daemon,
+// shared by the request worker, the poller and the manager feed; each holds the store's lock (it is BasicLockable) around its
 // statements and the rows it reads. The store opens its own connection, so that its statements
 // are compiled once and run with bound values.
 class internal_store {
@@ -68,15 +69,17 @@ class internal_store {
   static constexpr const char* kDateFormat = "%Y-%m-%d";
   static constexpr const char* kTimeFormat = "%H:%M:%S";
 
-  // Opens the store on `statesfile` and creates the table `rooms` and the journal's tables with
-  // their indexes when they are missing. A new file is created readable by its owner only. 0, or
-  // -1 after logging "Unable to open states file %s" (start-up then ends with status 1), also
+  // Opens the store on `statesfile` and creates the table `rooms`, the journal's tables and the
+  // stays' tables with their indexes when they are missing. A new file is created readable by its
+  // owner only. 0, or -1 after logging "Unable to open states file %s" (start-up then ends with status 1), also
   // when the file opens but its tables can be neither read nor created.
   int open(const std::string& statesfile);
   const std::string& path() const { return path_; }
 
   // The posting journal kept in this store.
   posting_journal& journal() { return *journal_; }
+  // The guests' stays kept in this store.
+  stay_book& stays() { return *stays_; }
 
   // Registers a room with the current date and time, replacing an earlier row of that room.
   // 0; -1 the store could not be opened; -2 the statement failed (both logged).
@@ -125,6 +128,7 @@ class internal_store {
   std::unique_ptr<sqlite3, sqlite_closer> db_;
   std::unordered_map<const char*, statement_ptr> prepared_;
   std::unique_ptr<posting_journal> journal_;
+  std::unique_ptr<stay_book> stays_;
   std::string path_;
 };
 

@@ -90,8 +90,9 @@ TEST_F(StoreTest, FreshFileGetsBothTablesAndTheIndexAndASecondStartCreatesNothin
   EXPECT_EQ(db.column(schema),
             (std::vector<std::string>{"cdrcache", "idx_cdrcache_c_from_start",
                                       "idx_cdrcache_src_userfield", "idx_postings_marked",
-                                      "idx_postings_seqno", "idx_postings_state", "postings",
-                                      "rooms"}));
+                                      "idx_postings_seqno", "idx_postings_state",
+                                      "idx_stay_rooms_room", "idx_stay_rooms_until", "postings",
+                                      "rooms", "stay_rooms", "stays"}));
   EXPECT_EQ(db.column("select count(*) from pragma_table_info('cdrcache')"),
             std::vector<std::string>{"23"});
   EXPECT_EQ(db.column("select name from pragma_index_info('idx_cdrcache_c_from_start')"),
@@ -115,7 +116,7 @@ TEST_F(StoreTest, OlderFileGetsThePollersIndexAndTheJournalAndKeepsItsRows) {
                       "'cdrcache'"),
             std::vector<std::string>{"idx_cdrcache_src_userfield"});
   EXPECT_EQ(db.column("select name from sqlite_master where type = 'table' order by name"),
-            (std::vector<std::string>{"cdrcache", "postings", "rooms"}));
+            (std::vector<std::string>{"cdrcache", "postings", "rooms", "stay_rooms", "stays"}));
   EXPECT_EQ(db.column("select userfield from cdrcache"),
             std::vector<std::string>{"PS|P#0001|RN101|"});
 }
