@@ -77,5 +77,6 @@ sigset_t deferred_signal_set() {
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGQUIT);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGUSR1);
   return set;
 }

@@ -25,7 +25,8 @@ int signal_received(int signo);
 // The catcher installed for deferred signals: counts the arrival, nothing else.
 void signal_catcher(int signo);
 
-// The signals that the daemon defers to its main thread: SIGHUP, SIGINT, SIGQUIT, SIGTERM.
+// The signals that the daemon defers to its main thread: SIGHUP, SIGINT, SIGQUIT, SIGTERM,
+// SIGUSR1.
 sigset_t deferred_signal_set();
 
 // Blocks the deferred signals in the calling thread while it lives; a thread started meanwhile

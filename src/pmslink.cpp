@@ -425,6 +425,13 @@ int pms_link::send_on(uint64_t link_id, fias_packet_t* p) {
   return fias_send_packet(fd_.get(), p, static_cast<int>(timing_.send_limit.count()));
 }
 
+int pms_link::send_resync_request() {
+  std::lock_guard guard(send_lock_);
+  if (!fd_ || !active_) return -2;
+  return fias_send_raw_packet(fd_.get(), now_text("DR|DA%y%m%d|TI%H%M%S|").c_str(),
+                              static_cast<int>(timing_.send_limit.count()));
+}
+
 void pms_link::suspend(uint64_t link_id) {
   std::lock_guard guard(send_lock_);
   if (link_id == id_) active_ = false;

@@ -173,6 +173,9 @@ class pms_link {
   // nothing was sent because the link is inactive or was replaced (a posting meant for one link
   // never goes out on another unnoticed).
   int send_on(uint64_t link_id, fias_packet_t* p);
+  // Sends a database resync request (DR with the current local date and time) while the current
+  // connection is active: as send, or -2 when nothing was sent because the link is inactive.
+  int send_resync_request();
   // The PMS ended the link (Link End): connection `link_id`, when it is still the current one,
   // is inactive until the PMS activates it again.
   void suspend(uint64_t link_id);

@@ -64,9 +64,9 @@ void count_only(int) {}
 // the abort goes on with its default action.
 void install_signal_handlers() {
   signal_set_handler(SIGHUP, 0, count_only);
-  for (int signo : {SIGTERM, SIGINT, SIGQUIT}) signal_set_handler(signo, 0, count_only);
+  for (int signo : {SIGTERM, SIGINT, SIGQUIT, SIGUSR1}) signal_set_handler(signo, 0, count_only);
   signal_set_handler(SIGABRT, 0, daemon_on_abort);
-  for (int signo : {SIGCHLD, SIGUSR1, SIGUSR2}) signal_set_handler(signo, 0, SIG_IGN);
+  for (int signo : {SIGCHLD, SIGUSR2}) signal_set_handler(signo, 0, SIG_IGN);
 }
 
 // Takes a signal's count, and clears it.
@@ -78,7 +78,7 @@ bool take_signal(int signo) {
 
 // Whether a deferred signal has arrived that the main loop has not served yet.
 bool deferred_signal_waiting() {
-  for (int signo : {SIGHUP, SIGTERM, SIGINT, SIGQUIT})
+  for (int signo : {SIGHUP, SIGTERM, SIGINT, SIGQUIT, SIGUSR1})
     if (signal_received(signo) > 0) return true;
   return false;
 }
@@ -302,6 +302,7 @@ void velmorant_daemon::apply(const pms_request& request, request_retry& retry) {
       return;
     case FIAS_LA:
       link_.set_active(request.link_id);
+      send_resync_if_asked();
       return;
     case FIAS_LE:
       // The PMS is shutting its side down: postings wait (in the journal and the PBX) until it
@@ -352,6 +353,26 @@ void velmorant_daemon::serve_signals() {
       stop_requested_ = true;
     }
   if (take_signal(SIGHUP) || reload_requested_.exchange(false)) reload();
+  if (take_signal(SIGUSR1)) {
+    LOG(L_NOTICE, "Database resync requested; sending it once the PMS link is active");
+    resync_asked_ = true;
+    send_resync_if_asked();
+  }
+}
+
+// Sends the resync request that a SIGUSR1 asked for, once, when the link is active; called by the
+// main loop when asked and by the worker when the PMS activates the link. Whichever takes the
+// request sends it: both look at the link after the other's write, so one of them sees it active.
+void velmorant_daemon::send_resync_if_asked() {
+  if (!link_.active() || !resync_asked_.exchange(false)) return;
+  int rc = link_.send_resync_request();
+  if (rc >= 0) {
+    LOG(L_NOTICE, "Sent database resync request to PMS");
+    return;
+  }
+  // Not gone out: the link went down meanwhile. It is sent once the PMS activates a link again.
+  resync_asked_ = true;
+  if (rc == -1) LOG(L_WARNING, "Unable to send database resync request to PMS; sending it later");
 }
 
 void velmorant_daemon::reload() {

@@ -79,6 +79,7 @@ class velmorant_daemon {
  private:
   void apply(const pms_request& request, request_retry& retry);
   void serve_signals();
+  void send_resync_if_asked();
   void reload();
   void connect_pms();
   void drop_pms_connection();
@@ -121,6 +122,8 @@ class velmorant_daemon {
   std::atomic<bool> stop_requested_{false};
   std::atomic<bool> reload_requested_{false};
   int stop_signal_ = 0;
+  // A database resync request (SIGUSR1) that waits for the link to be active.
+  std::atomic<bool> resync_asked_{false};
 
   // What systemd was last told (main loop only).
   std::string status_;

@@ -396,6 +396,8 @@ struct pbx_probes {
   std::string add_calls;      // room 101's call, an unanswered one, and one of room 102
   std::string answer_wakeup;  // the wake-up application reports "answered" for room 101
   std::string report_state;   // housekeeping dials state 4 in room 101
+  std::string add_room_102;   // a second room phone, for a room move
+  std::string both_rooms;     // room, name, language, dnd, barred, msglight of 101 and 102
 };
 
 pbx_probes sqlite_probes() {
@@ -417,6 +419,9 @@ pbx_probes sqlite_probes() {
   }
   p.answer_wakeup = "update extensions set wakeup_result=1 where exten='101'";
   p.report_state = "update extensions set room_state=4 where exten='101'";
+  p.add_room_102 = "insert into extensions (exten, barred) values ('102', 1)";
+  p.both_rooms = "select exten, name, language, dnd, barred, msglight from extensions "
+                 "where exten in ('101', '102') order by exten";
   return p;
 }
 
@@ -433,6 +438,9 @@ pbx_probes mysql_probes() {
                 "('2026-12-08 10:25:00', '102', '300', 40, 35, 'ANSWERED')";
   p.answer_wakeup = "update asterisk.wakeups set result=1 where extension='101'";
   p.report_state = "update asterisk.users set room_state=4 where extension='101'";
+  p.add_room_102 = "insert into asterisk.users (extension, barred) values ('102', 1)";
+  p.both_rooms = "select extension, name, language, dnd, barred, msglight from asterisk.users "
+                 "where extension in ('101', '102') order by extension";
   return p;
 }
 
@@ -559,6 +567,46 @@ TEST_P(SampleTemplates, RequestsFromThePmsChangeTheRoomAsTheirNamesSay) {
   ASSERT_EQ(after.size(), 5u);
   EXPECT_EQ(after[0], "") << "the guest's name stays after check-out";
   EXPECT_EQ(after[1], "");
+  EXPECT_FALSE(log.contains("ERROR")) << log.text();
+}
+
+// The guest records' templates, run as the daemon fills them: a guest change, the message lamp,
+// and a room move that opens the new room for the guest and leaves the old one as checkout does.
+TEST_P(SampleTemplates, GuestChangeMessageLampAndRoomMoveChangeBothRooms) {
+  auto s = settings;
+  ASSERT_TRUE(s->guestchange && s->roommove && s->msglighton && s->msglightoff);
+  pbx->exec(probes.add_room_102);
+  handle(do_checkin, "GI|RN101|GNSato|GLEA|GSN|");
+  handle(do_room_equip, "RE|RN101|DNY|");
+  struct step {
+    const std::optional<std::string>* setting;
+    query_values values;
+    rows_t rooms;  // room, name, language, dnd, barred, msglight of 101 and 102
+  };
+  const step steps[] = {
+      {&s->guestchange, {.exten = "101", .name = "O'Sato", .lang = "GE"},
+       {{"101", "O'Sato", "GE", "1", "0", "0"}, {"102", "", "", "0", "1", "0"}}},
+      {&s->msglighton, {.exten = "101"},
+       {{"101", "O'Sato", "GE", "1", "0", "1"}, {"102", "", "", "0", "1", "0"}}},
+      {&s->roommove, {.exten = "102", .name = "O'Sato", .lang = "GE", .oldexten = "101"},
+       {{"101", "", "", "0", "1", "0"}, {"102", "O'Sato", "GE", "0", "0", "0"}}},
+      {&s->msglighton, {.exten = "102"},
+       {{"101", "", "", "0", "1", "0"}, {"102", "O'Sato", "GE", "0", "0", "1"}}},
+      {&s->msglightoff, {.exten = "102"},
+       {{"101", "", "", "0", "1", "0"}, {"102", "O'Sato", "GE", "0", "0", "0"}}},
+  };
+  for (const step& st : steps) {
+    service_value sv = split_service_value(**st.setting);
+    dbdriver_t* drv = find_dbdriver(sv.driver);
+    ASSERT_TRUE(drv) << sv.driver;
+    {
+      std::lock_guard guard(*drv);
+      drv->reconnect_if_needed();
+      std::string q = prepare_query(*drv, sv.sql, st.values, query_trace::plain);
+      EXPECT_EQ(drv->query(q), 0) << q;
+    }
+    EXPECT_EQ(pbx->rows(probes.both_rooms), st.rooms) << sv.sql;
+  }
   EXPECT_FALSE(log.contains("ERROR")) << log.text();
 }
 

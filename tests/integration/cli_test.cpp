@@ -284,6 +284,55 @@ TEST_F(Background, ReloadOfAVanishedOrBrokenFileKeepsTheDaemonRunning) {
   EXPECT_NE(access(pidfile.c_str(), F_OK), 0) << "pid file left behind";
 }
 
+// SIGUSR1 asks the PMS for a database resync (DR), once per signal: at once on an active link,
+// after the PMS's link active on one that is not, and never on its own on a start or reconnect.
+class Resync : public testutil::DaemonTest {
+ protected:
+  static size_t resync_requests(const pms_peer& pms) {
+    size_t n = 0;
+    for (const std::string& r : pms.received())
+      if (r.rfind("DR|", 0) == 0) ++n;
+    return n;
+  }
+};
+
+TEST_F(Resync, SigusrOneSendsOneResyncRequestOnceTheLinkIsActive) {
+  pms_peer pms;
+  write_conf(pms.port(), "");
+  start_foreground();
+  ASSERT_TRUE(pms.accept(15s)) << diagnostics();
+  ASSERT_TRUE(pms.wait_for_record("LS|")) << diagnostics();
+
+  // Asked before the link is active: the request waits for the PMS's link active.
+  signal(SIGUSR1);
+  ASSERT_TRUE(logged("Database resync requested", 5s)) << diagnostics();
+  pms.send_record("LS|DA091231|TI101500|");
+  ASSERT_TRUE(pms.wait_for_record("LA|")) << diagnostics();
+  EXPECT_EQ(resync_requests(pms), 0u) << "a DR before the PMS activated the link";
+  pms.send_record("LA|DA091231|TI101501|");
+  std::optional<std::string> dr = pms.wait_for_record("DR|");
+  ASSERT_TRUE(dr) << diagnostics();
+  EXPECT_EQ(dr->size(), std::string("DR|DA091231|TI101501|").size()) << *dr;
+  EXPECT_EQ(dr->substr(11, 3), "|TI") << *dr;
+  EXPECT_TRUE(logged("Sent database resync request to PMS", 5s)) << diagnostics();
+
+  // Asked while the link is active: sent at once, one record per signal.
+  signal(SIGUSR1);
+  ASSERT_TRUE(pms.wait_for_record("DR|")) << diagnostics();
+  EXPECT_TRUE(logged("Sent database resync request to PMS", 5s, 2)) << diagnostics();
+  EXPECT_EQ(resync_requests(pms), 2u);
+
+  // A new connection without a signal: none, up to the stop, which lets the link active that is
+  // in hand finish and closes the connection after it.
+  pms.close_client();
+  ASSERT_TRUE(pms.bring_link_up(15s)) << diagnostics();
+  ASSERT_TRUE(logged("Received Link active packet from PMS", 5s, 2)) << diagnostics();
+  EXPECT_EQ(stop(12s), 0);
+  EXPECT_TRUE(pms.wait_closed(5s));
+  EXPECT_EQ(resync_requests(pms), 0u) << "a DR nobody asked for";
+  EXPECT_EQ(count_occurrences(read_file(log), "Sent database resync request to PMS"), 2);
+}
+
 // The main loop of a daemon in this process, its PMS refusing connections and tried again only
 // every 20 s: a stop asked for during one of the two pauses between attempts is served at once,
 // not after the other pause. Asked for by a request, and by SIGTERM with this thread blocking the

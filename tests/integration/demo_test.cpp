@@ -92,10 +92,10 @@ TEST(Demo, PlaysAGuestsStayEndToEndAndStopsEverythingItStarted) {
   EXPECT_TRUE(has(out, R"(written +101 +O'Brien .* 07:00:00 +1\n +after +101 +O'Brien +EA +1 +1 +NULL)")) << out;
   EXPECT_TRUE(has(out, R"(after +101 +0 +1 +NULL\n\n9\. Check-in: Ms Ito)")) << out;
   EXPECT_TRUE(has(out, R"(before +102 +0 +0 +NULL\n +after +102 +Ito +EA +0 +0 +NULL)")) << out;
-  // The room move shows the old room's row, then the new room's, before and after. The daemon
-  // has no service for a guest change, so the rows stay as they were.
+  // The room move shows the old room's row, then the new room's, before and after: the room left
+  // is cleared and barred as a check-out leaves it, the new one has the guest and is open.
   EXPECT_TRUE(has(out, R"(before +102 +Ito +EA +0 +0 +NULL\n +before +101 +0 +1 +NULL\n)"
-                       R"( +after +102 +Ito +EA +0 +0 +NULL\n +after +101 +0 +1 +NULL\n)"
+                       R"( +after +102 +0 +1 +NULL\n +after +101 +Ito +EA +0 +0 +NULL\n)"
                        R"(\nDone in \d+ s)"))
       << out;
 
