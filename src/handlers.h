@@ -8,13 +8,17 @@
 #include "worker.h"
 
 // What a handler works with: the settings snapshot taken for this record, the internal store
-// and its posting journal, and the retries of the record (none: a statement that meets a busy or
-// unreachable database is not tried again).
+// and its posting journal, the retries of the record (none: a statement that meets a busy or
+// unreachable database is not tried again), and where the settings in force are published (none:
+// a retry runs on the snapshot too). A retried statement takes the template and the driver of
+// the snapshot in force at each attempt, so that a reload that mends a database section reaches
+// a request already waiting for it.
 struct request_context {
   const Settings& settings;
   internal_store& store;
   posting_journal& journal;
   request_retry* retry = nullptr;
+  const settings_store* live = nullptr;
 };
 
 // Each handler logs what it received, keeps the room registry up to date where the request is
