@@ -1,8 +1,9 @@
 // Fuzz target: prepare_query with arbitrary templates, values and driver formats.
-// Where the template puts every placeholder inside a single-quoted literal, no value may change
-// the statement's shape: the code outside the literals and the number of literals stay what they
-// are with harmless values. Where template_unquoted_text_placeholders finds no free-text
-// placeholder outside quotes, every free-text value lands inside a literal. On SQLite the value
+// Where the template puts every placeholder inside a quoted literal (single or double quotes,
+// read as the filler reads them), no value may change the statement's shape: the code outside
+// the literals and the number of literals stay what they are with harmless values. Where
+// template_unquoted_text_placeholders finds no free-text placeholder outside quotes, every
+// free-text value lands inside a literal. On SQLite the value
 // must also come back byte for byte from select '<value>'.
 //
 // Input: one byte of switches, seven bytes for the record's typed fields (shared flag, date, time),
@@ -137,11 +138,12 @@ std::string fill(const inputs& in, dbdriver_t& drv) {
   return prepare_query(drv, q, v);
 }
 
-// A statement read as single-quoted SQL string literals: a quote opens a literal, two quotes in a
-// row inside it stand for one, a lone quote closes it; on MySQL a backslash inside a literal
-// escapes the byte after it.
+// A statement read as SQL string literals, as the filler reads a template: a single or a double
+// quote opens a literal (SQLite and MySQL without ANSI_QUOTES read a double-quoted text as one),
+// two of its quotes in a row inside it stand for one, a lone one closes it, the other quote is
+// a plain byte in it; on MySQL a backslash inside a literal escapes the byte after it.
 struct literal_scan {
-  std::string shape;           // the code outside literals, each literal written as ''
+  std::string shape;           // the code outside literals, each literal written as '' or ""
   bool markers_quoted = true;  // every marker byte stands unescaped inside a literal
   bool open_at_end = false;    // the statement ends inside a literal
 };
@@ -149,19 +151,23 @@ struct literal_scan {
 literal_scan scan_literals(std::string_view sql, dbkind kind) {
   literal_scan out;
   enum { code, literal, escaped } state = code;
+  char quote = 0;
   for (size_t i = 0; i < sql.size(); ++i) {
     const char c = sql[i];
     if (c == kMarker && state != literal) out.markers_quoted = false;
     switch (state) {
       case code:
         out.shape += c;
-        if (c == '\'') state = literal;
+        if (c == '\'' || c == '"') {
+          quote = c;
+          state = literal;
+        }
         break;
       case literal:
         if (c == '\\' && kind == dbkind::mysql) {
           state = escaped;
-        } else if (c == '\'') {
-          if (i + 1 < sql.size() && sql[i + 1] == '\'') {
+        } else if (c == quote) {
+          if (i + 1 < sql.size() && sql[i + 1] == quote) {
             ++i;
           } else {
             out.shape += c;
