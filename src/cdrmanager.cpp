@@ -101,6 +101,25 @@ std::optional<held_call> mgr_cdr_call(const message& m, room_list& rooms, intern
                    std::string(mgr_get_header(m, "StartTime"))};
 }
 
+void held_handover::give(std::deque<held_call> calls) {
+  {
+    std::lock_guard guard(lock_);
+    calls_ = std::move(calls);
+  }
+  given_.notify_all();
+}
+
+std::optional<std::deque<held_call>> held_handover::take() {
+  std::lock_guard guard(lock_);
+  return std::exchange(calls_, std::nullopt);
+}
+
+std::deque<held_call> held_handover::wait_take() {
+  std::unique_lock lock(lock_);
+  given_.wait(lock, [this] { return calls_.has_value(); });
+  return *std::exchange(calls_, std::nullopt);
+}
+
 manager_feed::manager_feed(manager_config config, internal_store& store, posting_journal& journal,
                            feed_timing timing)
     : config_(std::move(config)), store_(store), journal_(journal), timing_(timing) {}
@@ -123,19 +142,41 @@ void manager_feed::start() {
   thread_ = start_jthread([this](std::stop_token stop) { run(stop); });
 }
 
+void manager_feed::follow(manager_feed& before) {
+  inbound_ = std::make_shared<held_handover>();
+  before.outbound_ = inbound_;
+}
+
 void manager_feed::stop() {
   if (thread_.joinable()) {
     thread_.request_stop();
     thread_.join();
     running_ = false;
   }
+  // The feed replaced stops in a thread of its own; its stop is bounded as this one is.
+  if (inbound_) take_over(std::exchange(inbound_, nullptr)->wait_take());
+  if (outbound_) {
+    std::exchange(outbound_, nullptr)->give(std::exchange(held_, {}));
+    return;
+  }
   drop_held();
 }
 
+// Puts the calls of the feed replaced ahead of this feed's own and tries them at once.
+void manager_feed::take_over(std::deque<held_call> calls) {
+  if (calls.empty()) return;
+  LOG(L_NOTICE, "%zu call records held by the replaced manager feed taken over", calls.size());
+  held_.insert(held_.begin(), std::make_move_iterator(calls.begin()),
+               std::make_move_iterator(calls.end()));
+  retry_at_ = {};
+  cached_from_held_ = 0;
+}
+
 // Caches a call, or holds it behind the calls already held: a call cached while earlier ones
-// wait would reach the PMS out of order.
+// wait would reach the PMS out of order; so would one cached before the calls of the feed
+// replaced arrive.
 void manager_feed::cache(held_call call) {
-  if (held_.empty()) {
+  if (held_.empty() && !inbound_) {
     int rc = store_call(call);
     if (rc == 0) return;
     LOG(L_ERROR, "Unable to cache the call of %s to %s at %s", call.source.c_str(),
@@ -157,6 +198,12 @@ void manager_feed::cache(held_call call) {
 // that the manager is read between two passes while a long backlog drains.
 void manager_feed::store_held(std::chrono::steady_clock::time_point now) {
   constexpr size_t kPerPass = 500;
+  if (inbound_) {
+    std::optional<std::deque<held_call>> calls = inbound_->take();
+    if (!calls) return;
+    inbound_.reset();
+    take_over(std::move(*calls));
+  }
   if (held_.empty() || now < retry_at_) return;
   for (size_t n = 0; n < kPerPass && !held_.empty(); ++n) {
     const held_call& call = held_.front();

@@ -4,7 +4,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <condition_variable>
 #include <deque>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -42,6 +45,22 @@ struct held_call {
   std::string start;
 };
 
+// The calls a feed still holds when it stops, for the feed that replaces it: the old feed's stop
+// gives them once its thread has stopped reading; the new one takes them ahead of its own.
+class held_handover {
+ public:
+  void give(std::deque<held_call> calls);
+  // The calls once they are given (once), none before.
+  std::optional<std::deque<held_call>> take();
+  // Waits until they are given.
+  std::deque<held_call> wait_take();
+
+ private:
+  std::mutex lock_;
+  std::condition_variable given_;
+  std::optional<std::deque<held_call>> calls_;  // guarded by lock_
+};
+
 // One thread that logs in to the manager, reads its messages and caches the Cdr events of the
 // registered rooms. A connection that fails, ends or goes silent (no answer to a Ping) is made
 // again after a pause of 1 s, doubling up to 30 s; a host name that does not resolve is retried
@@ -51,7 +70,7 @@ struct held_call {
 // are cached once each, in the order they came, when it takes them again. While `held_capacity`
 // calls are held the feed reads nothing from the manager, so that the rest wait at the PBX (in
 // the socket and the manager's queue) rather than being dropped. A stop tries the store once more
-// and logs every call it still holds.
+// and logs every call it still holds, unless a feed that replaces it takes them (follow).
 class manager_feed {
  public:
   // The registry of `store` tells the guest rooms; `journal` caches their calls.
@@ -61,6 +80,9 @@ class manager_feed {
   manager_feed(const manager_feed&) = delete;
   manager_feed& operator=(const manager_feed&) = delete;
 
+  // Makes this feed, not started yet, take the calls `before` holds when it stops: they are
+  // cached ahead of this feed's own, which are held until then. Call before `before` stops.
+  void follow(manager_feed& before);
   void start();
   void stop();
   const manager_config& config() const { return config_; }
@@ -94,6 +116,7 @@ class manager_feed {
   int store_call(const held_call& call);
   void store_held(std::chrono::steady_clock::time_point now);
   void drop_held();
+  void take_over(std::deque<held_call> calls);
 
   const manager_config config_;
   internal_store& store_;
@@ -109,6 +132,8 @@ class manager_feed {
   std::deque<held_call> held_;
   std::chrono::steady_clock::time_point retry_at_{};  // when the held calls are tried again
   size_t cached_from_held_ = 0;
+  std::shared_ptr<held_handover> inbound_;   // the calls of the feed this one replaces
+  std::shared_ptr<held_handover> outbound_;  // where the stop leaves the calls held
   std::atomic<bool> running_{false};
   std::atomic<bool> logged_in_{false};
   std::jthread thread_;

@@ -59,17 +59,21 @@ query_values values_of(const template_fields& f) {
 // connection reads them) and run it. Statement failures are logged by the driver; a statement
 // the driver refused as more than one is named here by its key. A database that is busy or out
 // of reach (the connection cannot be made, or the statement reports it) is tried again while the
-// context's retries allow, with the driver's lock released during each pause.
+// context's retries allow, with the driver's lock released during each pause; each attempt
+// takes the setting and its driver from the settings in force.
 void run_service(const request_context& ctx, const char* key,
-                 const std::optional<std::string>& setting, const template_fields& f) {
-  if (!setting) return;
-  service_value sv = split_service_value(*setting);
-  std::shared_ptr<dbdriver_t> drv = ctx.settings.driver(sv.driver);
-  if (!drv) {
-    LOG(L_ERROR, "Unable to find DB driver %s", sv.driver.c_str());
-    return;
-  }
-  for (;;) {
+                 std::optional<std::string> Settings::*service, const template_fields& f) {
+  std::shared_ptr<const Settings> in_force;
+  for (bool first = true;; first = false) {
+    if (!first && ctx.live) in_force = ctx.live->current();
+    const Settings& s = in_force ? *in_force : ctx.settings;
+    if (!(s.*service)) return;
+    service_value sv = split_service_value(*(s.*service));
+    std::shared_ptr<dbdriver_t> drv = s.driver(sv.driver);
+    if (!drv) {
+      LOG(L_ERROR, "Unable to find DB driver %s", sv.driver.c_str());
+      return;
+    }
     int rc;
     {
       std::lock_guard guard(*drv);
@@ -190,7 +194,7 @@ void check_out_stay(const request_context& ctx, const std::string& room, const s
   f.rn = &rn;
   f.name = &name;
   f.lang = &lang;
-  run_service(ctx, "checkout", ctx.settings.checkout, f);
+  run_service(ctx, "checkout", &Settings::checkout, f);
 }
 
 // Settles a posted call in the call cache by its posting: the row is deleted, or kept with the
@@ -213,7 +217,7 @@ void wakeup_request(const request_context& ctx, fias_packet_t* p, const char* he
   template_fields f;
   f.rn = rn;
   date_and_time(p, f);
-  run_service(ctx, key, ctx.settings.*service, f);
+  run_service(ctx, key, service, f);
 }
 
 }  // namespace
@@ -246,7 +250,7 @@ void do_checkin(const request_context& ctx, fias_packet_t* p) {
   }
   if (ctx.store.register_room(room) == -1) return;  // the store could not be opened
   stays.open(room, guest_no, name, lang);
-  run_service(ctx, "checkin", ctx.settings.checkin, f);
+  run_service(ctx, "checkin", &Settings::checkin, f);
 }
 
 void do_checkout(const request_context& ctx, fias_packet_t* p) {
@@ -264,7 +268,7 @@ void do_checkout(const request_context& ctx, fias_packet_t* p) {
   }
   if (ctx.store.remove_room(room) == -1) return;
   ctx.store.stays().close(room);
-  run_service(ctx, "checkout", ctx.settings.checkout, f);
+  run_service(ctx, "checkout", &Settings::checkout, f);
 }
 
 void do_guest_change(const request_context& ctx, fias_packet_t* p) {
@@ -293,7 +297,7 @@ void do_guest_change(const request_context& ctx, fias_packet_t* p) {
     if (!stays.update(room, guest_no, name, lang) && !known) stays.open(room, guest_no, name, lang);
     const bool own = ctx.settings.guestchange.has_value();
     run_service(ctx, own ? "guestchange" : "checkin",
-                own ? ctx.settings.guestchange : ctx.settings.checkin, f);
+                own ? &Settings::guestchange : &Settings::checkin, f);
     return;
   }
   // The PBX's wake-ups are not known here: one set for the old room is the PMS's to send again.
@@ -305,13 +309,13 @@ void do_guest_change(const request_context& ctx, fias_packet_t* p) {
   fias_field_t old_field = text_field(*old);
   if (ctx.settings.roommove) {
     f.old = &old_field;
-    run_service(ctx, "roommove", ctx.settings.roommove, f);
+    run_service(ctx, "roommove", &Settings::roommove, f);
     return;
   }
   template_fields leaving = f;
   leaving.rn = &old_field;
-  run_service(ctx, "checkout", ctx.settings.checkout, leaving);
-  run_service(ctx, "checkin", ctx.settings.checkin, f);
+  run_service(ctx, "checkout", &Settings::checkout, leaving);
+  run_service(ctx, "checkin", &Settings::checkin, f);
 }
 
 void do_swap_start(const request_context& ctx, fias_packet_t*) {
@@ -356,7 +360,6 @@ void do_swap_end(const request_context& ctx, fias_packet_t*) {
 void do_room_equip(const request_context& ctx, fias_packet_t* p) {
   fias_field_t* rn = headline_and_room(p, "Room equipment request");
   if (!rn) return;
-  const Settings& s = ctx.settings;
   template_fields f;
   f.rn = rn;
   // Barring changes only on a decimal number (0 bars, any other clears), do-not-disturb only on
@@ -379,17 +382,18 @@ void do_room_equip(const request_context& ctx, fias_packet_t* p) {
   if (cs) {
     bool barred = static_cast<int32_t>(cs->value->ival) == 0;
     LOG(L_NOTICE, barred ? "Phone bar on" : "Phone bar off");
-    run_service(ctx, barred ? "bareon" : "bareoff", barred ? s.bareon : s.bareoff, f);
+    run_service(ctx, barred ? "bareon" : "bareoff",
+                barred ? &Settings::bareon : &Settings::bareoff, f);
   }
   if (dn) {
     bool dnd = dn->value->bval != 0;
     LOG(L_NOTICE, dnd ? "Phone DND on" : "Phone DND off");
-    run_service(ctx, dnd ? "dndon" : "dndoff", dnd ? s.dndon : s.dndoff, f);
+    run_service(ctx, dnd ? "dndon" : "dndoff", dnd ? &Settings::dndon : &Settings::dndoff, f);
   }
   if (ml) {
     bool on = ml->value->bval != 0;
     LOG(L_NOTICE, on ? "Message light on" : "Message light off");
-    run_service(ctx, on ? "msglighton" : "msglightoff", on ? s.msglighton : s.msglightoff, f);
+    run_service(ctx, on ? "msglighton" : "msglightoff", on ? &Settings::msglighton : &Settings::msglightoff, f);
   }
 }
 
@@ -464,7 +468,7 @@ void do_pa(const request_context& ctx, fias_packet_t* p) {
       fias_field_t four_digits;
       four_digits.value.emplace().str = seqno;
       f.seq = &four_digits;
-      run_service(ctx, "billok", ctx.settings.billok, f);
+      run_service(ctx, "billok", &Settings::billok, f);
     }
   }
 }
@@ -479,7 +483,7 @@ void run_billok(const request_context& ctx, const posting_ref& posting) {
   f.date = &date;
   f.time = &time;
   f.seq = &seq;
-  run_service(ctx, "billok", ctx.settings.billok, f);
+  run_service(ctx, "billok", &Settings::billok, f);
 }
 
 bool database_swap::start(clock::time_point now) {

@@ -40,14 +40,18 @@ class database_swap {
 
 // What a handler works with: the settings snapshot taken for this record, the internal store
 // and its posting journal, the retries of the record (none: a statement that meets a busy or
-// unreachable database is not tried again), and the daemon's database swap (none: swap records
-// are applied as outside a swap, DS and DE are ignored with a WARNING).
+// unreachable database is not tried again), the daemon's database swap (none: swap records are
+// applied as outside a swap, DS and DE are ignored with a WARNING), and where the settings in
+// force are published (none: a retry runs on the snapshot too). A retried statement takes the
+// template and the driver of the snapshot in force at each attempt, so that a reload that mends
+// a database section reaches a request already waiting for it.
 struct request_context {
   const Settings& settings;
   internal_store& store;
   posting_journal& journal;
   request_retry* retry = nullptr;
   database_swap* swap = nullptr;
+  const settings_store* live = nullptr;
 };
 
 // Each handler logs what it received, keeps the room registry up to date where the request is

@@ -243,8 +243,11 @@ void velmorant_daemon::update_manager_feed(const Settings& s) {
   // A running feed with the same settings goes on; one that ended (a refused login) or whose
   // settings changed starts anew.
   if (feed_ && feed_->running() && feed_->config() == wanted) return;
+  auto next = std::make_unique<manager_feed>(std::move(wanted), store_, store_.journal(), timing_.feed);
+  // The calls the old feed holds for the store are cached by the new one, ahead of its own.
+  if (feed_) next->follow(*feed_);
   retire_manager_feed();
-  feed_ = std::make_unique<manager_feed>(std::move(wanted), store_, store_.journal(), timing_.feed);
+  feed_ = std::move(next);
   feed_->start();
 }
 
@@ -314,7 +317,7 @@ void velmorant_daemon::apply(const pms_request& request, request_retry& retry) {
   }
   if (p->packet_code > 0 && p->packet_code < static_cast<int>(kHandlers.size()))
     if (handler_t handler = kHandlers[static_cast<size_t>(p->packet_code)])
-      handler(request_context{*s, store_, store_.journal(), &retry, &swap_}, p.get());
+      handler(request_context{*s, store_, store_.journal(), &retry, &swap_, &settings_}, p.get());
 }
 
 void velmorant_daemon::request_stop() {

@@ -303,4 +303,53 @@ TEST_F(ManagerTest, CallsTheStoreCannotTakeAreHeldInOrderAndCachedOnceItTakesThe
       << read_file(log);
 }
 
+// A reload replaces the feed while the states file cannot take calls: the calls the old feed
+// holds are handed to the new one as its stop ends, in order and ahead of the new feed's own
+// (held meanwhile), and none is named as lost.
+TEST_F(ManagerTest, CallsHeldByAReplacedFeedAreCachedByItsSuccessorAheadOfItsOwn) {
+  auto busy_timeout = [](int ms) {
+    internal_store& store = testutil::shared_store();
+    std::lock_guard guard(store);
+    ASSERT_EQ(store.exec("PRAGMA busy_timeout = " + std::to_string(ms)), 0);
+  };
+  struct restore {
+    decltype(busy_timeout)& set;
+    ~restore() { set(5000); }
+  } restored{busy_timeout};
+  busy_timeout(10);
+  feed_timing timing;
+  timing.store_retry = 20ms;
+  testami::ami_server old_ami("velmorant", "pw"), new_ami("velmorant", "pw");
+  auto old_feed = logged_in(old_ami, "pw", false, timing);
+  auto new_feed = logged_in(new_ami, "pw", false, timing);
+  new_feed->follow(*old_feed);
+
+  auto holder = exclusive_lock(states());
+  auto send = [](testami::ami_server& ami, const std::string& destination) {
+    testami::cdr_event call;
+    call.destination = destination;
+    return ami.send_cdr(call);
+  };
+  ASSERT_TRUE(send(old_ami, "201") && send(old_ami, "202") && send(new_ami, "203"));
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(old_feed->step(kWait), 1);
+  ASSERT_EQ(new_feed->step(kWait), 1);
+  EXPECT_EQ(old_feed->held(), 2u);
+  EXPECT_EQ(new_feed->held(), 1u);
+
+  std::jthread stopping([&] { old_feed->stop(); });
+  holder.reset();
+  ASSERT_TRUE(testutil::wait_until(
+      [&] {
+        new_feed->step(20ms);
+        return sqlite_rows(states(), "select count(*) from cdrcache") == rows_t{{"3"}};
+      },
+      kWait));
+  EXPECT_EQ(sqlite_rows(states(), "select dst from cdrcache order by rowid"),
+            (rows_t{{"201"}, {"202"}, {"203"}}));
+  const std::string text = read_file(log);
+  EXPECT_EQ(count_occurrences(text, "Stopping: call of"), 0) << text;
+  EXPECT_EQ(count_occurrences(text, "2 call records held by the replaced manager feed taken over"), 1)
+      << text;
+}
+
 }  // namespace

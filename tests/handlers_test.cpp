@@ -412,6 +412,38 @@ TEST_F(HandlersTest, RoomEquipmentRetriesOnlyTheStatementThatMetAnAbsentDatabase
   EXPECT_FALSE(retry.given_up());
 }
 
+// A reload that mends the section of a database out of reach reaches the record being retried:
+// the next attempt runs on the settings in force, and the statement that ran already (barring)
+// is not run again.
+TEST_F(HandlersTest, RetriedStatementRunsOnTheSettingsAReloadPublished) {
+  const std::string services =
+      "bareon = pbx:insert into actions (what, room) values ('bareon', '%exten%')\n"
+      "dndon = phones:insert into dnd (room) values ('%exten%')\n";
+  const std::string mended = dir.file("phones.db");
+  sqlite_exec(mended, "create table dnd (room text)");
+  configure(services, "[phones]\ndbdriver = sqlite\ndatabase = " + dir.file("absent") +
+                          "/phones.db\n");
+  settings_store live(s);
+  std::stop_source never;
+  pms_request record{"RE|RN101|CS0|DNY|"};
+  const retry_timing timing{5ms, 20ms, 10000ms};
+  request_retry retry(record, timing, never.get_token());
+  auto p = fias_parse_packet(record.text.c_str(), static_cast<int>(record.text.size()));
+  std::jthread applying([&, first = s] {
+    do_room_equip(request_context{*first, testutil::shared_store(),
+                                  testutil::shared_store().journal(), &retry, nullptr, &live},
+                  p.get());
+  });
+  ASSERT_TRUE(testutil::wait_until(
+      [&] { return count_occurrences(read_file(log), "Error connecting to") >= 2; }, 5000ms));
+  configure(services, "[phones]\ndbdriver = sqlite\ndatabase = " + mended + "\n");
+  live.publish(s);
+  applying.join();
+  EXPECT_EQ(actions(), "bareon ");
+  EXPECT_EQ(sqlite_rows(mended, "select room from dnd"), (rows_t{{"101"}}));
+  EXPECT_FALSE(retry.given_up());
+}
+
 // Cached calls posted before the posting journal was kept: the answer finds the row by the
 // posting's text in its userfield.
 class PostAnswer : public HandlersTest {
