@@ -3,22 +3,26 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <ctime>
 #include <optional>
 #include <utility>
 #include <string>
+#include <vector>
 
 #include "config.h"
 #include "dbdriver.h"
 #include "journal.h"
 #include "logger.h"
 #include "query.h"
+#include "stays.h"
 
 namespace {
 
 // The record fields a service template may use; unset ones stay null.
 struct template_fields {
   fias_field_t* rn = nullptr;
+  fias_field_t* old = nullptr;  // RO of a room move
   fias_field_t* name = nullptr;
   fias_field_t* lang = nullptr;
   fias_field_t* shared = nullptr;
@@ -33,6 +37,7 @@ query_values values_of(const template_fields& f) {
     return field && field->value && field->value->str ? *field->value->str : std::string();
   };
   query_values v{text(f.rn), text(f.name), text(f.lang), text(f.seq)};
+  v.oldexten = text(f.old);
   v.share = f.shared && f.shared->value ? f.shared->value->bval : 0;
   if (f.date && f.date->value) {
     std::tm& tm = v.date.emplace();
@@ -89,7 +94,7 @@ void run_service(const request_context& ctx, const char* key,
 // and a date such as 991399 would reach the PBX as "99 ? 2099".
 bool refused(fias_packet_t* p) {
   static constexpr std::pair<const char*, const char*> kChecked[] = {
-      {"RN", "room number"}, {"DA", "date"}, {"TI", "time"}};
+      {"RN", "room number"}, {"RO", "room number"}, {"DA", "date"}, {"TI", "time"}};
   for (const auto& [field, what] : kChecked) {
     fias_field_t* f = fias_get_field(p, field);
     if (!f || f->value->valid) continue;
@@ -142,6 +147,52 @@ void date_and_time(fias_packet_t* p, template_fields& f) {
 
 std::string room_of(const fias_field_t* rn) { return rn->value->str.value_or(""); }
 
+// A field that holds `text`, for a template filled with values the record does not carry.
+fias_field_t text_field(const std::string& text) {
+  fias_field_t f;
+  f.value.emplace().str = text;
+  return f;
+}
+
+// The text of the record's field `name`; empty when the record has none.
+std::string text_of(fias_packet_t* p, const char* name) {
+  fias_field_t* f = fias_get_field(p, name);
+  return f && f->value ? f->value->str.value_or("") : std::string();
+}
+
+// Whether the guest of a GI is the one the stay holds: by G# when both have one, else by name.
+bool same_guest(const stay& s, const std::string& guest_no, const std::string& name) {
+  if (!s.guest_no.empty() && !guest_no.empty()) return s.guest_no == guest_no;
+  return s.name == name;
+}
+
+bool registered(internal_store& store, const std::string& room) {
+  for (const std::string& r : store.rooms())
+    if (r == room) return true;
+  return false;
+}
+
+// A GI or GO with SF: counted by the swap running, else logged as applied outside one.
+void swap_record(const request_context& ctx, fias_packet_t* p, const std::string& room) {
+  if (!ctx.swap || !ctx.swap->saw(room))
+    LOG(L_NOTICE, "Swap record outside a database swap, applied as the room's state: %s",
+        fias_packet_to_str(p).c_str());
+}
+
+// Checks out the guest of `room` that the record does not name (a swap's): registry, stay, and
+// services:checkout with the guest's stored name and language.
+void check_out_stay(const request_context& ctx, const std::string& room, const stay* guest) {
+  if (ctx.store.remove_room(room) == -1) return;
+  ctx.store.stays().close(room);
+  fias_field_t rn = text_field(room), name = text_field(guest ? guest->name : ""),
+               lang = text_field(guest ? guest->lang : "");
+  template_fields f;
+  f.rn = &rn;
+  f.name = &name;
+  f.lang = &lang;
+  run_service(ctx, "checkout", ctx.settings.checkout, f);
+}
+
 // Settles a posted call in the call cache by its posting: the row is deleted, or kept with the
 // answer's text.
 // Settles an answer in the journal. A states file that cannot be written just now (a full disk,
@@ -171,7 +222,30 @@ void do_checkin(const request_context& ctx, fias_packet_t* p) {
   fias_field_t* rn = headline_and_room(p, "Checkin");
   if (!rn) return;
   template_fields f = guest_fields(p, rn);
-  if (ctx.store.register_room(room_of(rn)) == -1) return;  // the store could not be opened
+  const std::string room = room_of(rn);
+  const std::string guest_no = text_of(p, "G#"), name = text_of(p, "GN"), lang = text_of(p, "GL");
+  stay_book& stays = ctx.store.stays();
+  if (fias_get_field(p, "SF")) {
+    swap_record(ctx, p, room);
+    std::optional<stay> in_room = stays.current(room);
+    // The check-in template would clear what the guest set up (a wake-up, do-not-disturb).
+    if (in_room && same_guest(*in_room, guest_no, name)) {
+      LOG(L_NOTICE, "\tGuest already checked in; nothing to do");
+      // What the record carries replaces what the stay knows; what it leaves out is kept.
+      const std::string new_name = fias_get_field(p, "GN") ? name : in_room->name;
+      const std::string new_lang = fias_get_field(p, "GL") ? lang : in_room->lang;
+      if (new_name != in_room->name || new_lang != in_room->lang ||
+          (!guest_no.empty() && guest_no != in_room->guest_no))
+        stays.update(room, guest_no, new_name, new_lang);
+      return;
+    }
+    if (in_room) {
+      LOG(L_NOTICE, "\tAnother guest is in the room; checked out first");
+      check_out_stay(ctx, room, &*in_room);
+    }
+  }
+  if (ctx.store.register_room(room) == -1) return;  // the store could not be opened
+  stays.open(room, guest_no, name, lang);
   run_service(ctx, "checkin", ctx.settings.checkin, f);
 }
 
@@ -179,8 +253,104 @@ void do_checkout(const request_context& ctx, fias_packet_t* p) {
   fias_field_t* rn = headline_and_room(p, "Checkout");
   if (!rn) return;
   template_fields f = guest_fields(p, rn);
-  if (ctx.store.remove_room(room_of(rn)) == -1) return;
+  const std::string room = room_of(rn);
+  if (fias_get_field(p, "SF")) {
+    swap_record(ctx, p, room);
+    // A room registered before the stays were kept has no stay and is checked out all the same.
+    if (!ctx.store.stays().current(room) && !registered(ctx.store, room)) {
+      LOG(L_NOTICE, "\tNo guest checked in; nothing to do");
+      return;
+    }
+  }
+  if (ctx.store.remove_room(room) == -1) return;
+  ctx.store.stays().close(room);
   run_service(ctx, "checkout", ctx.settings.checkout, f);
+}
+
+void do_guest_change(const request_context& ctx, fias_packet_t* p) {
+  fias_field_t* rn = headline_and_room(p, "Guest change");
+  if (!rn) return;
+  template_fields f = guest_fields(p, rn);
+  const std::string room = room_of(rn);
+  std::optional<std::string> old;
+  if (fias_field_t* ro = fias_get_field(p, "RO")) {
+    LOG(L_NOTICE, "\tOld room number: %s", room_of(ro).c_str());
+    if (room_of(ro) != room) old = room_of(ro);
+  }
+  stay_book& stays = ctx.store.stays();
+  // A change sends what changed: the rest of the guest's data is the stay's.
+  std::optional<stay> known = stays.current(old ? *old : room);
+  auto pick = [&](const char* field, std::string stay::*member) {
+    if (fias_get_field(p, field)) return text_of(p, field);
+    return known ? (*known).*member : std::string();
+  };
+  const std::string guest_no = pick("G#", &stay::guest_no), name = pick("GN", &stay::name),
+                    lang = pick("GL", &stay::lang);
+  fias_field_t name_field = text_field(name), lang_field = text_field(lang);
+  f.name = &name_field;
+  f.lang = &lang_field;
+  if (!old) {
+    if (!stays.update(room, guest_no, name, lang) && !known) stays.open(room, guest_no, name, lang);
+    const bool own = ctx.settings.guestchange.has_value();
+    run_service(ctx, own ? "guestchange" : "checkin",
+                own ? ctx.settings.guestchange : ctx.settings.checkin, f);
+    return;
+  }
+  // The PBX's wake-ups are not known here: one set for the old room is the PMS's to send again.
+  LOG(L_NOTICE, "\tRoom move from %s to %s: a wake-up of room %s is not carried over",
+      old->c_str(), room.c_str(), old->c_str());
+  if (ctx.store.remove_room(*old) == -1 || ctx.store.register_room(room) == -1) return;
+  if (!stays.move(*old, room)) stays.open(room, guest_no, name, lang);
+  else stays.update(room, guest_no, name, lang);
+  fias_field_t old_field = text_field(*old);
+  if (ctx.settings.roommove) {
+    f.old = &old_field;
+    run_service(ctx, "roommove", ctx.settings.roommove, f);
+    return;
+  }
+  template_fields leaving = f;
+  leaving.rn = &old_field;
+  run_service(ctx, "checkout", ctx.settings.checkout, leaving);
+  run_service(ctx, "checkin", ctx.settings.checkin, f);
+}
+
+void do_swap_start(const request_context& ctx, fias_packet_t*) {
+  if (!ctx.swap) {
+    LOG(L_WARNING, "Database swap record ignored: no swap is kept");
+    return;
+  }
+  if (ctx.swap->start())
+    LOG(L_NOTICE, "Database swap started again; the rooms seen so far are forgotten");
+  else
+    LOG(L_NOTICE, "Database swap started");
+}
+
+void do_swap_end(const request_context& ctx, fias_packet_t*) {
+  if (!ctx.swap) {
+    LOG(L_WARNING, "Database swap record ignored: no swap is kept");
+    return;
+  }
+  std::optional<std::set<std::string>> seen = ctx.swap->finish();
+  if (!seen) {
+    LOG(L_WARNING, "Database swap end without a swap running; no room checked out");
+    return;
+  }
+  size_t missing = 0;
+  std::vector<std::string> rooms = ctx.store.rooms();
+  std::sort(rooms.begin(), rooms.end());  // checked out in an order the log can be read by
+  for (const std::string& room : rooms) {
+    if (seen->count(room)) continue;
+    ++missing;
+    if (!ctx.settings.swap_checkout) {
+      LOG(L_NOTICE, "Database swap: room %s got no record; left checked in", room.c_str());
+      continue;
+    }
+    LOG(L_NOTICE, "Database swap: room %s got no record; checked out", room.c_str());
+    std::optional<stay> guest = ctx.store.stays().current(room);
+    check_out_stay(ctx, room, guest ? &*guest : nullptr);
+  }
+  LOG(L_NOTICE, "Database swap ended: %zu rooms named, %zu registered rooms not named",
+      seen->size(), missing);
 }
 
 void do_room_equip(const request_context& ctx, fias_packet_t* p) {
@@ -201,6 +371,11 @@ void do_room_equip(const request_context& ctx, fias_packet_t* p) {
     LOG(L_WARNING, "Do-not-disturb ignored, neither Y nor N: %s", fias_packet_to_str(p).c_str());
     dn = nullptr;
   }
+  fias_field_t* ml = fias_get_field(p, "ML");
+  if (ml && !ml->value->valid) {
+    LOG(L_WARNING, "Message light ignored, neither Y nor N: %s", fias_packet_to_str(p).c_str());
+    ml = nullptr;
+  }
   if (cs) {
     bool barred = static_cast<int32_t>(cs->value->ival) == 0;
     LOG(L_NOTICE, barred ? "Phone bar on" : "Phone bar off");
@@ -210,6 +385,11 @@ void do_room_equip(const request_context& ctx, fias_packet_t* p) {
     bool dnd = dn->value->bval != 0;
     LOG(L_NOTICE, dnd ? "Phone DND on" : "Phone DND off");
     run_service(ctx, dnd ? "dndon" : "dndoff", dnd ? s.dndon : s.dndoff, f);
+  }
+  if (ml) {
+    bool on = ml->value->bval != 0;
+    LOG(L_NOTICE, on ? "Message light on" : "Message light off");
+    run_service(ctx, on ? "msglighton" : "msglightoff", on ? s.msglighton : s.msglightoff, f);
   }
 }
 
@@ -291,11 +471,6 @@ void do_pa(const request_context& ctx, fias_packet_t* p) {
 
 void run_billok(const request_context& ctx, const posting_ref& posting) {
   // The posting's values as the fields of a record, which is what the template filler reads.
-  auto text_field = [](const std::string& text) {
-    fias_field_t f;
-    f.value.emplace().str = text;
-    return f;
-  };
   fias_field_t rn = text_field(posting.room), seq = text_field(posting.seqno), date, time;
   date.value.emplace().date = posting.da;
   time.value.emplace().time = posting.ti;
@@ -305,4 +480,41 @@ void run_billok(const request_context& ctx, const posting_ref& posting) {
   f.time = &time;
   f.seq = &seq;
   run_service(ctx, "billok", ctx.settings.billok, f);
+}
+
+bool database_swap::start(clock::time_point now) {
+  std::lock_guard guard(lock_);
+  bool again = running_;
+  running_ = true;
+  last_ = now;
+  seen_.clear();
+  return again;
+}
+
+bool database_swap::saw(std::string_view room, clock::time_point now) {
+  std::lock_guard guard(lock_);
+  if (!running_) return false;
+  seen_.emplace(room);
+  last_ = now;
+  return true;
+}
+
+std::optional<std::set<std::string>> database_swap::finish() {
+  std::lock_guard guard(lock_);
+  if (!running_) return std::nullopt;
+  running_ = false;
+  std::set<std::string> seen;
+  seen.swap(seen_);
+  return seen;
+}
+
+bool database_swap::expire(clock::duration limit, clock::time_point now) {
+  std::lock_guard guard(lock_);
+  if (!running_ || now - last_ < limit) return false;
+  running_ = false;
+  seen_.clear();
+  LOG(L_WARNING, "Database swap not ended by the PMS within %lld seconds of its last record; "
+      "no room checked out",
+      static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(limit).count()));
+  return true;
 }

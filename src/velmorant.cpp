@@ -42,14 +42,17 @@ using handler_t = void (*)(const request_context&, fias_packet_t*);
 
 // What each request record does, by record code; null means the record is only logged. The link
 // records LS, LA and LE act on the link and are handled before this table.
-constexpr std::array<handler_t, FIAS_PA + 1> kHandlers = [] {
-  std::array<handler_t, FIAS_PA + 1> handlers{};
+constexpr std::array<handler_t, FIAS_DE + 1> kHandlers = [] {
+  std::array<handler_t, FIAS_DE + 1> handlers{};
   handlers[FIAS_GI] = do_checkin;
   handlers[FIAS_GO] = do_checkout;
   handlers[FIAS_RE] = do_room_equip;
   handlers[FIAS_WC] = do_wakeup_clear;
   handlers[FIAS_WR] = do_wakeup_set;
   handlers[FIAS_PA] = do_pa;
+  handlers[FIAS_GC] = do_guest_change;
+  handlers[FIAS_DS] = do_swap_start;
+  handlers[FIAS_DE] = do_swap_end;
   return handlers;
 }();
 
@@ -309,7 +312,7 @@ void velmorant_daemon::apply(const pms_request& request, request_retry& retry) {
   }
   if (p->packet_code > 0 && p->packet_code < static_cast<int>(kHandlers.size()))
     if (handler_t handler = kHandlers[static_cast<size_t>(p->packet_code)])
-      handler(request_context{*s, store_, store_.journal(), &retry}, p.get());
+      handler(request_context{*s, store_, store_.journal(), &retry, &swap_}, p.get());
 }
 
 void velmorant_daemon::request_stop() {
@@ -431,6 +434,8 @@ int velmorant_daemon::run() {
   while (!stop_requested_) {
     report_to_service_manager();
     serve_signals();
+    // Each turn of the loop waits a few seconds at most: a swap the PMS never ends ends in time.
+    swap_.expire(std::chrono::seconds(settings_.current()->swap_timeout));
     if (stop_requested_) break;
     if (link_.is_open()) {
       read_pms();

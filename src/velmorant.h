@@ -15,6 +15,7 @@
 #include "cdrmanager.h"
 #include "config.h"
 #include "fdutils.h"
+#include "handlers.h"
 #include "pmslink.h"
 #include "poller.h"
 #include "rooms.h"
@@ -95,6 +96,8 @@ class velmorant_daemon {
   const daemon_timing timing_;
   settings_store settings_;
   internal_store store_;
+  // The PMS's database swap: the PBX lane applies its records, the main loop ends one left open.
+  database_swap swap_;
   pms_link link_;
   request_worker worker_;
   poller poller_;

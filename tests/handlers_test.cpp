@@ -16,6 +16,7 @@
 #include "journal.h"
 #include "logger.h"
 #include "sqlite_probe.h"
+#include "stays.h"
 #include "store.h"
 #include "testutil.h"
 
@@ -33,7 +34,7 @@ const std::string& states() { return testutil::shared_store_path(); }
 class HandlersTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    sqlite_exec(states(), "delete from rooms; delete from cdrcache; delete from postings;");
+    clear_states();
     sqlite_exec(pbx, "create table ext (ext text primary key, name text, lang text, shared int, "
                      "dnd int, barred int, wakeup text);"
                      "insert into ext (ext) values ('101');"
@@ -41,6 +42,16 @@ class HandlersTest : public ::testing::Test {
     logger_init(log.c_str(), 5, 0, 0);
   }
   void TearDown() override { logger_init(nullptr, 1, 0, 0); }
+  void clear_states() {
+    sqlite_exec(states(), "delete from rooms; delete from cdrcache; delete from postings; "
+                          "delete from stays; delete from stay_rooms;");
+  }
+  // A case of a table from an empty states file, no actions and no swap running.
+  void start_over() {
+    clear_states();
+    sqlite_exec(pbx, "delete from actions");
+    swap.finish();
+  }
 
   // Loads a configuration whose [sqlite] and [pbx] sections both open the test's PBX file.
   void configure(const std::string& services, const std::string& extra = "") {
@@ -54,7 +65,8 @@ class HandlersTest : public ::testing::Test {
               request_retry* retry = nullptr) {
     auto p = fias_parse_packet(text.c_str(), static_cast<int>(text.size()));
     ASSERT_TRUE(p) << text;
-    handler(request_context{*s, testutil::shared_store(), testutil::shared_store().journal(), retry},
+    handler(request_context{*s, testutil::shared_store(), testutil::shared_store().journal(), retry,
+                            &swap},
             p.get());
   }
   rows_t ext() { return sqlite_rows(pbx, "select ext, name, lang, shared, dnd, barred, wakeup from ext"); }
@@ -68,6 +80,7 @@ class HandlersTest : public ::testing::Test {
   testutil::temp_dir dir;
   std::string pbx = dir.file("pbx.db"), log = dir.file("v.log");
   std::shared_ptr<const Settings> s;
+  database_swap swap;
 };
 
 std::string today() {
@@ -116,7 +129,9 @@ TEST_F(HandlersTest, RoomEquipmentRunsBarringFirstThenDoNotDisturb) {
   configure("bareon = pbx:insert into actions (what, room) values ('bareon', '%exten%')\n"
             "bareoff = pbx:insert into actions (what, room) values ('bareoff', '%exten%')\n"
             "dndon = pbx:insert into actions (what, room) values ('dndon', '%exten%')\n"
-            "dndoff = pbx:insert into actions (what, room) values ('dndoff', '%exten%')\n");
+            "dndoff = pbx:insert into actions (what, room) values ('dndoff', '%exten%')\n"
+            "msglighton = pbx:insert into actions (what, room) values ('mlon', '%exten%')\n"
+            "msglightoff = pbx:insert into actions (what, room) values ('mloff', '%exten%')\n");
   struct {
     const char* record;
     const char* expected;
@@ -135,6 +150,10 @@ TEST_F(HandlersTest, RoomEquipmentRunsBarringFirstThenDoNotDisturb) {
       {"RE|RN101|CS08|", "bareoff "},    // decimal 8
       {"RE|RN101|CS1|DNY|", "bareoff dndon "},
       {"RE|RN101|CS2|DNN|", "bareoff dndoff "},
+      {"RE|RN101|MLY|", "mlon "},
+      {"RE|RN101|MLN|", "mloff "},
+      {"RE|RN101|ML1|", ""},  // ML is Y or N, nothing else
+      {"RE|RN101|CS0|DNY|MLY|", "bareon dndon mlon "},
   };
   for (auto& c : cases) {
     sqlite_exec(pbx, "delete from actions");
@@ -142,6 +161,139 @@ TEST_F(HandlersTest, RoomEquipmentRunsBarringFirstThenDoNotDisturb) {
     EXPECT_EQ(actions(), c.expected) << c.record;
   }
   EXPECT_EQ(sqlite_rows(pbx, "select distinct room from actions"), (rows_t{{"101"}}));
+}
+
+// Templates that write what ran, for which room and guest, into `actions`.
+const std::string kGuestActions =
+    "checkin = pbx:insert into actions (what, room) values ('in %exten% %name% %lang%', '%exten%')\n"
+    "checkout = pbx:insert into actions (what, room) values ('out %exten% %name%', '%exten%')\n";
+const std::string kChangeActions =
+    "guestchange = pbx:insert into actions (what, room) values ('change %exten% %name% %lang%', "
+    "'%exten%')\n"
+    "roommove = pbx:insert into actions (what, room) values ('move %oldexten%>%exten% %name%', "
+    "'%exten%')\n";
+
+// The stay now in `room`: its room, G#, name and language, or "-".
+std::string stay_in(const std::string& room) {
+  std::optional<stay> in = testutil::shared_store().stays().current(room);
+  return in ? in->room + "/" + in->guest_no + "/" + in->name + "/" + in->lang : "-";
+}
+
+// GC: a change without RO fills the change (or check-in) template with what the record sends and
+// the stay knows; with RO the guest moves, the room move's template or a check-out and a check-in.
+TEST_F(HandlersTest, GuestChangesAndRoomMovesRunTheirTemplatesAndTheStayFollows) {
+  struct {
+    const char* why;
+    std::string services;
+    std::vector<std::string> records;
+    const char* actions;
+    rows_t registry;
+    const char* in_101;
+    const char* in_102;
+  } cases[] = {
+      {"a change without its own template is a check-in", kGuestActions,
+       {"GC|RN101|GLGE|"}, "in 101 Smith GE ", {{"101"}}, "101/1/Smith/GE", "-"},
+      {"a change with its own template", kGuestActions + kChangeActions,
+       {"GC|RN101|G#7|GNSmith-Lee|"}, "change 101 Smith-Lee EA ", {{"101"}},
+       "101/7/Smith-Lee/EA", "-"},
+      {"a move without its own template is a check-out and a check-in", kGuestActions,
+       {"GC|RN102|RO101|"}, "out 101 Smith in 102 Smith EA ", {{"102"}}, "-",
+       "102/1/Smith/EA"},
+      {"a move with its own template, into a room of another guest", kGuestActions + kChangeActions,
+       {"GI|RN102|G#2|GNJones|", "GC|RN102|RO101|GNSmith|"},
+       "in 102 Jones  move 101>102 Smith ", {{"102"}}, "-", "102/1/Smith/EA"},
+      {"a move of a guest without a stay keeps one from now", kGuestActions + kChangeActions,
+       {"GO|RN101|", "GC|RN102|RO101|G#3|GNBrown|"}, "out 101  move 101>102 Brown ",
+       {{"102"}}, "-", "102/3/Brown/"},
+      {"an old room that is no room refuses the record", kGuestActions + kChangeActions,
+       {"GC|RN102|RO101 or 1=1|"}, "", {{"101"}}, "101/1/Smith/EA", "-"},
+      {"a move to the room it comes from is a change", kGuestActions,
+       {"GC|RN101|RO101|GNSmyth|"}, "in 101 Smyth EA ", {{"101"}}, "101/1/Smyth/EA", "-"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    start_over();
+    configure("");
+    handle(do_checkin, "GI|RN101|G#1|GNSmith|GLEA|");
+    configure(c.services);
+    for (const std::string& record : c.records)
+      handle(record.starts_with("GC") ? do_guest_change
+             : record.starts_with("GI") ? do_checkin : do_checkout, record);
+    EXPECT_EQ(actions(), c.actions);
+    EXPECT_EQ(sqlite_rows(states(), "select room from rooms order by room"), c.registry);
+    EXPECT_EQ(stay_in("101"), c.in_101);
+    EXPECT_EQ(stay_in("102"), c.in_102);
+  }
+  EXPECT_NE(read_file(log).find("\tRoom move from 101 to 102: a wake-up of room 101 is not "
+                                "carried over"), std::string::npos);
+}
+
+// A database swap applies GI and GO as the room's state, and its end checks out (or names) the
+// registered rooms it did not name.
+TEST_F(HandlersTest, DatabaseSwapChangesOnlyWhatDiffersAndEndsWithTheRoomsItDidNotName) {
+  struct {
+    const char* why;
+    bool swap_checkout;
+    std::vector<std::string> records;
+    const char* actions;
+    rows_t registry;
+    const char* log_line;
+  } cases[] = {
+      {"same guest, another guest, GOs of an empty and a stayless room, a room not named", true,
+       {"DS|", "GI|RN101|G#1|GNSmith J|GLEA|SF|", "GI|RN102|GNMiller|SF|", "GO|RN104|SF|",
+        "GO|RN105|SF|", "DE|"},
+       "out 102 Jones in 102 Miller  out 105  out 103 Brown ", {{"101"}, {"102"}},
+       "Database swap: room 103 got no record; checked out"},
+      {"the rooms not named are only logged", false,
+       {"DS|", "GI|RN101|G#1|GNSmith|SF|", "DE|"}, "", {{"101"}, {"102"}, {"103"}, {"105"}},
+       "Database swap: room 102 got no record; left checked in"},
+      {"a second DS forgets the rooms named before it", true,
+       {"DS|", "GI|RN101|G#1|GNSmith|SF|", "GI|RN102|GNJones|SF|", "GI|RN103|GNBrown|SF|",
+        "GO|RN105|SF|", "DS|", "GI|RN101|G#9|GNSmith|SF|", "DE|"},
+       "out 105  out 101 Smith in 101 Smith  out 102 Jones out 103 Brown ", {{"101"}},
+       "Database swap started again"},
+      {"swap records outside a swap are applied as state", true,
+       {"GI|RN101|GNSmith|SF|", "GO|RN102|SF|", "GO|RN104|SF|", "DE|"},
+       "out 102  ", {{"101"}, {"103"}, {"105"}},
+       "Database swap end without a swap running; no room checked out"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    start_over();
+    configure("");
+    for (const char* record : {"GI|RN101|G#1|GNSmith|GLEA|", "GI|RN102|GNJones|",
+                               "GI|RN103|G#3|GNBrown|"})
+      handle(do_checkin, record);
+    sqlite_exec(states(), "insert into rooms values ('105', '2026-01-01', '00:00:00', 0)");
+    configure(kGuestActions, c.swap_checkout ? "" : "[pms]\nswap_checkout = no\n");
+    for (const std::string& record : c.records) {
+      auto handler = record.starts_with("DS")   ? do_swap_start
+                     : record.starts_with("DE") ? do_swap_end
+                     : record.starts_with("GI") ? do_checkin : do_checkout;
+      handle(handler, record);
+    }
+    EXPECT_EQ(actions(), c.actions);
+    EXPECT_EQ(sqlite_rows(states(), "select room from rooms order by room"), c.registry);
+    EXPECT_NE(read_file(log).find(c.log_line), std::string::npos) << read_file(log);
+  }
+  EXPECT_EQ(stay_in("101"), "101/1/Smith/EA") << "the outside GI of the same name changed nothing";
+}
+
+TEST_F(HandlersTest, SwapLeftOpenEndsAfterItsLimitWithoutACheckout) {
+  configure(kGuestActions);
+  handle(do_checkin, "GI|RN101|GNSmith|");
+  const auto t0 = database_swap::clock::now();
+  EXPECT_FALSE(swap.start(t0));
+  EXPECT_TRUE(swap.saw("102", t0 + 100s));
+  EXPECT_FALSE(swap.expire(300s, t0 + 399s)) << "counted from the last swap record";
+  EXPECT_TRUE(swap.expire(300s, t0 + 400s));
+  EXPECT_FALSE(swap.expire(300s, t0 + 900s)) << "once";
+  handle(do_swap_end, "DE|");
+  EXPECT_EQ(actions(), "in 101 Smith  ");
+  EXPECT_EQ(rooms().size(), 1u);
+  EXPECT_EQ(count_occurrences(read_file(log), "Database swap not ended by the PMS within 300 "
+                                              "seconds of its last record; no room checked out"),
+            1);
 }
 
 // A room number that is not one, or a date or time that does not exist, refuses the whole
