@@ -86,10 +86,21 @@ constexpr const char* kInsertCall =
     "callclass, faxdata,uniqueid,userfield) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, "
     "?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, ?20, ?21,?22,'')";
 
+// Columns added after the table's first release, to files that lack them: the posting's G#, so
+// that a posting sent again carries it, and the room of the call when the posting went to another
+// room (the guest moved), so that billmark and billok find the call by the room it was made in.
+// An older daemon names its columns and never reads them.
+constexpr std::pair<const char*, const char*> kAddedPostingsColumns[] = {
+    {"select count(*) from pragma_table_info('postings') where name='guest_no'",
+     "alter table postings add column guest_no text"},
+    {"select count(*) from pragma_table_info('postings') where name='call_room'",
+     "alter table postings add column call_room text"},
+};
+
 constexpr const char* kInsertPosting =
     "insert into postings (seqno, room, da, ti, billsec, number, amount, source, cache_id, "
-    "call_date, call_time, link, first_sent, marked) values "
-    "(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)";
+    "call_date, call_time, link, first_sent, marked, guest_no, call_room) values "
+    "(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)";
 
 std::string six_digits(int a, int b, int c) {
   char buf[16];
@@ -117,8 +128,8 @@ fias_time_t time_of(const std::string& text) {
 
 int int_of(int64_t value) { return static_cast<int>(value); }
 
-// Reads the rows of a select of a posting's columns (id, seqno, ... link, in table order); none
-// when the read fails. The caller holds the lock.
+// Reads the rows of a select of a posting's columns (id, seqno, ... link, guest_no, call_room);
+// none when the read fails. The caller holds the lock.
 std::vector<journal_entry> read_entries(store_statement& stmt) {
   std::vector<journal_entry> entries;
   while (stmt.next()) {
@@ -136,6 +147,9 @@ std::vector<journal_entry> read_entries(store_statement& stmt) {
     e.call_date = stmt.text(10);
     e.call_time = stmt.text(11);
     e.link = stmt.integer(12);
+    e.guest_no = stmt.text(13);
+    e.call_room = stmt.text(14);
+    if (e.call_room.empty()) e.call_room = e.room;
     entries.push_back(std::move(e));
   }
   if (stmt.result() != 0) entries.clear();
@@ -174,6 +188,11 @@ bool insert_posting(internal_store& store, const journal_entry& e, bool marked) 
       s.bind_null(9);
     s.bind(10, e.call_date).bind(11, e.call_time).bind(12, e.link);
     s.bind(13, int64_t{std::time(nullptr)}).bind(14, int64_t{marked ? 1 : 0});
+    s.bind(15, e.guest_no);
+    if (e.call_room.empty() || e.call_room == e.room)
+      s.bind_null(16);
+    else
+      s.bind(16, e.call_room);
   });
 }
 
@@ -222,6 +241,11 @@ bool posting_journal::create_tables() {
   }
   store_.exec(kCreateCdrcacheRoomIndex);
   if (store_.exec(kCreatePostings) != 0) return false;
+  for (const auto& [probe, add] : kAddedPostingsColumns) {
+    std::unique_ptr<store_statement> stmt = store_.prepare(probe);
+    if (!stmt || !stmt->next()) return false;
+    if (stmt->integer(0) == 0 && store_.exec(add) != 0) return false;
+  }
   for (const char* index : kCreatePostingsIndexes) store_.exec(index);
   return true;
 }
@@ -317,8 +341,8 @@ std::vector<journal_entry> posting_journal::unanswered_elsewhere(int64_t link, s
   if (store_.connect() != 0) return {};
   std::unique_ptr<store_statement> stmt = store_.prepare(
       "select id, seqno, room, da, ti, billsec, number, amount, source, cache_id, call_date, "
-      "call_time, link from postings where state='sent' and link<>?1 and first_sent>=?2 "
-      "order by id");
+      "call_time, link, guest_no, call_room from postings where state='sent' and link<>?1 and "
+      "first_sent>=?2 order by id");
   if (!stmt) return {};
   stmt->bind(1, link).bind(2, int64_t{since});
   return read_entries(*stmt);
@@ -337,7 +361,8 @@ std::vector<journal_entry> posting_journal::unmarked(const std::string& source) 
   std::unique_ptr<store_statement> stmt =
       store_.prepare(
       "select id, seqno, room, da, ti, billsec, number, amount, source, cache_id, call_date, "
-      "call_time, link from postings where marked=0 and source=?1 order by id");
+      "call_time, link, guest_no, call_room from postings where marked=0 and source=?1 "
+      "order by id");
   if (!stmt) return {};
   stmt->bind(1, source);
   return read_entries(*stmt);
@@ -348,7 +373,8 @@ std::vector<journal_entry> posting_journal::unmatched(const std::string& source)
   if (store_.connect() != 0) return {};
   std::unique_ptr<store_statement> stmt = store_.prepare(
       "select id, seqno, room, da, ti, billsec, number, amount, source, cache_id, call_date, "
-      "call_time, link from postings where marked=2 and source=?1 order by id");
+      "call_time, link, guest_no, call_room from postings where marked=2 and source=?1 "
+      "order by id");
   if (!stmt) return {};
   stmt->bind(1, source);
   return read_entries(*stmt);
@@ -370,7 +396,8 @@ std::vector<posting_ref> posting_journal::set_marked(const std::vector<int64_t>&
                          }))
         return false;
       std::unique_ptr<store_statement> answered = store_.prepare(
-          "select room, seqno, da, ti from postings where id=?1 and state='answered'");
+          "select coalesce(call_room, room), seqno, da, ti from postings where id=?1 and "
+          "state='answered'");
       if (!answered) return false;
       answered->bind(1, id);
       if (answered->next())
@@ -396,7 +423,8 @@ settle_result posting_journal::settle_billed(const std::string& room, const std:
                : settle_result::unknown;
   if (!settle_posting(store_, id, answer_text, ok)) return settle_result::failed;
   std::unique_ptr<store_statement> stmt =
-      store_.prepare("select marked, room, seqno, da, ti from postings where id=?1");
+      store_.prepare("select marked, coalesce(call_room, room), seqno, da, ti from postings "
+                     "where id=?1");
   if (!stmt) return settle_result::before_mark;
   stmt->bind(1, id);
   if (!stmt->next()) return settle_result::before_mark;
@@ -479,7 +507,8 @@ std::vector<journal_entry> posting_journal::expire(std::time_t before) {
   bool noted = run_together(store_, [&] {
     std::unique_ptr<store_statement> stmt = store_.prepare(
         "select id, seqno, room, da, ti, billsec, number, amount, source, cache_id, call_date, "
-        "call_time, link from postings where state='sent' and first_sent<?1 order by id");
+        "call_time, link, guest_no, call_room from postings where state='sent' and "
+        "first_sent<?1 order by id");
     if (!stmt) return false;
     stmt->bind(1, int64_t{before});
     expired = read_entries(*stmt);
@@ -499,8 +528,8 @@ std::vector<journal_entry> posting_journal::prune(std::time_t before) {
   bool pruned = run_together(store_, [&] {
     std::unique_ptr<store_statement> stmt = store_.prepare(
         "select id, seqno, room, da, ti, billsec, number, amount, source, cache_id, call_date, "
-        "call_time, link from postings where marked=1 and state in ('sent', 'expired') and "
-        "first_sent<?1 order by id");
+        "call_time, link, guest_no, call_room from postings where marked=1 and state in "
+        "('sent', 'expired') and first_sent<?1 order by id");
     if (!stmt) return false;
     stmt->bind(1, int64_t{before});
     unanswered = read_entries(*stmt);

@@ -33,6 +33,8 @@ struct journal_entry {
   std::string call_date;
   std::string call_time;
   int64_t link = 0;  // the link (see posting_journal::last_link) it last went out on
+  std::string guest_no;   // G# of the stay the call is charged to; empty when the PMS sent none
+  std::string call_room;  // the room the call was made in; empty or `room` unless the guest moved
 };
 
 // A call in the cache that has not been posted yet, with the row's own id.
@@ -54,8 +56,9 @@ enum class settle_result {
   failed,         // the store could not be read or written (logged)
 };
 
-// What services:billok is filled with: the posting's own room, P#, date and time, whatever
-// spelling the answer used.
+// What services:billok is filled with: the room the call was made in (the posting's own room
+// unless the guest moved since), the posting's P#, date and time, whatever spelling the answer
+// used.
 struct posting_ref {
   std::string room;
   std::string seqno;

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -18,6 +20,7 @@
 #include "logger.h"
 #include "query.h"
 #include "sig.h"
+#include "stays.h"
 #include "store.h"
 
 namespace {
@@ -41,6 +44,7 @@ struct pass_context {
   std::atomic<unsigned>& seqno;
   uint64_t link_id;  // the connection this pass posts on
   int64_t link_key;  // its number in the journal, unique across restarts
+  std::set<std::string>& held;  // the calls held this run (see hold_call)
   std::stop_token stop;
   // True once a stop was asked for. A step then ends after the record in hand instead of keeping
   // the stop waiting through every room (a PMS that reads slowly or not at all makes each record
@@ -105,6 +109,82 @@ std::string four_digits(unsigned n) {
   return buf;
 }
 
+// A call's start, its date and time texts read with a driver's formats as local time; nothing
+// when they cannot be read so.
+std::optional<std::time_t> start_of(const std::string& dateformat, const std::string& timeformat,
+                                    const call_row& row) {
+  std::tm start{}, time{};
+  if (!parse_with(row.date, dateformat, start) || !parse_with(row.time, timeformat, time))
+    return std::nullopt;
+  start.tm_hour = time.tm_hour;
+  start.tm_min = time.tm_min;
+  start.tm_sec = time.tm_sec;
+  start.tm_isdst = -1;
+  std::time_t t = std::mktime(&start);
+  if (t == -1) return std::nullopt;
+  return t;
+}
+
+// Whom a call is charged to: the room and G# of its posting, or held when no posting can reach
+// the guest who made it.
+struct charge {
+  bool held = false;
+  bool departed = false;  // the stay it is charged to has ended
+  std::string room;
+  std::string guest_no;
+  const char* why = "";  // for a held call
+};
+
+// The stay during which a call started decides whom it is charged to, not the guest in the room
+// when it is posted: a call hung up just before a check-out, or posted after the next guest
+// checked in (the PMS link down meanwhile), is the departed guest's. A guest who moved since is
+// posted with the room they are in now, or were in last. The PMS routes a posting by its G#
+// (sent with the full record set only); without one it charges whoever is in the posting's
+// room, so a call of an earlier stay goes out with that stay's room only while nobody else is in
+// it, and is held otherwise. A room that knows no stay at all (a file from before stays were
+// kept, a room of the configuration) is charged as it always was, to the room.
+charge charge_of(stay_book& stays, const std::string& room, std::optional<std::time_t> start,
+                 bool with_guest_no) {
+  auto guest_no = [with_guest_no](const stay& s) {
+    return with_guest_no ? s.guest_no : std::string();
+  };
+  std::optional<stay> now = stays.current(room);
+  // A start that cannot be read is posted with the current time: the current stay's.
+  if (!start) return {false, false, room, now ? guest_no(*now) : std::string()};
+  std::optional<stay> then = stays.at(room, *start);
+  if (!then) {
+    if (!now) return {false, false, room, ""};
+    return {true, false, room, "", "it started while the room had no guest"};
+  }
+  const bool departed = then->checkout != 0;
+  if (!departed || !guest_no(*then).empty() || !stays.current(then->room))
+    return {false, departed, then->room, guest_no(*then)};
+  return {true, true, then->room, "", "its guest has left and another guest is in the room"};
+}
+
+// Holds a call that no posting can charge to the guest who made it: it is not posted, and is
+// named once a run for billing by hand. Its row stays as it is (unposted in the cache, unmarked
+// in the PBX), so it is named again after a restart.
+void hold_call(pass_context& pc, std::string key, const std::string& room, const call_row& row,
+               const charge& ch) {
+  if (!pc.held.insert(std::move(key)).second) return;
+  LOG(L_ERROR, "Call of room %s to %s, date %s, time %s, %d s, not posted: %s, and no "
+      "reservation number (G#) routes it to the guest who made it; bill it by hand",
+      room.c_str(), row.number.c_str(), row.date.c_str(), row.time.c_str(), row.billsec, ch.why);
+}
+
+// Gives a posting the room and G# of its charge, and says so when that is not the room's guest
+// of now.
+void apply_charge(journal_entry& e, const charge& ch) {
+  e.room = ch.room;
+  e.guest_no = ch.guest_no;
+  if (ch.departed || e.room != e.call_room)
+    LOG(L_NOTICE, "Call of room %s to %s posted as P#%s to the %s guest who made it, room %s%s%s",
+        e.call_room.c_str(), e.number.c_str(), e.seqno.c_str(),
+        ch.departed ? "departed" : "moved", e.room.c_str(), e.guest_no.empty() ? "" : ", G#",
+        e.guest_no.c_str());
+}
+
 // A new journal entry for a call of `room` with the next P#. The call's DA and TI come from its
 // start texts, read with the driver's formats; a call whose start cannot be read that way (an
 // empty text, or 2009/12/31 where 2009-12-31 is expected) is posted once all the same, with the
@@ -118,6 +198,7 @@ journal_entry new_posting(pass_context& pc, const std::string& dateformat,
   pc.seqno = next;
   e.seqno = four_digits(next);
   e.room = room;
+  e.call_room = room;
   std::tm date{}, time{};
   if (!parse_with(row.date, dateformat, date) || !parse_with(row.time, timeformat, time)) {
     LOG(L_WARNING, "Call of room %s has no usable start time (%s); posted as P#%s with the "
@@ -135,8 +216,8 @@ journal_entry new_posting(pass_context& pc, const std::string& dateformat,
   return e;
 }
 
-// The PS record of a posting.
-fias_packet_ptr posting_record(const journal_entry& e) {
+// The PS record of a posting; its G# only where the link's record set announces the field.
+fias_packet_ptr posting_record(const journal_entry& e, fias_record_set set) {
   fias_packet_ptr ps = fias_create_packet(FIAS_PS);
   if (!ps) return ps;
   fias_set_field_str(ps.get(), "RN", e.room);
@@ -151,6 +232,8 @@ fias_packet_ptr posting_record(const journal_entry& e) {
   } else {
     fias_set_field_str(ps.get(), "PT", "T");
   }
+  if (set == fias_record_set::full && !e.guest_no.empty())
+    fias_set_field_str(ps.get(), "G#", e.guest_no);
   return ps;
 }
 
@@ -181,7 +264,7 @@ sent_outcome send_posting(pass_context& pc, fias_packet_t* ps) {
 // Records a posting in the journal, sends it, and forgets it again when it did not go out, so
 // that its call is posted at a later pass.
 sent_outcome post_call(pass_context& pc, journal_entry& e) {
-  fias_packet_ptr ps = posting_record(e);
+  fias_packet_ptr ps = posting_record(e, pc.settings.pms_records);
   if (!ps) return sent_outcome::failed;
   bool recorded = e.source.empty() ? pc.journal.record_cached(e, fias_packet_to_str(ps.get()))
                                    : pc.journal.record(e, !pc.settings.billmark);
@@ -202,7 +285,7 @@ bool resend_unanswered(pass_context& pc) {
     LOG(L_NOTICE, "Sending again %zu postings not answered on an earlier link", due.size());
   for (const journal_entry& e : due) {
     if (pc.stopping()) return false;
-    fias_packet_ptr ps = posting_record(e);
+    fias_packet_ptr ps = posting_record(e, pc.settings.pms_records);
     if (!ps) continue;
     sent_outcome out = send_posting(pc, ps.get());
     if (out == sent_outcome::link_gone) return false;
@@ -224,13 +307,24 @@ std::shared_ptr<dbdriver_t> poll_driver(const Settings& s, const std::string& na
 // userfield takes the posting's text) in the journal's transaction, before it is sent.
 void cache_step(pass_context& pc, const std::vector<std::string>& rooms) {
   LOG(L_DEBUG, "Cache case: check internal cdrcache values");
+  const bool full_set = pc.settings.pms_records == fias_record_set::full;
   for (const std::string& room : rooms) {
     for (const cached_call& c : pc.journal.due_cached_calls(room)) {
       if (pc.stopping()) return;
       LOG(L_DEBUG, "Have something in cache for room %s\n", room.c_str());
+      std::string key = "cache " + std::to_string(c.row);
+      if (pc.held.count(key) != 0) continue;
       call_row row{c.date, c.time, c.number, c.billsec, -1};
+      charge ch = charge_of(
+          pc.store.stays(), room,
+          start_of(internal_store::kDateFormat, internal_store::kTimeFormat, row), full_set);
+      if (ch.held) {
+        hold_call(pc, std::move(key), room, row, ch);
+        continue;
+      }
       journal_entry e = new_posting(pc, internal_store::kDateFormat, internal_store::kTimeFormat,
                                     room, row, c.start);
+      apply_charge(e, ch);
       e.cache_id = c.row;
       if (post_call(pc, e) == sent_outcome::link_gone) return;
     }
@@ -276,7 +370,7 @@ void mark_calls(pass_context& pc, dbdriver_t& drv, const std::string& mark_templ
       together = entries.size() > 1 && drv.query("BEGIN") == 0;
     }
     for (const journal_entry& e : entries) {
-      query_values v{.exten = e.room, .seqno = e.seqno, .date_text = e.call_date,
+      query_values v{.exten = e.call_room, .seqno = e.seqno, .date_text = e.call_date,
                      .time_text = e.call_time};
       std::string mark = prepare_query(drv, mark_template, v, query_trace::plain);
       std::printf("Sending mark query: %s\n", mark.c_str());
@@ -315,7 +409,7 @@ void mark_calls(pass_context& pc, dbdriver_t& drv, const std::string& mark_templ
 bool awaits_mark(std::vector<journal_entry>& unmarked, const std::string& room,
                  const call_row& row) {
   auto it = std::find_if(unmarked.begin(), unmarked.end(), [&](const journal_entry& e) {
-    return e.room == room && e.call_date == row.date && e.call_time == row.time &&
+    return e.call_room == room && e.call_date == row.date && e.call_time == row.time &&
            e.number == row.number && e.billsec == row.billsec;
   });
   if (it == unmarked.end()) return false;
@@ -365,11 +459,23 @@ void billcalls_step(pass_context& pc, const Settings& s, const std::vector<std::
     drv->free_result();
   }
 
+  // Each call is charged to the stay it started in, as the cache's are.
+  const bool full_set = pc.settings.pms_records == fias_record_set::full;
   std::vector<journal_entry> sent;
   for (const auto& [room, row] : calls) {
     if (pc.stopping()) break;
+    std::string key = drv->name + " " + room + " " + row.date + " " + row.time + " " +
+                      row.number + " " + std::to_string(row.billsec);
+    if (pc.held.count(key) != 0) continue;
+    charge ch = charge_of(pc.store.stays(), room,
+                          start_of(drv->dateformat, drv->timeformat, row), full_set);
+    if (ch.held) {
+      hold_call(pc, std::move(key), room, row, ch);
+      continue;
+    }
     journal_entry e =
         new_posting(pc, drv->dateformat, drv->timeformat, room, row, row.date + " " + row.time);
+    apply_charge(e, ch);
     e.source = drv->name;
     e.call_date = row.date;
     e.call_time = row.time;
@@ -541,7 +647,7 @@ void poller::pass(room_list& r, std::stop_token stop) {
   const uint64_t link_id = link_.id();
   const uint64_t activation = link_.activation();
   pass_context pc{link_, store_, journal_, retry_, *s, ps_secno_,
-                  link_id, link_base_ + static_cast<int64_t>(activation), std::move(stop)};
+                  link_id, link_base_ + static_cast<int64_t>(activation), held_, std::move(stop)};
   if (activation != resent_on_ && resend_unanswered(pc)) resent_on_ = activation;
   if (!link_.active() || pc.stopping()) return;
   if (s->use_manager)

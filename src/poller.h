@@ -4,6 +4,8 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <set>
+#include <string>
 #include <stop_token>
 #include <thread>
 
@@ -63,5 +65,8 @@ class poller {
   int64_t link_base_ = 0;    // highest link number of earlier runs; links number on from it
   uint64_t resent_on_ = 0;   // the activation the unanswered postings were last sent again on
   std::time_t next_prune_ = 0;
+  // Calls held this run, none of whose postings could reach the guest who made them: each is
+  // named once.
+  std::set<std::string> held_;
   std::jthread thread_;
 };

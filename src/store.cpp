@@ -267,7 +267,10 @@ std::vector<std::string> internal_store::rooms() {
 
 size_t room_list::refresh(internal_store& store) {
   size_t added = 0;
-  for (std::string& room : store.rooms()) {
+  std::vector<std::string> found = store.rooms();
+  for (std::string& room : store.stays().rooms_left_since(std::time(nullptr) - kFollowLeftRooms))
+    found.push_back(std::move(room));
+  for (std::string& room : found) {
     if (!known.insert(room).second) continue;
     rooms.push_back(std::move(room));
     ++added;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -133,12 +134,15 @@ class internal_store {
 };
 
 // A thread's own copy of the room registry (the poller's, the manager feed's). refresh adds
-// the rooms registered since the last look; rooms removed by a check-out stay until a restart,
-// so that their late calls are still reported.
+// the rooms registered since the last look, and the rooms a guest left (check-out or move)
+// within the last kFollowLeftRooms seconds: a call hung up just before the guest left is cached
+// and posted to that guest after it, a restart in between included. Rooms stay in the list until
+// a restart.
 struct room_list {
+  static constexpr std::time_t kFollowLeftRooms = 24 * 3600;
   std::vector<std::string> rooms;
   std::set<std::string> known;
-  // Adds the rooms the registry gained; returns how many were added.
+  // Adds the rooms the registry and the recent departures gained; returns how many were added.
   size_t refresh(internal_store& store);
   bool contains(std::string_view room) const { return known.count(std::string(room)) != 0; }
 };

@@ -20,6 +20,7 @@
 #include "mariadb_server.h"
 #include "poller.h"
 #include "sqlite_probe.h"
+#include "stays.h"
 #include "store.h"
 #include "testutil.h"
 
@@ -37,7 +38,8 @@ const std::string& states() { return testutil::shared_store_path(); }
 class PollerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    sqlite_exec(states(), "delete from rooms; delete from cdrcache; delete from postings;");
+    sqlite_exec(states(), "delete from rooms; delete from cdrcache; delete from postings; "
+                          "delete from stays; delete from stay_rooms;");
     sqlite_exec(pbx, "create table cdr (calldate text, src text, dst text, billsec int, amount int, "
                      "userfield text default '');"
                      "create table wakeups (ext text, result int, wdate text, wtime text, reported int default 0);"
@@ -598,6 +600,130 @@ TEST_F(CachePoller, CallsOfTheSameSecondArePostedAndSettledEachByItsOwnRow) {
   answer("PA|ASOK|RN101|P#0001|DA091231|TI101500|");
   EXPECT_EQ(sqlite_rows(states(), "select dst, substr(userfield, 1, 9) from cdrcache order by rowid"),
             (rows_t{{"200", "PA|ASOK|R"}, {"300", "PS|P#0003"}}));
+}
+
+// A guest's life in the rooms, as the check-in, move and check-out handlers keep it.
+struct guest_step {
+  std::time_t at;  // seconds after the start of the case
+  char what;       // i check-in, o check-out, m move
+  std::string room, to, guest_no;
+};
+
+class StayCharges : public CachePoller {
+ protected:
+  void SetUp() override {
+    CachePoller::SetUp();
+    testutil::shared_store().stays().set_clock([this] { return clock; });
+  }
+  void TearDown() override {
+    testutil::shared_store().stays().set_clock(nullptr);
+    CachePoller::TearDown();
+  }
+  void live(const std::vector<guest_step>& life) {
+    stay_book& stays = testutil::shared_store().stays();
+    for (const guest_step& g : life) {
+      clock = base + g.at;
+      if (g.what == 'i') {
+        ASSERT_GT(stays.open(g.room, g.guest_no, "Guest", "EA"), 0);
+        store_register_room(g.room);
+      } else if (g.what == 'o') {
+        ASSERT_TRUE(stays.close(g.room));
+        store_remove_room(g.room);
+      } else {
+        ASSERT_TRUE(stays.move(g.room, g.to));
+        store_remove_room(g.room);
+        store_register_room(g.to);
+      }
+    }
+  }
+  static std::string local(std::time_t t, const char* format) {
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, format, &tm);
+    return text;
+  }
+
+  // Two hours ago: the departures of a case are within the day the poller follows them.
+  const std::time_t base = std::time(nullptr) - 7200;
+  std::time_t clock = base;
+};
+
+// Each case runs on both paths, the call cache and the PBX's billcalls: a call is charged to the
+// stay it started in, whatever stay the room has when it is posted, and a posting sent again on
+// a new link carries the same G#. The poller starts anew for each case (a restart): rooms a guest
+// left are followed all the same.
+TEST_F(StayCharges, CallsAreChargedToTheStayTheyStartedIn) {
+  const std::vector<guest_step> turnover = {
+      {0, 'i', "101", "", "A1"}, {200, 'o', "101", "", ""}, {300, 'i', "101", "", "B2"}};
+  const std::vector<guest_step> leaves = {{0, 'i', "101", "", "A1"}, {200, 'o', "101", "", ""}};
+  const std::vector<guest_step> moves = {{0, 'i', "101", "", "A1"}, {200, 'm', "101", "102", ""}};
+  const struct {
+    const char* what;
+    std::vector<guest_step> life;
+    std::time_t call;       // the call's start, in room 101
+    const char* records;    // [pms] records
+    const char* posted_as;  // the PS's room and, with a G#, "|G#..."; null: held
+  } cases[] = {
+      {"turnover: the departed guest's G# routes it", turnover, 100, "full", "101|G#A1"},
+      {"turnover without a G# to route it", turnover, 100, "basic", nullptr},
+      {"turnover, the guest had no G#", {{0, 'i', "101", "", ""}, {200, 'o', "101", "", ""},
+                                         {300, 'i', "101", "", "B2"}}, 100, "full", nullptr},
+      {"call while the room was empty", turnover, 250, "full", nullptr},
+      {"the new guest's own call", turnover, 400, "full", "101|G#B2"},
+      {"late call, the room still empty", leaves, 100, "full", "101|G#A1"},
+      {"late call, basic set: the room", leaves, 100, "basic", "101"},
+      {"moved: the guest's room now", moves, 100, "full", "102|G#A1"},
+      {"moved, basic set", moves, 100, "basic", "102"},
+      {"guest in, basic set as ever", {{0, 'i', "101", "", "A1"}}, 100, "basic", "101"},
+      {"no stay known: the room as ever", {}, 100, "full", "101"},
+  };
+  for (bool cache_path : {true, false}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (cache_path ? ", call cache" : ", billcalls"));
+      sqlite_exec(states(), "delete from rooms; delete from cdrcache; delete from postings; "
+                            "delete from stays; delete from stay_rooms;");
+      sqlite_exec(pbx, "delete from cdr");
+      configure(cache_path ? "cdr_use_manager = 1\n" : calls + mark,
+                std::string("[pms]\nrecords = ") + c.records + "\n");
+      live(c.life);
+      if (c.life.empty()) store_register_room("101");  // a room of the configuration
+      const std::time_t start = base + c.call;
+      const std::string start_text = local(start, "%Y-%m-%d %H:%M:%S");
+      if (cache_path)
+        cache("101", start_text, "200", 60);
+      else
+        add_call("101", start_text, "200", 60);
+      connect_pms();
+      poller fresh{settings, testutil::shared_store(), testutil::shared_store().journal(), link,
+                   10ms, retry_timing{5ms, 20ms, 10000ms}};
+      room_list followed;
+      const size_t held_before = count_occurrences(read_file(log), "not posted: ");
+      fresh.pass(followed);
+      fresh.pass(followed);
+      if (!c.posted_as) {
+        EXPECT_TRUE(received().empty());
+        EXPECT_EQ(count_occurrences(read_file(log), "not posted: "), held_before + 1)
+            << "named once";
+        EXPECT_NE(read_file(log).find("Call of room 101 to 200, date " + start_text.substr(0, 10) +
+                                      ", time " + start_text.substr(11) + ", 60 s, not posted: "),
+                  std::string::npos);
+        EXPECT_EQ(userfields(), cache_path ? "" : "[]") << "left unmarked in the PBX";
+        continue;
+      }
+      std::string as(c.posted_as);
+      size_t bar = as.find('|');
+      std::string expected = "PS|P#0001|RN" + as.substr(0, bar) + "|PTT|DA" +
+                             local(start, "%y%m%d") + "|TI" + local(start, "%H%M%S") +
+                             "|DU000100|DD200|" +
+                             (bar == std::string::npos ? "" : as.substr(bar + 1) + "|");
+      EXPECT_EQ(received(), std::vector<std::string>{expected});
+      EXPECT_EQ(userfields(), cache_path ? "" : "[0001]") << "marked by the room it was made in";
+      connect_pms();
+      fresh.pass(followed);
+      EXPECT_EQ(received(), std::vector<std::string>{expected}) << "sent again as it was";
+    }
+  }
 }
 
 }  // namespace

@@ -121,6 +121,27 @@ TEST_F(StoreTest, OlderFileGetsThePollersIndexAndTheJournalAndKeepsItsRows) {
             std::vector<std::string>{"PS|P#0001|RN101|"});
 }
 
+TEST_F(StoreTest, OlderJournalGetsTheGuestNumberAndCallRoomColumnsAndKeepsItsPostings) {
+  std::string old_file = dir.file("old-journal.db");
+  outside_connection(old_file).exec(
+      "create table postings (id integer primary key, seqno text not null, room text not null, "
+      "da text not null, ti text not null, billsec integer not null, number text not null, "
+      "amount integer not null default -1, source text not null, cache_id integer, "
+      "call_date text, call_time text, link integer not null, first_sent integer not null, "
+      "marked integer not null default 0, state text not null default 'sent', answer text, "
+      "settled_at integer);"
+      "insert into postings (seqno, room, da, ti, billsec, number, source, link, first_sent) "
+      "values ('0007', '101', '091231', '101500', 5, '200', '', 1, 1)");
+  reopen(old_file);
+  outside_connection db(old_file);
+  EXPECT_EQ(db.column("select seqno || '/' || room || '/' || coalesce(guest_no, 'none') || '/' || "
+                      "coalesce(call_room, 'none') from postings"),
+            std::vector<std::string>{"0007/101/none/none"});
+  std::string before = log.text();
+  reopen(old_file);
+  EXPECT_EQ(log.text(), before) << "the columns are added once";
+}
+
 TEST_F(StoreTest, StoreThatCannotBeOpenedIsReported) {
   std::string bad = dir.file("missing/states.db");
   EXPECT_EQ(open_store(bad), -1);
