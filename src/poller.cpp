@@ -141,8 +141,8 @@ struct charge {
 // posted with the room they are in now, or were in last. The PMS routes a posting by its G#
 // (sent with the full record set only); without one it charges whoever is in the posting's
 // room, so a call of an earlier stay goes out with that stay's room only while nobody else is in
-// it, and is held otherwise. A room that knows no stay at all (a file from before stays were
-// kept, a room of the configuration) is charged as it always was, to the room.
+// it, and is held otherwise. A call from before any stay the room knows (a file from before
+// stays were kept, a room of the configuration) is charged as it always was, to the room.
 charge charge_of(stay_book& stays, const std::string& room, std::optional<std::time_t> start,
                  bool with_guest_no) {
   auto guest_no = [with_guest_no](const stay& s) {
@@ -153,7 +153,9 @@ charge charge_of(stay_book& stays, const std::string& room, std::optional<std::t
   if (!start) return {false, false, room, now ? guest_no(*now) : std::string()};
   std::optional<stay> then = stays.at(room, *start);
   if (!then) {
-    if (!now) return {false, false, room, ""};
+    // Before the room's first stay known (stays kept since an upgrade, a guest checked in
+    // before) the daemon cannot tell an empty room from an occupied one: posted as always.
+    if (!now || !stays.left_before(room, *start)) return {false, false, room, ""};
     return {true, false, room, "", "it started while the room had no guest"};
   }
   const bool departed = then->checkout != 0;

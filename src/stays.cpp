@@ -59,6 +59,9 @@ constexpr const char* kEnterRoom = "insert into stay_rooms (stay, room, since) v
 constexpr const char* kUpdateGuest =
     "update stays set guest_no = case when ?2 = '' then guest_no else ?2 end, name = ?3, "
     "lang = ?4 where id = ?1";
+constexpr const char* kLeftBefore =
+    "select 1 from stay_rooms where room = ?1 and until > 0 and until <= ?2 limit 1";
+
 constexpr const char* kRoomsLeft =
     "select distinct room from stay_rooms where until >= ?1 and until > 0 order by room";
 
@@ -182,6 +185,15 @@ std::optional<stay> stay_book::at(std::string_view room, std::time_t when) {
   if (!stmt) return std::nullopt;
   stmt->bind(1, room).bind(2, int64_t{when});
   return read_stay(*stmt);
+}
+
+bool stay_book::left_before(std::string_view room, std::time_t when) {
+  std::lock_guard guard(store_);
+  if (store_.connect() != 0) return false;
+  std::unique_ptr<store_statement> stmt = store_.prepare(kLeftBefore);
+  if (!stmt) return false;
+  stmt->bind(1, room).bind(2, int64_t{when});
+  return stmt->next();
 }
 
 std::vector<std::string> stay_book::rooms_left_since(std::time_t since) {

@@ -52,6 +52,9 @@ class stay_book {
   // The stay that was in `room` at `when`: the room's time of the stay began at or before `when`
   // and ended after it (or not yet). A call in the second of a move is the new room's.
   std::optional<stay> at(std::string_view room, std::time_t when);
+  // Whether a guest left `room` (check-out or move) at or before `when`: the room was known empty
+  // then. False also when the states file cannot be read.
+  bool left_before(std::string_view room, std::time_t when);
   // The rooms a guest left (check-out or move) at or after `since`, each once.
   std::vector<std::string> rooms_left_since(std::time_t since);
 
