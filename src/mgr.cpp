@@ -17,10 +17,13 @@
 #include <optional>
 
 #include "logger.h"
+#include "resolve.h"
 
 namespace {
 
 constexpr int kConnectTimeoutMs = 1000;
+// The longest a name lookup of the manager's host may take.
+constexpr std::chrono::milliseconds kLookupLimit{3000};
 constexpr int kWriteTimeoutMs = 100;
 // A manager that vanished without closing is noticed after 30 s of silence plus 3 probes 10 s
 // apart, or when data it was sent stays unacknowledged for 60 s.
@@ -80,15 +83,16 @@ int mgr_init(mansession& s, const char* host, uint16_t port, const char* user, c
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (!host || ::getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) {
+  // A resolver that does not answer must not hold the feed, and with it the stop, for the
+  // minutes getaddrinfo may wait: the lookup has a bound of its own.
+  addrinfo_list found;
+  if (!host || resolve_within(host, nullptr, hints, kLookupLimit, found) != 0 || !found) {
     LOG(L_ERROR, "Host: %s not found\n", host ? host : "");
     return -1;
   }
   s.sin.sin_family = AF_INET;
   s.sin.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
   s.sin.sin_port = htons(port);
-  ::freeaddrinfo(found);
 
   s.fd.reset(new_socket());
   s.user = user ? user : "";

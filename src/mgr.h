@@ -49,7 +49,7 @@ struct message {
   void clear();
 };
 
-// Resolves `host` (first IPv4 address), makes the socket and keeps copies of the credentials;
+// Resolves `host` (first IPv4 address; the lookup gives up after 3 s), makes the socket and keeps copies of the credentials;
 // does not connect. 0, or -1 when the host cannot be resolved.
 int mgr_init(mansession& s, const char* host, uint16_t port, const char* user, const char* passwd);
 
