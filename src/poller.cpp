@@ -635,8 +635,14 @@ void poller::set_last_seqno(unsigned n) {
   seqno_known_ = true;
 }
 
+void poller::count_now() {
+  rooms_counted_ = static_cast<int>(store_.rooms().size());
+  awaiting_counted_ = journal_.awaiting_answer();
+}
+
 void poller::pass(room_list& r, std::stop_token stop) {
   r.refresh(store_);
+  count_now();
   if (!link_.active()) return;
   // The journal's last P# and link number, once: numbering goes on where the last run stopped,
   // and the links of this run are told apart from those of earlier runs.

@@ -42,6 +42,14 @@ class poller {
   // `stop` is requested.
   void pass(room_list& rooms, std::stop_token stop = {});
 
+  // The registered rooms and the postings awaiting an answer (-1: the states file could not be
+  // read), as the last pass (or count_now) found them: the status line reads them without
+  // waiting on the states file, which another process may hold locked.
+  int rooms_counted() const { return rooms_counted_; }
+  int awaiting_counted() const { return awaiting_counted_; }
+  // Counts them now; every pass does it first.
+  void count_now();
+
   // Sequence number of the last posting sent (P#). The first pass with an active link takes it
   // from the posting journal, so that numbering goes on across restarts.
   unsigned last_seqno() const { return ps_secno_; }
@@ -59,6 +67,8 @@ class poller {
   const std::chrono::milliseconds interval_;
   const retry_timing retry_;
   std::atomic<unsigned> ps_secno_{0};
+  std::atomic<int> rooms_counted_{0};
+  std::atomic<int> awaiting_counted_{-1};
   std::atomic<bool> seqno_known_{false};
   // The pass's own state (the poller thread, or a test calling pass).
   bool journal_read_ = false;

@@ -8,9 +8,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "logger.h"
 #include "dbdriver.h"
@@ -33,6 +36,9 @@ std::string now_formatted(const tm& now, const char* format) {
 // How long a statement waits for a lock held by another connection to the same file (an
 // administrator's shell, a backup job) before it fails with "database is locked".
 constexpr int kBusyTimeoutMs = 5000;
+// The same during a stop: a statement that meets another process's lock then gives up within a
+// second, so that a lock holder cannot stretch the stop past its bound statement by statement.
+constexpr int kStopBusyTimeoutMs = 1000;
 
 // Failures that pass: another connection holds the file, the disk is full or failing, the file
 // cannot be opened, a stop interrupted the statement. Anything else (a syntax error, a constraint)
@@ -145,7 +151,7 @@ int internal_store::connect() {
         path_.empty() ? "(no database file set)" : path_.c_str());
     return -1;
   }
-  sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+  sqlite3_busy_handler(raw, &internal_store::wait_while_busy, this);
   std::lock_guard guard(handle_lock_);
   db_ = std::move(opened);
   return 0;
@@ -188,6 +194,21 @@ int internal_store::exec(const std::string& sql) {
 int64_t internal_store::last_insert_id() { return db_ ? sqlite3_last_insert_rowid(db_.get()) : 0; }
 
 int internal_store::changes() { return db_ ? sqlite3_changes(db_.get()) : 0; }
+
+int internal_store::wait_while_busy(void* self, int attempts) {
+  // Sleeps that add up to the busy time, short at first so that a brief lock costs little.
+  static constexpr int kSleepsMs[] = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50, 50, 100};
+  static constexpr int kSteps = sizeof kSleepsMs / sizeof kSleepsMs[0];
+  int waited = 0;
+  for (int i = 0; i < attempts; ++i) waited += kSleepsMs[std::min(i, kSteps - 1)];
+  const int limit = static_cast<internal_store*>(self)->busy_limit_ms_.load();
+  if (waited >= limit) return 0;
+  std::this_thread::sleep_for(
+      std::chrono::milliseconds(std::min(kSleepsMs[std::min(attempts, kSteps - 1)], limit - waited)));
+  return 1;
+}
+
+void internal_store::limit_waits_for_stop() { busy_limit_ms_ = kStopBusyTimeoutMs; }
 
 void internal_store::interrupt() {
   std::lock_guard guard(handle_lock_);

@@ -2,6 +2,7 @@
 // posting journal.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <initializer_list>
@@ -108,6 +109,9 @@ class internal_store {
   // Callable from any thread without the lock, while another thread runs a statement: the stop
   // uses it to end a statement that waits on a lock held by another connection.
   void interrupt();
+  // From the start of a stop, a statement waits a second at most for another connection's lock
+  // (5 s otherwise); any thread.
+  void limit_waits_for_stop();
 
  private:
   struct sqlite_closer {
@@ -119,12 +123,16 @@ class internal_store {
   using statement_ptr = std::unique_ptr<sqlite3_stmt, statement_finalizer>;
   void close();
   int open_locked();
+  // SQLite's busy handler: true (1) to try the locked file again after a pause, until the busy
+  // time of busy_limit_ms_ has passed.
+  static int wait_while_busy(void* self, int attempts);
   int statement(const char* sql, std::initializer_list<std::string_view> values);
 
   std::mutex mutex_;
   // Held while the handle is opened or closed, and by interrupt() from another thread: SQLite may
   // be interrupted from any thread, but not on a handle that is being closed.
   std::mutex handle_lock_;
+  std::atomic<int> busy_limit_ms_{5000};  // the busy time: 5 s, a second from the stop on
   // Declared after the handle: the compiled statements are finalized before it closes.
   std::unique_ptr<sqlite3, sqlite_closer> db_;
   std::unordered_map<const char*, statement_ptr> prepared_;

@@ -197,6 +197,7 @@ int velmorant_daemon::start(const char* program_name) {
 
   connect_pms();
   worker_.start();
+  poller_.count_now();
   poller_.start();
   update_manager_feed(*s);
   notify_ready();
@@ -221,11 +222,11 @@ void velmorant_daemon::report_to_service_manager() {
     strftime(since.data(), since.size(), "%H:%M", localtime_r(&wall, &local));
     active_since_ = since.data();
   } else if (!status_.empty() && now - status_at_ < std::chrono::seconds(60)) {
-    return;  // the room count is looked up again once a minute
+    return;  // the counts (the poller's, of its last pass) are shown again once a minute
   }
   std::string text = active ? "PMS link active since " + active_since_ : "PMS link down";
-  text += "; " + std::to_string(store_.rooms().size()) + " rooms";
-  if (int awaiting = store_.journal().awaiting_answer(); awaiting > 0)
+  text += "; " + std::to_string(poller_.rooms_counted()) + " rooms";
+  if (int awaiting = poller_.awaiting_counted(); awaiting > 0)
     text += "; " + std::to_string(awaiting) + " postings awaiting answer";
   if (feed_) text += feed_->logged_in() ? "; manager connected" : "; manager not connected";
   status_at_ = now;
@@ -482,6 +483,7 @@ int velmorant_daemon::run() {
 // a thread for its time-out; after a grace period the drivers are interrupted, so that the stop
 // completes within seconds whatever a peer does.
 void velmorant_daemon::shutdown() {
+  store_.limit_waits_for_stop();
   std::jthread interrupter([this](std::stop_token done) {
     std::mutex m;
     std::condition_variable_any cv;

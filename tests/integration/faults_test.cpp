@@ -5,6 +5,7 @@
 // the time of a default limit or the process itself is the point, the daemon object with short
 // intervals where only the behaviour is.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <fcntl.h>
@@ -516,6 +517,31 @@ TEST_F(Faults, StopIsNotHeldUpByAPmsThatStopsReading) {
   // 2 s each.
   EXPECT_LT(std::chrono::steady_clock::now() - stop, timing.link.send_limit + 8s);
   EXPECT_TRUE(has_logged("Caught signal 15. Exiting."));
+}
+
+// Another process holds the states file's write lock: every statement on it waits the busy time,
+// one after the other, but from the stop on a second at most, so the stop keeps its bound.
+TEST_F(Faults, StopIsNotHeldUpByAnotherProcessLockingTheStatesFile) {
+  pms_peer pms;
+  pms_keys = "pacing = 0\n";
+  write_conf(pms.port(), sqlite_section() + testutil::typical_services("pbx"));
+  start_in_process();
+  link_up(pms);
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(states.c_str(), &raw), SQLITE_OK);
+  std::unique_ptr<sqlite3, decltype(&sqlite3_close)> holder(raw, sqlite3_close);
+  ASSERT_EQ(sqlite3_exec(raw, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  for (int i = 0; i < 6; ++i) {
+    pms.send_record("GI|RN10" + std::to_string(i) + "|GNGuest|");
+    pms.send_record("PA|ASOK|RN10" + std::to_string(i) + "|P#000" + std::to_string(i) + "|");
+  }
+  ASSERT_TRUE(logged("database is locked", 15s)) << diagnostics();
+  const auto stop = std::chrono::steady_clock::now();
+  EXPECT_EQ(stop_in_process(), 0) << diagnostics();
+  const long long took = ms_since(stop);
+  // The stop's grace before it interrupts, and a second for each lane's statement in hand.
+  EXPECT_LT(took, 8000) << diagnostics();
+  report_time("states file locked by another process: stop", took);
 }
 
 TEST_F(Faults, DirectoryServerDownLetsStartUpGoOnWithTheMessage) {
