@@ -94,7 +94,7 @@ void warn_unquoted_placeholders(const Settings& s) {
 // of a database section.
 constexpr std::string_view kFixedKeys[] = {
     "pms:host", "pms:port", "pms:interface", "pms:heartbeat", "pms:pacing", "pms:statesfile",
-    "pms:records", "pms:swap_checkout", "pms:swap_timeout",
+    "pms:records", "pms:swap_checkout", "pms:swap_timeout", "pms:charset",
     "logger:log_type", "logger:log_level", "logger:disable_log", "logger:log_file",
     "services:cdr_use_manager", "services:cdr_mgr_host", "services:cdr_mgr_port",
     "services:cdr_mgr_user", "services:cdr_mgr_password", "services:cdr_mgr_all_calls",
@@ -154,6 +154,12 @@ int load_conf(dictionary* d, std::shared_ptr<const Settings>& out, const Setting
       return -1;
     }
     next->pms_records = *records;
+  }
+  read_string(d, "pms:charset", next->pms_charset);
+  if (!next->pms_charset.empty() && !fias_text_to_utf8("", next->pms_charset)) {
+    LOG(L_ERROR, "Configuration key pms:charset = %s: not a code page this system converts",
+        next->pms_charset.c_str());
+    return -1;
   }
 
   read_string(d, "pms:host", next->pmshost);

@@ -59,6 +59,9 @@ struct Settings {
   // dropped when nothing comes back within as long again. 0: off (not every PMS answers it).
   int pms_heartbeat = 0;
   fias_record_set pms_records = fias_record_set::full;  // the records the link start-up announces
+  // The code page of the PMS's records (pms:charset), converted to UTF-8 as they are read; empty:
+  // their bytes are taken as they come.
+  std::string pms_charset;
   // Milliseconds from the end of one paced PMS record to the start of the next (see
   // route_record); 0: none.
   int pacing = 1000;

@@ -1,6 +1,7 @@
 // FIAS records and their text codec.
 #include "fias.h"
 
+#include <iconv.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -409,6 +410,20 @@ std::optional<fias_record_set> fias_record_set_named(std::string_view name) {
     if (name.size() == std::strlen(text) && strncasecmp(name.data(), text, name.size()) == 0)
       return set;
   return std::nullopt;
+}
+
+std::optional<std::string> fias_text_to_utf8(std::string_view text, const std::string& charset) {
+  iconv_t cd = ::iconv_open("UTF-8", charset.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  std::unique_ptr<void, int (*)(iconv_t)> closer(cd, ::iconv_close);
+  std::string in(text), out(text.size() * 4 + 4, '\0');
+  char* from = in.data();
+  size_t from_left = in.size();
+  char* to = out.data();
+  size_t to_left = out.size();
+  if (::iconv(cd, &from, &from_left, &to, &to_left) == static_cast<size_t>(-1)) return std::nullopt;
+  out.resize(out.size() - to_left);
+  return out;
 }
 
 std::string fias_record_excerpt(std::string_view text) {

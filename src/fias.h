@@ -178,3 +178,8 @@ void fias_free_packet(fias_packet_ptr& p);
 // The start of a record's text for a log line: at most 64 characters, control bytes (NUL among
 // them) written as \xNN, "..." marking a cut.
 std::string fias_record_excerpt(std::string_view text);
+
+// `text` in the code page `charset` (an iconv name: "ISO-8859-1", "CP1252" ...) converted to
+// UTF-8; nothing when the text is not in that code page or the code page is unknown. Many PMSs
+// send a single-byte code page, and a UTF-8 database in strict mode refuses its bytes.
+std::optional<std::string> fias_text_to_utf8(std::string_view text, const std::string& charset);

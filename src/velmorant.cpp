@@ -292,13 +292,21 @@ void velmorant_daemon::interrupt_drivers() {
 }
 
 void velmorant_daemon::apply(const pms_request& request, request_retry& retry) {
-  fias_packet_ptr p = fias_parse_packet(request.text.c_str(), static_cast<int>(request.text.size()));
+  auto s = settings_.current();
+  std::string text = request.text;
+  if (!s->pms_charset.empty()) {
+    if (std::optional<std::string> converted = fias_text_to_utf8(text, s->pms_charset))
+      text = std::move(*converted);
+    else
+      LOG(L_WARNING, "Record not in code page %s; its bytes are taken as they came: %s",
+          s->pms_charset.c_str(), fias_record_excerpt(text).c_str());
+  }
+  fias_packet_ptr p = fias_parse_packet(text.c_str(), static_cast<int>(text.size()));
   if (!p) {
     LOG(L_WARNING, "Can not parse FIAS packet %s", request.text.c_str());
     return;
   }
   LOG(L_NOTICE, "Received %s packet from PMS", p->desc);
-  auto s = settings_.current();
   switch (p->packet_code) {
     case FIAS_LS:
       // Answered on the connection that asked, never on one that replaced it meanwhile.

@@ -54,7 +54,7 @@ class ConfigurationCheck : public ::testing::TestWithParam<check_case> {
   // database section has, and a service naming a database that is not there.
   std::string broken() {
     std::string db = GetParam().database;
-    std::string text = edit(sample, "name='%name%'", "nam='%name%'");
+    std::string text = edit(sample, "set name=", "set nam=");
     text = edit(text, "dst, billsec, -1 from", "dst from");
     text = edit(text, "[" + db + "]\n", "[" + db + "]\nhostname = pbx.example\n");
     return edit(text, "\ndndon = " + db + ":", "\ndndon = pbx2:");

@@ -364,4 +364,21 @@ TEST(FiasRecords, EachRecordSetAnnouncesItsOwnLinkRecords) {
   for (const char* other : {"", "ful", "basic "}) EXPECT_FALSE(fias_record_set_named(other));
 }
 
+// A PMS's code page is converted to UTF-8; text that is not in it, or a code page that does not
+// exist, gives nothing rather than a guess.
+TEST(FiasCodec, TextInACodePageBecomesUtf8OrNothing) {
+  const struct {
+    const char* text;
+    const char* charset;
+    std::optional<std::string> utf8;
+  } cases[] = {
+      {"GI|RN101|GNM\xfcller|", "ISO-8859-1", "GI|RN101|GNM\xc3\xbcller|"},
+      {"GI|RN101|GN\x80uro|", "CP1252", "GI|RN101|GN\xe2\x82\xacuro|"},
+      {"GI|RN101|GNPlain|", "UTF-8", "GI|RN101|GNPlain|"},
+      {"GI|RN101|GN\xff|", "UTF-8", std::nullopt},
+      {"GI|RN101|", "NO-SUCH-PAGE", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(fias_text_to_utf8(c.text, c.charset), c.utf8) << c.text;
+}
+
 }  // namespace

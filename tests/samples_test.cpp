@@ -610,6 +610,23 @@ TEST_P(SampleTemplates, GuestChangeMessageLampAndRoomMoveChangeBothRooms) {
   EXPECT_FALSE(log.contains("ERROR")) << log.text();
 }
 
+// A name the PMS sent in ISO-8859-1, read with pms:charset, and one longer than the sample
+// schemas' columns: the check-in's other effects (barring, do-not-disturb) are never lost to it.
+TEST_P(SampleTemplates, AConvertedOrOverlongNameNeverCostsTheCheckin) {
+  const std::optional<std::string> name = fias_text_to_utf8("M\xfcller", "ISO-8859-1");
+  ASSERT_EQ(name, "M\xc3\xbcller");
+  const std::string overlong = *name + std::string(100, 'x');
+  for (const std::string& guest : {*name, overlong}) {
+    handle(do_room_equip, "RE|RN101|CS0|DNY|");
+    handle(do_checkin, "GI|RN101|GN" + guest + "|GLEA|GSN|");
+    rows_t rooms = pbx->rows(probes.both_rooms);
+    ASSERT_FALSE(rooms.empty());
+    EXPECT_EQ(rooms[0][3] + rooms[0][4], "00") << "do-not-disturb off, phone open";
+    EXPECT_TRUE(rooms[0][1].starts_with(*name)) << rooms[0][1];
+  }
+  EXPECT_FALSE(log.contains("ERROR")) << log.text();
+}
+
 TEST_P(SampleTemplates, PollQueriesDeliverThePollersColumnsAndMarksHideWhatWasReported) {
   auto s = settings;
   ASSERT_TRUE(s->billcalls && s->billmark && s->billok && s->wakeup_result && s->wrmark &&
