@@ -123,7 +123,8 @@ void internal_store::statement_finalizer::operator()(sqlite3_stmt* stmt) const {
 }
 
 internal_store::internal_store()
-    : journal_(std::make_unique<posting_journal>(*this)),
+    : busy_limit_ms_(kBusyTimeoutMs),
+      journal_(std::make_unique<posting_journal>(*this)),
       stays_(std::make_unique<stay_book>(*this)) {}
 
 internal_store::~internal_store() = default;

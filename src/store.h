@@ -132,7 +132,7 @@ class internal_store {
   // Held while the handle is opened or closed, and by interrupt() from another thread: SQLite may
   // be interrupted from any thread, but not on a handle that is being closed.
   std::mutex handle_lock_;
-  std::atomic<int> busy_limit_ms_{5000};  // the busy time: 5 s, a second from the stop on
+  std::atomic<int> busy_limit_ms_;  // the busy time: 5 s, a second from the stop on
   // Declared after the handle: the compiled statements are finalized before it closes.
   std::unique_ptr<sqlite3, sqlite_closer> db_;
   std::unordered_map<const char*, statement_ptr> prepared_;
