@@ -5,8 +5,6 @@
 // the tests' manager on loopback, the internal store on a temporary file. Reports the median and
 // the 99th percentile over 1000 check-ins, spread over 20 rooms.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,35 +15,16 @@
 #include "ami_server.h"
 #include "config.h"
 #include "fias.h"
-#include "fdutils.h"
 #include "handlers.h"
 #include "logger.h"
 #include "query.h"
 #include "samples.h"
 #include "sqlite_probe.h"
 #include "store.h"
+#include "quiet_stdout.h"
 #include "testutil.h"
 
 namespace {
-
-// Standard output to /dev/null while it lives: the handlers trace every statement there.
-class quiet_stdout {
- public:
-  quiet_stdout() : saved_(::dup(STDOUT_FILENO)) {
-    std::fflush(stdout);
-    unique_fd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-    ::dup2(null.get(), STDOUT_FILENO);
-  }
-  ~quiet_stdout() {
-    std::fflush(stdout);
-    ::dup2(saved_.get(), STDOUT_FILENO);
-  }
-  quiet_stdout(const quiet_stdout&) = delete;
-  quiet_stdout& operator=(const quiet_stdout&) = delete;
-
- private:
-  unique_fd saved_;
-};
 
 void BM_AmiCheckin(benchmark::State& state) {
   logger_init(nullptr, 2, 0, 0);
@@ -62,7 +41,7 @@ void BM_AmiCheckin(benchmark::State& state) {
   std::vector<double> ms;
   ms.reserve(1000);
   {
-    quiet_stdout quiet;
+    testutil::quiet_stdout quiet;
     int n = 0;
     for (auto _ : state) {
       const std::string record = "GI|RN" + std::to_string(101 + n % 20) + "|GNGuest " +

@@ -3,8 +3,6 @@
 // the PBX). The daemon runs in this process with the templates of etc/velmorant-sqlite.conf on an
 // SQLite file, and of etc/velmorant-mysql.conf on the tests' MariaDB.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -13,10 +11,10 @@
 #include <thread>
 
 #include "daemon_fixture.h"
-#include "fdutils.h"
 #include "logger.h"
 #include "pms_peer.h"
 #include "samples.h"
+#include "quiet_stdout.h"
 #include "testutil.h"
 #include "velmorant.h"
 
@@ -58,25 +56,6 @@ std::string swap_burst() {
   return burst + "\x02" "DE|DA261209|TI120500|\x03";
 }
 
-// Standard output to /dev/null while it lives: the daemon traces every statement there.
-class quiet_stdout {
- public:
-  quiet_stdout() : saved_(::dup(STDOUT_FILENO)) {
-    std::fflush(stdout);
-    unique_fd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-    ::dup2(null.get(), STDOUT_FILENO);
-  }
-  ~quiet_stdout() {
-    std::fflush(stdout);
-    ::dup2(saved_.get(), STDOUT_FILENO);
-  }
-  quiet_stdout(const quiet_stdout&) = delete;
-  quiet_stdout& operator=(const quiet_stdout&) = delete;
-
- private:
-  unique_fd saved_;
-};
-
 void run_swap(benchmark::State& state, testutil::pbx_database& pbx, const char* sample,
               const std::string& table, const std::string& column, const std::string& named) {
   for (auto _ : state) {
@@ -95,7 +74,7 @@ void run_swap(benchmark::State& state, testutil::pbx_database& pbx, const char* 
     options opts;
     opts.config_file = conf;
     opts.foreground = true;
-    quiet_stdout quiet;
+    testutil::quiet_stdout quiet;
     velmorant_daemon daemon(opts, testutil::load_settings(conf), testutil::quick_timing());
     if (daemon.start("velmorant") != 0) {
       state.SkipWithError("the daemon did not start");
