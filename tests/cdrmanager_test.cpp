@@ -32,17 +32,6 @@ rows_t cached() { return sqlite_rows(states(), "select src, dst, clid, cost, fax
 
 constexpr auto kWait = 5000ms;
 
-using sqlite_handle = std::unique_ptr<sqlite3, decltype(&sqlite3_close)>;
-
-// Another connection that holds the file's write lock until it is closed.
-sqlite_handle exclusive_lock(const std::string& path) {
-  sqlite3* raw = nullptr;
-  EXPECT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
-  sqlite_handle holder(raw, sqlite3_close);
-  EXPECT_EQ(sqlite3_exec(raw, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-  return holder;
-}
-
 class ManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -259,7 +248,7 @@ TEST_F(ManagerTest, CallsTheStoreCannotTakeAreHeldInOrderAndCachedOnceItTakesThe
   testami::ami_server ami("velmorant", "pw");
   auto feed = logged_in(ami, "pw", false, timing);
 
-  auto holder = exclusive_lock(states());
+  std::optional<testutil::exclusive_lock> holder(std::in_place, states());
   for (int i = 1; i <= 5; ++i) {
     testami::cdr_event call;
     call.destination = "20" + std::to_string(i);
@@ -291,7 +280,7 @@ TEST_F(ManagerTest, CallsTheStoreCannotTakeAreHeldInOrderAndCachedOnceItTakesThe
                               "The states file takes call records again; 3 held call records cached"), 1)
       << read_file(log);
 
-  holder = exclusive_lock(states());
+  holder.emplace(states());
   testami::cdr_event late;
   late.destination = "299";
   ASSERT_TRUE(ami.send_cdr(late));
@@ -324,7 +313,7 @@ TEST_F(ManagerTest, CallsHeldByAReplacedFeedAreCachedByItsSuccessorAheadOfItsOwn
   auto new_feed = logged_in(new_ami, "pw", false, timing);
   new_feed->follow(*old_feed);
 
-  auto holder = exclusive_lock(states());
+  std::optional<testutil::exclusive_lock> holder(std::in_place, states());
   auto send = [](testami::ami_server& ami, const std::string& destination) {
     testami::cdr_event call;
     call.destination = destination;

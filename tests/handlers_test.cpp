@@ -362,10 +362,7 @@ TEST_F(HandlersTest, CheckinMeetingALockedPbxFileIsAppliedWhenTheLockGoes) {
     std::lock_guard guard(*drv);
     ASSERT_EQ(drv->query("PRAGMA busy_timeout = 10"), 0) << "the lock is met in milliseconds";
   }
-  sqlite3* raw = nullptr;
-  ASSERT_EQ(sqlite3_open(pbx.c_str(), &raw), SQLITE_OK);
-  std::unique_ptr<sqlite3, decltype(&sqlite3_close)> holder(raw, sqlite3_close);
-  ASSERT_EQ(sqlite3_exec(raw, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  std::optional<testutil::exclusive_lock> holder(std::in_place, pbx);
 
   const retry_timing timing{5ms, 20ms, 10000ms};
   std::stop_source never;
@@ -525,10 +522,7 @@ TEST_F(PostAnswer, AnswerMeetingALockedStatesFileSettlesItsCallWhenTheLockGoes) 
     ASSERT_EQ(store.exec("PRAGMA busy_timeout = " + std::to_string(ms)), 0);
   };
   busy_time(10);
-  sqlite3* raw = nullptr;
-  ASSERT_EQ(sqlite3_open(states().c_str(), &raw), SQLITE_OK);
-  std::unique_ptr<sqlite3, decltype(&sqlite3_close)> holder(raw, sqlite3_close);
-  ASSERT_EQ(sqlite3_exec(raw, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  std::optional<testutil::exclusive_lock> holder(std::in_place, states());
 
   const retry_timing timing{5ms, 20ms, 10000ms};
   std::stop_source never;

@@ -438,10 +438,7 @@ TEST_F(PollerTest, BillokAfterALateMarkWaitsOutABusyDatabase) {
   answer("PA|ASOK|RN101|P#0001|DA091231|TI101500|");
   sqlite_exec(pbx, "drop trigger full_disk");
 
-  sqlite3* raw = nullptr;
-  ASSERT_EQ(sqlite3_open(billing.c_str(), &raw), SQLITE_OK);
-  std::unique_ptr<sqlite3, decltype(&sqlite3_close)> holder(raw, sqlite3_close);
-  ASSERT_EQ(sqlite3_exec(raw, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  std::optional<testutil::exclusive_lock> holder(std::in_place, billing);
   auto pass = std::async(std::launch::async, [&] { poll_pass(rooms); });
   ASSERT_TRUE(testutil::wait_until(
       [&] { return count_occurrences(read_file(log), "database is locked") >= 3; }, 5000ms))

@@ -14,6 +14,7 @@
 #include "log_capture.h"
 #include "query.h"
 #include "sqlite.h"
+#include "sqlite_probe.h"
 #include "testutil.h"
 
 namespace {
@@ -133,10 +134,7 @@ TEST_F(SqliteDriverTest, BusyOrFullFileIsReportedAsUnavailable) {
   ASSERT_EQ(drv->query("create table u (v)"), 0);
   ASSERT_EQ(drv->query("PRAGMA busy_timeout = 20"), 0);
   {
-    sqlite3* raw = nullptr;
-    ASSERT_EQ(sqlite3_open(drv->database->c_str(), &raw), SQLITE_OK);
-    std::unique_ptr<sqlite3, decltype(&sqlite3_close)> other(raw, sqlite3_close);
-    ASSERT_EQ(sqlite3_exec(raw, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    testutil::exclusive_lock other(*drv->database);
     EXPECT_EQ(drv->query("insert into u values (1)"), kDbUnavailable);
     EXPECT_TRUE(log.contains("database is locked")) << log.text();
   }

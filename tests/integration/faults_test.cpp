@@ -24,6 +24,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -527,10 +528,7 @@ TEST_F(Faults, StopIsNotHeldUpByAnotherProcessLockingTheStatesFile) {
   write_conf(pms.port(), sqlite_section() + testutil::typical_services("pbx"));
   start_in_process();
   link_up(pms);
-  sqlite3* raw = nullptr;
-  ASSERT_EQ(sqlite3_open(states.c_str(), &raw), SQLITE_OK);
-  std::unique_ptr<sqlite3, decltype(&sqlite3_close)> holder(raw, sqlite3_close);
-  ASSERT_EQ(sqlite3_exec(raw, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  std::optional<testutil::exclusive_lock> holder(std::in_place, states);
   for (int i = 0; i < 6; ++i) {
     pms.send_record("GI|RN10" + std::to_string(i) + "|GNGuest|");
     pms.send_record("PA|ASOK|RN10" + std::to_string(i) + "|P#000" + std::to_string(i) + "|");

@@ -59,6 +59,21 @@ const std::string& shared_store_path() {
   return store_file();
 }
 
+exclusive_lock::exclusive_lock(const std::string& path) {
+  if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK ||
+      sqlite3_exec(db_, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    release();
+    throw std::runtime_error("cannot take the write lock of " + path);
+  }
+}
+
+exclusive_lock::~exclusive_lock() { release(); }
+
+void exclusive_lock::release() {
+  if (db_) sqlite3_close(db_);
+  db_ = nullptr;
+}
+
 std::shared_ptr<const Settings> load_settings(const std::string& path) {
   std::shared_ptr<const Settings> s;
   if (load_conf(path, s) != 0) throw std::runtime_error("cannot load the configuration " + path);

@@ -8,6 +8,8 @@
 #include "config.h"
 #include "store.h"
 
+struct sqlite3;
+
 namespace testutil {
 
 using rows_t = std::vector<std::vector<std::string>>;
@@ -20,6 +22,22 @@ void sqlite_exec(const std::string& path, const std::string& sql);
 // file's path.
 internal_store& shared_store();
 const std::string& shared_store_path();
+
+// Another connection to the SQLite file at `path` that holds its write lock (BEGIN EXCLUSIVE)
+// until it goes: an administrator's shell or a backup job in the middle of a transaction. Throws
+// when the lock cannot be taken.
+class exclusive_lock {
+ public:
+  explicit exclusive_lock(const std::string& path);
+  ~exclusive_lock();
+  exclusive_lock(const exclusive_lock&) = delete;
+  exclusive_lock& operator=(const exclusive_lock&) = delete;
+  // Lets the lock go now.
+  void release();
+
+ private:
+  sqlite3* db_ = nullptr;
+};
 
 // The settings of a configuration file, loaded as the daemon loads them; throws when it cannot.
 std::shared_ptr<const Settings> load_settings(const std::string& path);
