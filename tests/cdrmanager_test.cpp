@@ -13,6 +13,7 @@
 #include "config.h"
 #include "dbdriver.h"
 #include "logger.h"
+#include "link_support.h"
 #include "sqlite_probe.h"
 #include "store.h"
 #include "testutil.h"
@@ -205,11 +206,10 @@ TEST_F(ManagerTest, ReconnectsArePacedAndTheStopIsServedAtOnce) {
 
 // The read path over a socketpair, where the test decides when the login answer arrives.
 TEST_F(ManagerTest, NothingIsCachedBeforeTheLoginIsAccepted) {
-  int sv[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  unique_fd peer(sv[1]);
+  testlink::socket_pair pair;
+  unique_fd peer = std::move(pair.pms);
   auto feed = make_feed(0, "pw");
-  feed->adopt_session(unique_fd(sv[0]));
+  feed->adopt_session(std::move(pair.daemon));
   feed->rooms().refresh(testutil::shared_store());
   std::string cdr = testami::cdr_event_text(testami::cdr_event{});
   ASSERT_EQ(write(peer.get(), cdr.data(), cdr.size()), static_cast<ssize_t>(cdr.size()));

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ami_server.h"
+#include "link_support.h"
 #include "logger.h"
 #include "testutil.h"
 
@@ -51,11 +52,9 @@ struct pair_session {
   mansession s;
   unique_fd peer;
   pair_session() {
-    int sv[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0) {
-      s.fd.reset(sv[0]);
-      peer.reset(sv[1]);
-    }
+    testlink::socket_pair pair;
+    s.fd = std::move(pair.daemon);
+    peer = std::move(pair.pms);
     s.sin.sin_family = AF_INET;
     s.sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   }

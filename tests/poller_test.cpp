@@ -19,6 +19,7 @@
 #include "logger.h"
 #include "mariadb_server.h"
 #include "poller.h"
+#include "link_support.h"
 #include "sqlite_probe.h"
 #include "stays.h"
 #include "store.h"
@@ -50,12 +51,10 @@ class PollerTest : public ::testing::Test {
   void TearDown() override { logger_init(nullptr, 1, 0, 0); }
   // A fresh link: the poller writes to one end, the test reads the other.
   void connect_pms() {
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    daemon_end.reset(fds[0]);
-    pms_end.reset(fds[1]);
+    testlink::socket_pair pair;
+    pms_end = std::move(pair.pms);
     fcntl(pms_end.get(), F_SETFL, O_NONBLOCK);
-    link.adopt(std::move(daemon_end));
+    link.adopt(std::move(pair.daemon));
     link.set_active(link.id());
   }
   void poll_pass(room_list& r) { pol.pass(r); }
@@ -113,7 +112,7 @@ class PollerTest : public ::testing::Test {
 
   testutil::temp_dir dir;
   std::string pbx = dir.file("pbx.db"), log = dir.file("v.log");
-  unique_fd daemon_end, pms_end;
+  unique_fd pms_end;
   room_list rooms;
   settings_store settings;
   pms_link link;
