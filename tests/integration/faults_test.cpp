@@ -31,6 +31,7 @@
 #include "ami_server.h"
 #include "daemon_fixture.h"
 #include "fdutils.h"
+#include "link_support.h"
 #include "pms_peer.h"
 #include "sig.h"
 #include "sqlite_probe.h"
@@ -52,21 +53,6 @@ constexpr char kStx = 0x02;
 constexpr char kEtx = 0x03;
 
 std::string framed(const std::string& text) { return kStx + text + kEtx; }
-
-// The records of a framed stream, and what follows the last ETX.
-struct split_stream {
-  std::vector<std::string> records;
-  std::string rest;
-};
-
-split_stream split_frames(const std::string& stream) {
-  split_stream out;
-  size_t at = 0;
-  for (size_t etx; (etx = stream.find(kEtx, at)) != std::string::npos; at = etx + 1)
-    out.records.push_back(stream.substr(at + 1, etx - at - 1));
-  out.rest = stream.substr(at);
-  return out;
-}
 
 // The value of field `name` in a record text ("DD" of "PS|P#0001|...|DD200|" is "200").
 std::string field(const std::string& record, const std::string& name) {
@@ -433,7 +419,8 @@ TEST_F(Faults, PmsThatStopsReadingLosesTheLinkAfterTheSendTimeLimitAndOnlyWholeF
 
   const std::string marked_query = "select dst from cdr where userfield != ''";
   ASSERT_TRUE(wait_until([&] { return !sqlite_rows(pbx, marked_query).empty(); }, 15s));
-  split_stream sent = split_frames(pms.read_to_end(first, 2s));
+  testlink::split_stream sent = testlink::split_frames(pms.read_to_end(first, 2s));
+  EXPECT_EQ(sent.stray, 0u) << "bytes outside a frame";
   std::set<std::string> posted;
   for (const std::string& record : sent.records)
     if (record.starts_with("PS|")) posted.insert(field(record, "DD"));
