@@ -81,14 +81,7 @@ struct waiting_reader {
   bool blocked() { return tid != 0 && thread_sleeping(tid); }
 };
 
-std::string today(const char* pattern) {
-  time_t now = time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char buf[32];
-  strftime(buf, sizeof buf, pattern, &tm);
-  return buf;
-}
+std::string today(const char* pattern) { return testutil::local_time_text(pattern); }
 
 // True when `text` is "ID|DAyymmdd|TIhhmmss|" followed by exactly `tail`.
 bool is_stamped(const std::string& text, const std::string& id, const std::string& tail = "") {

@@ -83,14 +83,7 @@ class HandlersTest : public ::testing::Test {
   database_swap swap;
 };
 
-std::string today() {
-  char buf[32];
-  time_t now = time(nullptr);
-  std::tm tm_now{};
-  localtime_r(&now, &tm_now);
-  strftime(buf, sizeof buf, "%Y-%m-%d", &tm_now);
-  return buf;
-}
+std::string today() { return testutil::local_time_text("%Y-%m-%d"); }
 
 TEST_F(HandlersTest, CheckinRegistersTheRoomAndRunsTheTemplate) {
   configure("checkin = sqlite:update ext set name='%name%', lang='%lang%', shared=%share% where ext='%exten%'\n");

@@ -576,12 +576,8 @@ TEST_F(CachePoller, CallsOfTheSameSecondArePostedAndSettledEachByItsOwnRow) {
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0], "PS|P#0001|RN101|PTT|DA091231|TI101500|DU000005|DD200|");
   EXPECT_EQ(records[1], "PS|P#0002|RN101|PTT|DA091231|TI101500|DU000005|DD200|");
-  char today[8];
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  std::strftime(today, sizeof today, "%y%m%d", &local);
-  EXPECT_EQ(records[2].substr(0, 28), std::string("PS|P#0003|RN101|PTT|DA") + today)
+  EXPECT_EQ(records[2].substr(0, 28),
+            "PS|P#0003|RN101|PTT|DA" + testutil::local_time_text("%y%m%d"))
       << "posted with the current date";
   EXPECT_NE(read_file(log).find("Call of room 101 has no usable start time (2009/12/31 10:15:00); "
                                 "posted as P#0003 with the current date and time"),
@@ -633,11 +629,7 @@ class StayCharges : public CachePoller {
     }
   }
   static std::string local(std::time_t t, const char* format) {
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, format, &tm);
-    return text;
+    return testutil::local_time_text(format, t);
   }
 
   // Two hours ago: the departures of a case are within the day the poller follows them.

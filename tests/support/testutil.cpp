@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -53,6 +54,13 @@ int count_occurrences(const std::string& text, const std::string& needle) {
   int n = 0;
   for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
   return n;
+}
+
+std::string local_time_text(const char* pattern, std::time_t when) {
+  std::tm tm{};
+  localtime_r(&when, &tm);
+  char text[64];
+  return std::string(text, std::strftime(text, sizeof text, pattern, &tm));
 }
 
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <optional>
 #include <string>
@@ -32,6 +33,9 @@ std::string read_file(const std::string& path);  // empty when missing
 void write_file(const std::string& path, const std::string& text);
 std::vector<std::string> lines_of(const std::string& text);
 int count_occurrences(const std::string& text, const std::string& needle);
+
+// The local time `when` (now by default) in a strftime pattern ("%Y-%m-%d" for today's date).
+std::string local_time_text(const char* pattern, std::time_t when = std::time(nullptr));
 
 // Polls `condition` every 20 ms until it holds or `timeout` passes; returns its last answer.
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
