@@ -82,22 +82,6 @@ int sq_connect(sqlite_handler_t& h, const char* database) {
   return 0;
 }
 
-// Failures that pass: another connection holds the file, the disk is full or failing, the file
-// cannot be opened, a stop interrupted the statement. Anything else (a syntax error, a constraint)
-// fails the same way every time.
-bool sq_unavailable(sqlite3* db) {
-  switch (sqlite3_errcode(db)) {
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-    case SQLITE_FULL:
-    case SQLITE_IOERR:
-    case SQLITE_CANTOPEN:
-    case SQLITE_INTERRUPT:
-      return true;
-    default:
-      return false;
-  }
-}
 
 enum class compiled { ok, failed, several };
 
@@ -161,7 +145,7 @@ int sq_query(sqlite_handler_t& h, const std::string& statement) {
     case compiled::failed:
       LOG(L_ERROR, "Sqlite query error: %s, ext.errcode %d", sqlite3_errmsg(db),
           sqlite3_extended_errcode(db));
-      return sq_unavailable(db) ? kDbUnavailable : -1;
+      return sq_unavailable(sqlite3_errcode(db)) ? kDbUnavailable : -1;
     case compiled::ok:
       break;
   }
@@ -171,7 +155,7 @@ int sq_query(sqlite_handler_t& h, const std::string& statement) {
     sq_free_result(h);
     LOG(L_ERROR, "Sqlite query error: %s, ext.errcode %d", sqlite3_errmsg(db),
         sqlite3_extended_errcode(db));
-    return sq_unavailable(db) ? kDbUnavailable : -1;
+    return sq_unavailable(sqlite3_errcode(db)) ? kDbUnavailable : -1;
   }
   return 0;
 }
@@ -278,4 +262,18 @@ class sqlite_driver final : public dbdriver_t {
 
 std::unique_ptr<dbdriver_t> sqlite_create_drv(std::string_view name) {
   return std::make_unique<sqlite_driver>(name);
+}
+
+bool sq_unavailable(int code) {
+  switch (code & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN:
+    case SQLITE_INTERRUPT:
+      return true;
+    default:
+      return false;
+  }
 }

@@ -18,6 +18,7 @@
 #include "logger.h"
 #include "dbdriver.h"
 #include "journal.h"
+#include "sqlite.h"
 #include "stays.h"
 
 namespace {
@@ -40,28 +41,12 @@ constexpr int kBusyTimeoutMs = 5000;
 // second, so that a lock holder cannot stretch the stop past its bound statement by statement.
 constexpr int kStopBusyTimeoutMs = 1000;
 
-// Failures that pass: another connection holds the file, the disk is full or failing, the file
-// cannot be opened, a stop interrupted the statement. Anything else (a syntax error, a constraint)
-// fails the same way every time.
-bool unavailable(int code) {
-  switch (code & 0xff) {
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-    case SQLITE_FULL:
-    case SQLITE_IOERR:
-    case SQLITE_CANTOPEN:
-    case SQLITE_INTERRUPT:
-      return true;
-    default:
-      return false;
-  }
-}
 
 // Logs a failed statement as the SQLite driver logs it; the code callers act on.
 int failure(sqlite3* db) {
   LOG(L_ERROR, "Sqlite query error: %s, ext.errcode %d", sqlite3_errmsg(db),
       sqlite3_extended_errcode(db));
-  return unavailable(sqlite3_extended_errcode(db)) ? kDbUnavailable : -1;
+  return sq_unavailable(sqlite3_extended_errcode(db)) ? kDbUnavailable : -1;
 }
 
 }  // namespace
