@@ -156,16 +156,6 @@ std::vector<journal_entry> read_entries(store_statement& stmt) {
   return entries;
 }
 
-// Runs `body` (true when its statements ran) as one transaction; false, rolled back, when
-// anything of it fails. The caller holds the lock.
-template <typename Body>
-bool run_together(internal_store& store, Body body) {
-  if (store.exec("BEGIN IMMEDIATE") != 0) return false;
-  if (body() && store.exec("COMMIT") == 0) return true;
-  store.exec("ROLLBACK");
-  return false;
-}
-
 // Runs a compiled statement with its values bound by `bind`; false when it cannot be compiled
 // or fails (logged).
 template <typename Bind>
@@ -303,7 +293,7 @@ bool posting_journal::record(journal_entry& e, bool marked) {
 bool posting_journal::record_cached(journal_entry& e, const std::string& record_text) {
   std::lock_guard guard(store_);
   int64_t id = 0;
-  if (store_.connect() != 0 || !run_together(store_, [&] {
+  if (store_.connect() != 0 || !store_.together([&] {
         if (!insert_posting(store_, e, true)) return false;
         id = store_.last_insert_id();
         return run_statement(store_, "update cdrcache set userfield=?1 where rowid=?2",
@@ -330,7 +320,7 @@ void posting_journal::forget(const journal_entry& e) {
     drop();
     return;
   }
-  run_together(store_, [&] {
+  store_.together([&] {
     return drop() && run_statement(store_, "update cdrcache set userfield='' where rowid=?1",
                                    [&](store_statement& s) { s.bind(1, e.cache_id); });
   });
@@ -388,7 +378,7 @@ std::vector<posting_ref> posting_journal::set_marked(const std::vector<int64_t>&
   // the mark (settle_billed): its billok runs exactly once.
   std::lock_guard guard(store_);
   if (store_.connect() != 0) return due;
-  bool noted = run_together(store_, [&] {
+  bool noted = store_.together([&] {
     for (int64_t id : ids) {
       if (!run_statement(store_, "update postings set marked=?1 where id=?2",
                          [&](store_statement& s) {
@@ -468,7 +458,7 @@ settle_result posting_journal::settle_cached(const std::string& room, const std:
     return stmt->run() == 0;
   };
   bool done = id == 0 ? settle_row()
-              : ok    ? run_together(store_, [&] {
+              : ok    ? store_.together([&] {
                        return settle_posting(store_, id, answer_text, ok) && settle_row();
                      })
                       : settle_posting(store_, id, answer_text, ok);
@@ -504,7 +494,7 @@ std::vector<journal_entry> posting_journal::expire(std::time_t before) {
   std::vector<journal_entry> expired;
   std::lock_guard guard(store_);
   if (store_.connect() != 0) return expired;
-  bool noted = run_together(store_, [&] {
+  bool noted = store_.together([&] {
     std::unique_ptr<store_statement> stmt = store_.prepare(
         "select id, seqno, room, da, ti, billsec, number, amount, source, cache_id, call_date, "
         "call_time, link, guest_no, call_room from postings where state='sent' and "
@@ -525,7 +515,7 @@ std::vector<journal_entry> posting_journal::prune(std::time_t before) {
   std::vector<journal_entry> unanswered;
   std::lock_guard guard(store_);
   if (store_.connect() != 0) return unanswered;
-  bool pruned = run_together(store_, [&] {
+  bool pruned = store_.together([&] {
     std::unique_ptr<store_statement> stmt = store_.prepare(
         "select id, seqno, room, da, ti, billsec, number, amount, source, cache_id, call_date, "
         "call_time, link, guest_no, call_room from postings where marked=1 and state in "

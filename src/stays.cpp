@@ -75,15 +75,6 @@ bool run(internal_store& store, const char* sql, Bind bind) {
   return stmt->run() == 0;
 }
 
-// Runs `body` as one transaction; false, rolled back, when anything of it fails.
-template <typename Body>
-bool together(internal_store& store, Body body) {
-  if (store.exec("BEGIN IMMEDIATE") != 0) return false;
-  if (body() && store.exec("COMMIT") == 0) return true;
-  store.exec("ROLLBACK");
-  return false;
-}
-
 // The first row of a select of STAY_COLUMNS; none when there is none or the read fails.
 std::optional<stay> read_stay(store_statement& stmt) {
   if (!stmt.next()) return std::nullopt;
@@ -132,7 +123,7 @@ int64_t stay_book::open(std::string_view room, std::string_view guest_no, std::s
   int64_t id = 0;
   std::lock_guard guard(store_);
   if (store_.connect() != 0) return 0;
-  bool done = together(store_, [&] {
+  bool done = store_.together([&] {
     if (!end_stay(store_, room, when)) return false;
     if (!run(store_, kInsertStay, [&](store_statement& s) {
           s.bind(1, guest_no).bind(2, name).bind(3, lang).bind(4, when);
@@ -149,7 +140,7 @@ bool stay_book::close(std::string_view room) {
   const int64_t when = now();
   std::lock_guard guard(store_);
   if (store_.connect() != 0) return false;
-  return together(store_, [&] { return end_stay(store_, room, when); });
+  return store_.together([&] { return end_stay(store_, room, when); });
 }
 
 bool stay_book::move(std::string_view from, std::string_view to) {
@@ -159,7 +150,7 @@ bool stay_book::move(std::string_view from, std::string_view to) {
   std::optional<stay> moving = current_locked(store_, from);
   if (!moving) return false;
   if (from == to) return true;
-  return together(store_, [&] {
+  return store_.together([&] {
     return end_stay(store_, to, when) &&
            run(store_, kLeaveRoom, [&](store_statement& s) { s.bind(1, from).bind(2, when); }) &&
            run(store_, kEnterRoom,

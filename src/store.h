@@ -101,6 +101,15 @@ class internal_store {
   std::unique_ptr<store_statement> prepare(const char* sql);
   int exec(const std::string& sql);
   int64_t last_insert_id();
+  // Runs `body` (true when its statements ran) as one transaction; false, rolled back, when
+  // anything of it fails. The caller holds the lock.
+  template <typename Body>
+  bool together(Body body) {
+    if (exec("BEGIN IMMEDIATE") != 0) return false;
+    if (body() && exec("COMMIT") == 0) return true;
+    exec("ROLLBACK");
+    return false;
+  }
   // Rows changed by the last statement.
   int changes();
 
