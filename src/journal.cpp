@@ -338,11 +338,13 @@ std::vector<journal_entry> posting_journal::unanswered_elsewhere(int64_t link, s
   return read_entries(*stmt);
 }
 
-void posting_journal::resent(int64_t id, int64_t link) {
+void posting_journal::resent(const journal_entry& e, int64_t link) {
   std::lock_guard guard(store_);
   if (store_.connect() != 0) return;
-  run_statement(store_, "update postings set link=?1 where id=?2",
-                [&](store_statement& s) { s.bind(1, link).bind(2, id); });
+  run_statement(store_, "update postings set link=?1, room=?2, call_room=?3 where id=?4",
+                [&](store_statement& s) {
+                  s.bind(1, link).bind(2, e.room).bind(3, e.call_room).bind(4, e.id);
+                });
 }
 
 std::vector<journal_entry> posting_journal::unmarked(const std::string& source) {

@@ -108,8 +108,9 @@ class posting_journal {
   // Postings not answered that last went out on another link than `link`, first sent at or after
   // `since`, oldest first.
   std::vector<journal_entry> unanswered_elsewhere(int64_t link, std::time_t since);
-  // Notes that a posting went out again on `link`.
-  void resent(int64_t id, int64_t link);
+  // Notes that posting `e` went out again on `link`, to its room (and from its call's room) as
+  // it was sent: the room follows a guest who moved.
+  void resent(const journal_entry& e, int64_t link);
 
   // Postings from poll driver `source` whose billmark has not run yet, oldest first.
   std::vector<journal_entry> unmarked(const std::string& source);

@@ -276,23 +276,57 @@ sent_outcome post_call(pass_context& pc, journal_entry& e) {
   return out;
 }
 
+// When a posting's call started: its DA and TI, which came from the call's start.
+std::optional<std::time_t> posting_start(const journal_entry& e) {
+  std::tm start{};
+  start.tm_year = 100 + e.da.year;
+  start.tm_mon = e.da.month - 1;
+  start.tm_mday = e.da.day;
+  start.tm_hour = e.ti.hour;
+  start.tm_min = e.ti.min;
+  start.tm_sec = e.ti.sec;
+  start.tm_isdst = -1;
+  std::time_t t = std::mktime(&start);
+  if (t == -1) return std::nullopt;
+  return t;
+}
+
 // Sends again, oldest first and with their own P#, the postings that went out on an earlier
 // link within the last day and were never answered: a PMS that stopped reading, or crashed
-// with them unread, gets them once on each new link. False when the link went inactive
-// meanwhile (they are sent when it is active again).
+// with them unread, gets them once on each new link. A posting without a G# goes to the room of
+// its guest's stay now (the guest may have moved since), and is held, named once a run, when
+// its guest has left and another guest is in the room: sent again, it would be charged to that
+// guest. False when the link went inactive meanwhile (they are sent when it is active again).
 bool resend_unanswered(pass_context& pc) {
   std::vector<journal_entry> due =
       pc.journal.unanswered_elsewhere(pc.link_key, std::time(nullptr) - kResendWindow);
   if (!due.empty())
     LOG(L_NOTICE, "Sending again %zu postings not answered on an earlier link", due.size());
-  for (const journal_entry& e : due) {
+  const bool full_set = pc.settings.pms_records == fias_record_set::full;
+  for (journal_entry& e : due) {
     if (pc.stopping()) return false;
+    if (e.guest_no.empty() || !full_set) {
+      std::string key = "posting " + std::to_string(e.id);
+      if (pc.held.count(key) != 0) continue;
+      charge ch = charge_of(pc.store.stays(), e.room, posting_start(e), full_set);
+      if (ch.held) {
+        pc.held.insert(std::move(key));
+        LOG(L_ERROR, "Posting %s not sent again: %s, and no reservation number (G#) routes it to "
+            "the guest who made it; bill it by hand", describe(e).c_str(), ch.why);
+        continue;
+      }
+      if (ch.room != e.room) {
+        LOG(L_NOTICE, "Posting %s sent again to the moved guest who made it, room %s",
+            describe(e).c_str(), ch.room.c_str());
+        e.room = ch.room;
+      }
+    }
     fias_packet_ptr ps = posting_record(e, pc.settings.pms_records);
     if (!ps) continue;
     sent_outcome out = send_posting(pc, ps.get());
     if (out == sent_outcome::link_gone) return false;
     if (out == sent_outcome::failed) return true;  // this link is lost; the next one sends them
-    pc.journal.resent(e.id, pc.link_key);
+    pc.journal.resent(e, pc.link_key);
   }
   return true;
 }

@@ -638,20 +638,24 @@ class StayCharges : public CachePoller {
 };
 
 // Each case runs on both paths, the call cache and the PBX's billcalls: a call is charged to the
-// stay it started in, whatever stay the room has when it is posted, and a posting sent again on
-// a new link carries the same G#. The poller starts anew for each case (a restart): rooms a guest
-// left are followed all the same.
+// stay it started in, whatever stay the room has when it is posted or, unanswered, sent again on
+// a new link after the steps of `after`. The poller starts anew for each case (a restart): rooms
+// a guest left are followed all the same.
 TEST_F(StayCharges, CallsAreChargedToTheStayTheyStartedIn) {
   const std::vector<guest_step> turnover = {
       {0, 'i', "101", "", "A1"}, {200, 'o', "101", "", ""}, {300, 'i', "101", "", "B2"}};
   const std::vector<guest_step> leaves = {{0, 'i', "101", "", "A1"}, {200, 'o', "101", "", ""}};
   const std::vector<guest_step> moves = {{0, 'i', "101", "", "A1"}, {200, 'm', "101", "102", ""}};
+  const std::vector<guest_step> later_turnover = {{500, 'o', "101", "", ""},
+                                                  {600, 'i', "101", "", "B2"}};
   const struct {
     const char* what;
     std::vector<guest_step> life;
     std::time_t call;       // the call's start, in room 101
     const char* records;    // [pms] records
     const char* posted_as;  // the PS's room and, with a G#, "|G#..."; null: held
+    std::vector<guest_step> after = {};  // between the posting and the new link
+    const char* resent_as = "";          // as posted_as; "" as it was posted
   } cases[] = {
       {"turnover: the departed guest's G# routes it", turnover, 100, "full", "101|G#A1"},
       {"turnover without a G# to route it", turnover, 100, "basic", nullptr},
@@ -665,6 +669,18 @@ TEST_F(StayCharges, CallsAreChargedToTheStayTheyStartedIn) {
       {"moved, basic set", moves, 100, "basic", "102"},
       {"guest in, basic set as ever", {{0, 'i', "101", "", "A1"}}, 100, "basic", "101"},
       {"no stay known: the room as ever", {}, 100, "full", "101"},
+      {"turnover before the re-send, no G#", {{0, 'i', "101", "", ""}}, 100, "basic", "101",
+       later_turnover, nullptr},
+      {"turnover before the re-send, the G# routes it", {{0, 'i', "101", "", "A1"}}, 100, "full",
+       "101|G#A1", later_turnover},
+      {"moved before the re-send", {{0, 'i', "101", "", ""}}, 100, "basic", "101",
+       {{500, 'm', "101", "102", ""}}, "102"},
+  };
+  auto posting = [&](std::time_t start, const std::string& as) {
+    size_t bar = as.find('|');
+    return "PS|P#0001|RN" + as.substr(0, bar) + "|PTT|DA" + local(start, "%y%m%d") + "|TI" +
+           local(start, "%H%M%S") + "|DU000100|DD200|" +
+           (bar == std::string::npos ? "" : as.substr(bar + 1) + "|");
   };
   for (bool cache_path : {true, false}) {
     for (const auto& c : cases) {
@@ -699,17 +715,25 @@ TEST_F(StayCharges, CallsAreChargedToTheStayTheyStartedIn) {
         EXPECT_EQ(userfields(), cache_path ? "" : "[]") << "left unmarked in the PBX";
         continue;
       }
-      std::string as(c.posted_as);
-      size_t bar = as.find('|');
-      std::string expected = "PS|P#0001|RN" + as.substr(0, bar) + "|PTT|DA" +
-                             local(start, "%y%m%d") + "|TI" + local(start, "%H%M%S") +
-                             "|DU000100|DD200|" +
-                             (bar == std::string::npos ? "" : as.substr(bar + 1) + "|");
-      EXPECT_EQ(received(), std::vector<std::string>{expected});
+      EXPECT_EQ(received(), std::vector<std::string>{posting(start, c.posted_as)});
       EXPECT_EQ(userfields(), cache_path ? "" : "[0001]") << "marked by the room it was made in";
+      live(c.after);
       connect_pms();
+      const size_t kept_before = count_occurrences(read_file(log), "not sent again: ");
       fresh.pass(followed);
-      EXPECT_EQ(received(), std::vector<std::string>{expected}) << "sent again as it was";
+      fresh.pass(followed);
+      if (!c.resent_as) {
+        EXPECT_TRUE(received().empty()) << "not sent to the new guest";
+        EXPECT_EQ(count_occurrences(read_file(log), "not sent again: "), kept_before + 1)
+            << "named once";
+        continue;
+      }
+      EXPECT_EQ(received(), std::vector<std::string>{posting(start, *c.resent_as ? c.resent_as
+                                                                                : c.posted_as)});
+      answer("PA|ASOK|RN" + std::string(*c.resent_as ? c.resent_as : c.posted_as).substr(0, 3) +
+             "|P#0001|");
+      EXPECT_EQ(sqlite_rows(states(), "select state from postings"), rows_t{{"answered"}})
+          << "its answer names the room it was sent to";
     }
   }
 }
