@@ -18,7 +18,7 @@ std::string duration_text(std::chrono::milliseconds d) {
 
 }  // namespace
 
-request_retry::request_retry(const pms_request& request, const retry_timing& timing,
+request_retry::request_retry(const pms_request& request, retry_timing timing,
                              std::stop_token stop)
     : request_(request), timing_(timing), stop_(std::move(stop)) {}
 

@@ -57,7 +57,9 @@ struct retry_timing {
 // wait and none of them overtakes it.
 class request_retry {
  public:
-  request_retry(const pms_request& request, const retry_timing& timing, std::stop_token stop);
+  // `request` is the caller's and must outlive the object; the timing is copied.
+  request_retry(const pms_request& request, retry_timing timing, std::stop_token stop);
+  request_retry(pms_request&& request, retry_timing timing, std::stop_token stop) = delete;
 
   // Waits the next pause and says whether to run the statement again. False, with the record
   // logged as not applied, once the limit since the first failure is reached or a stop is asked
@@ -68,7 +70,7 @@ class request_retry {
 
  private:
   const pms_request& request_;
-  const retry_timing& timing_;
+  const retry_timing timing_;
   std::stop_token stop_;
   std::chrono::steady_clock::time_point first_failure_{};
   std::chrono::milliseconds pause_{0};
