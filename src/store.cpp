@@ -34,10 +34,9 @@ std::string now_formatted(const tm& now, const char* format) {
   return std::string(text, n);
 }
 
-// How long a statement waits for a lock held by another connection to the same file (an
-// administrator's shell, a backup job) before it fails with "database is locked".
-constexpr int kBusyTimeoutMs = 5000;
-// The same during a stop: a statement that meets another process's lock then gives up within a
+// The busy time, kBusyTime, is how long a statement waits for a lock held by another connection
+// to the same file (an administrator's shell, a backup job) before it fails with "database is
+// locked". The same during a stop: a statement that meets another process's lock then gives up within a
 // second, so that a lock holder cannot stretch the stop past its bound statement by statement.
 constexpr int kStopBusyTimeoutMs = 1000;
 
@@ -108,7 +107,7 @@ void internal_store::statement_finalizer::operator()(sqlite3_stmt* stmt) const {
 }
 
 internal_store::internal_store()
-    : busy_limit_ms_(kBusyTimeoutMs),
+    : busy_limit_ms_(static_cast<int>(kBusyTime.count())),
       journal_(std::make_unique<posting_journal>(*this)),
       stays_(std::make_unique<stay_book>(*this)) {}
 
@@ -195,6 +194,10 @@ int internal_store::wait_while_busy(void* self, int attempts) {
 }
 
 void internal_store::limit_waits_for_stop() { busy_limit_ms_ = kStopBusyTimeoutMs; }
+
+void internal_store::set_busy_time(std::chrono::milliseconds busy_time) {
+  busy_limit_ms_ = static_cast<int>(busy_time.count());
+}
 
 void internal_store::interrupt() {
   std::lock_guard guard(handle_lock_);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <initializer_list>
@@ -121,6 +122,10 @@ class internal_store {
   // From the start of a stop, a statement waits a second at most for another connection's lock
   // (5 s otherwise); any thread.
   void limit_waits_for_stop();
+  // How long a statement waits for another connection's lock (the busy time), from now on; any
+  // thread. kBusyTime unless a stop or a test shortens it.
+  void set_busy_time(std::chrono::milliseconds busy_time);
+  static constexpr std::chrono::milliseconds kBusyTime{5000};
 
  private:
   struct sqlite_closer {

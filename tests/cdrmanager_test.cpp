@@ -232,16 +232,7 @@ TEST_F(ManagerTest, NothingIsCachedBeforeTheLoginIsAccepted) {
 // the manager. When the store takes calls again every call is cached once, in order; a stop
 // names the calls it still holds.
 TEST_F(ManagerTest, CallsTheStoreCannotTakeAreHeldInOrderAndCachedOnceItTakesThemAgain) {
-  auto busy_timeout = [](int ms) {
-    internal_store& store = testutil::shared_store();
-    std::lock_guard guard(store);
-    ASSERT_EQ(store.exec("PRAGMA busy_timeout = " + std::to_string(ms)), 0);
-  };
-  struct restore {
-    decltype(busy_timeout)& set;
-    ~restore() { set(5000); }
-  } restored{busy_timeout};
-  busy_timeout(10);
+  testutil::short_store_waits short_waits;
   feed_timing timing;
   timing.held_capacity = 3;
   timing.store_retry = 20ms;
@@ -296,16 +287,7 @@ TEST_F(ManagerTest, CallsTheStoreCannotTakeAreHeldInOrderAndCachedOnceItTakesThe
 // holds are handed to the new one as its stop ends, in order and ahead of the new feed's own
 // (held meanwhile), and none is named as lost.
 TEST_F(ManagerTest, CallsHeldByAReplacedFeedAreCachedByItsSuccessorAheadOfItsOwn) {
-  auto busy_timeout = [](int ms) {
-    internal_store& store = testutil::shared_store();
-    std::lock_guard guard(store);
-    ASSERT_EQ(store.exec("PRAGMA busy_timeout = " + std::to_string(ms)), 0);
-  };
-  struct restore {
-    decltype(busy_timeout)& set;
-    ~restore() { set(5000); }
-  } restored{busy_timeout};
-  busy_timeout(10);
+  testutil::short_store_waits short_waits;
   feed_timing timing;
   timing.store_retry = 20ms;
   testami::ami_server old_ami("velmorant", "pw"), new_ami("velmorant", "pw");

@@ -509,12 +509,7 @@ TEST_F(PostAnswer, WithoutTheManagerBillokRunsWithThePostingsValues) {
 TEST_F(PostAnswer, AnswerMeetingALockedStatesFileSettlesItsCallWhenTheLockGoes) {
   configure("cdr_use_manager = 1\n");
   cache_call();
-  internal_store& store = testutil::shared_store();
-  auto busy_time = [&](int ms) {
-    std::lock_guard guard(store);
-    ASSERT_EQ(store.exec("PRAGMA busy_timeout = " + std::to_string(ms)), 0);
-  };
-  busy_time(10);
+  testutil::short_store_waits short_waits;
   std::optional<testutil::exclusive_lock> holder(std::in_place, states());
 
   const retry_timing timing{5ms, 20ms, 10000ms};
@@ -527,7 +522,6 @@ TEST_F(PostAnswer, AnswerMeetingALockedStatesFileSettlesItsCallWhenTheLockGoes) 
       << read_file(log);
   holder.reset();
   applying.join();
-  busy_time(5000);
   EXPECT_TRUE(cache().empty()) << read_file(log);
   EXPECT_GE(retry.retries(), 1);
   EXPECT_FALSE(retry.given_up());

@@ -1,6 +1,7 @@
 // Direct access to SQLite files for tests, through the SQLite library rather than the driver.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +23,18 @@ void sqlite_exec(const std::string& path, const std::string& sql);
 // file's path.
 internal_store& shared_store();
 const std::string& shared_store_path();
+
+// The shared store's busy time shortened while the object lives, so that a test meets another
+// connection's lock in milliseconds; then the store's own again.
+class short_store_waits {
+ public:
+  explicit short_store_waits(std::chrono::milliseconds busy_time = std::chrono::milliseconds(10)) {
+    shared_store().set_busy_time(busy_time);
+  }
+  ~short_store_waits() { shared_store().set_busy_time(internal_store::kBusyTime); }
+  short_store_waits(const short_store_waits&) = delete;
+  short_store_waits& operator=(const short_store_waits&) = delete;
+};
 
 // Another connection to the SQLite file at `path` that holds its write lock (BEGIN EXCLUSIVE)
 // until it goes: an administrator's shell or a backup job in the middle of a transaction. Throws
