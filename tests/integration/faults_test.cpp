@@ -205,14 +205,22 @@ class Faults : public testutil::DaemonTest {
 
   std::string guest_name() { return sqlite_rows(pbx, "select name from users").at(0).at(0); }
 
-  // Calls of room 101 enough to fill the kernel's buffers on both ends of a loopback connection
-  // (a few megabytes): each posting carries a 250-digit number, unique per call.
-  void insert_calls(int n) {
-    sqlite_exec(pbx, "with recursive n(i) as (select 1 union all select i + 1 from n where i < " +
-                         std::to_string(n) +
-                         ") insert into cdr (calldate, src, dst, billsec) select "
-                         "datetime('2009-12-31 00:00:00', '+' || i || ' seconds'), '101', "
-                         "printf('%05d%0245d', i, 0), 60 from n");
+  // A daemon in this process with `timing`, linked to `pms`, that has 16000 calls of room 101 to
+  // post: enough to fill the kernel's buffers on both ends of a loopback connection (a few
+  // megabytes; each posting carries a 250-digit number, unique per call). Returns once the link
+  // is full and the daemon waits on it.
+  void fill_a_deaf_pms(deaf_pms& pms, const daemon_timing& timing) {
+    sqlite_exec(pbx, "with recursive n(i) as (select 1 union all select i + 1 from n where i < "
+                     "16000) insert into cdr (calldate, src, dst, billsec) select "
+                     "datetime('2009-12-31 00:00:00', '+' || i || ' seconds'), '101', "
+                     "printf('%05d%0245d', i, 0), 60 from n");
+    write_conf(pms.port(), sqlite_section() + testutil::typical_services("pbx"));
+    start_in_process(timing);
+    ASSERT_EQ(pms.accept(15s), 0) << diagnostics();
+    pms.bring_link_up(0);
+    ASSERT_TRUE(logged("PMS link is full; waiting up to " +
+                       std::to_string(timing.link.send_limit.count()) + " ms", 45s))
+        << diagnostics();
   }
 };
 
@@ -397,18 +405,11 @@ TEST_F(Faults, MegabyteOfRandomBytesFromThePmsCostsOnlyTheLink) {
 // The link is dropped after the send time limit; the postings whose frames went out whole are
 // exactly the marked calls, and the main loop connects again.
 TEST_F(Faults, PmsThatStopsReadingLosesTheLinkAfterTheSendTimeLimitAndOnlyWholeFramesAreMarked) {
-  insert_calls(16000);
   deaf_pms pms;
-  write_conf(pms.port(), sqlite_section() + testutil::typical_services("pbx"));
   daemon_timing timing = testutil::quick_timing();
   timing.link.send_limit = 1000ms;
-  start_in_process(timing);
-  int first = pms.accept(15s);
-  ASSERT_EQ(first, 0) << diagnostics();
-  pms.bring_link_up(first);
-  ASSERT_TRUE(logged("Received Link active packet from PMS", 5s)) << diagnostics();
-
-  ASSERT_TRUE(logged("PMS link is full; waiting up to 1000 ms", 45s)) << diagnostics();
+  ASSERT_NO_FATAL_FAILURE(fill_a_deaf_pms(pms, timing));
+  const int first = 0;
   auto full = std::chrono::steady_clock::now();
   ASSERT_TRUE(logged("PMS is not reading: ", 30s)) << diagnostics();
   EXPECT_GE(std::chrono::steady_clock::now() - full, 950ms) << "gave up before the time limit";
@@ -488,16 +489,10 @@ TEST_F(Faults, LinkStartBehindAThousandQueuedRecordsIsAnsweredAtOnceAndTheRestar
 
 // The record in hand when the stop came waits out the send time limit; no more than that.
 TEST_F(Faults, StopIsNotHeldUpByAPmsThatStopsReading) {
-  insert_calls(16000);
   deaf_pms pms;
-  write_conf(pms.port(), sqlite_section() + testutil::typical_services("pbx"));
   daemon_timing timing = testutil::quick_timing();
   timing.link.send_limit = 2000ms;
-  start_in_process(timing);
-  int conn = pms.accept(15s);
-  ASSERT_EQ(conn, 0) << diagnostics();
-  pms.bring_link_up(conn);
-  ASSERT_TRUE(logged("PMS link is full; waiting up to 2000 ms", 45s)) << diagnostics();
+  ASSERT_NO_FATAL_FAILURE(fill_a_deaf_pms(pms, timing));
   auto stop = std::chrono::steady_clock::now();
   EXPECT_EQ(stop_in_process(), 0) << diagnostics();
   // The frame in hand may take its whole send limit; the marks of the postings that went out are
