@@ -31,6 +31,15 @@ namespace {
 
 const std::string& states() { return testutil::shared_store_path(); }
 
+// A record in hand with its retries, paced in milliseconds (5 ms doubling to 20 ms, for up to
+// 10 s) and never stopped.
+struct retried {
+  explicit retried(std::string text) : record{std::move(text)} {}
+  pms_request record;
+  std::stop_source never;
+  request_retry retry{record, retry_timing{5ms, 20ms, 10000ms}, never.get_token()};
+};
+
 class HandlersTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -357,11 +366,9 @@ TEST_F(HandlersTest, CheckinMeetingALockedPbxFileIsAppliedWhenTheLockGoes) {
   }
   std::optional<testutil::exclusive_lock> holder(std::in_place, pbx);
 
-  const retry_timing timing{5ms, 20ms, 10000ms};
-  std::stop_source never;
-  pms_request record{"GI|RN101|GNGuest|"};
-  request_retry retry(record, timing, never.get_token());
-  std::jthread applying([&] { handle(do_checkin, record.text, &retry); });
+  retried checkin("GI|RN101|GNGuest|");
+  request_retry& retry = checkin.retry;
+  std::jthread applying([&] { handle(do_checkin, checkin.record.text, &retry); });
   ASSERT_TRUE(testutil::wait_until(
       [&] { return count_occurrences(read_file(log), "database is locked") >= 3; }, 5000ms));
   EXPECT_FALSE(retry.given_up());
@@ -372,10 +379,9 @@ TEST_F(HandlersTest, CheckinMeetingALockedPbxFileIsAppliedWhenTheLockGoes) {
   EXPECT_FALSE(retry.given_up());
 
   configure("checkin = sqlite:update no_such_table set name='%name%' where ext='%exten%'\n");
-  pms_request broken{"GI|RN101|GNOther|"};
-  request_retry no_retry(broken, timing, never.get_token());
-  handle(do_checkin, broken.text, &no_retry);
-  EXPECT_EQ(no_retry.retries(), 0) << "a missing table is not tried again";
+  retried broken("GI|RN101|GNOther|");
+  handle(do_checkin, broken.record.text, &broken.retry);
+  EXPECT_EQ(broken.retry.retries(), 0) << "a missing table is not tried again";
   EXPECT_EQ(count_occurrences(read_file(log), "trying the request again"), 1) << read_file(log);
 }
 
@@ -386,11 +392,9 @@ TEST_F(HandlersTest, RoomEquipmentRetriesOnlyTheStatementThatMetAnAbsentDatabase
   configure("bareon = pbx:insert into actions (what, room) values ('bareon', '%exten%')\n"
             "dndon = phones:insert into dnd (room) values ('%exten%')\n",
             "[phones]\ndbdriver = sqlite\ndatabase = " + later + "/phones.db\n");
-  std::stop_source never;
-  const retry_timing timing{5ms, 20ms, 10000ms};
-  pms_request record{"RE|RN101|CS0|DNY|"};
-  request_retry retry(record, timing, never.get_token());
-  std::jthread applying([&] { handle(do_room_equip, record.text, &retry); });
+  retried equipment("RE|RN101|CS0|DNY|");
+  request_retry& retry = equipment.retry;
+  std::jthread applying([&] { handle(do_room_equip, equipment.record.text, &retry); });
   ASSERT_TRUE(testutil::wait_until(
       [&] { return count_occurrences(read_file(log), "Error connecting to") >= 3; }, 5000ms));
   ASSERT_EQ(mkdir(staging.c_str(), 0700), 0);
@@ -414,11 +418,10 @@ TEST_F(HandlersTest, RetriedStatementRunsOnTheSettingsAReloadPublished) {
   configure(services, "[phones]\ndbdriver = sqlite\ndatabase = " + dir.file("absent") +
                           "/phones.db\n");
   settings_store live(s);
-  std::stop_source never;
-  pms_request record{"RE|RN101|CS0|DNY|"};
-  const retry_timing timing{5ms, 20ms, 10000ms};
-  request_retry retry(record, timing, never.get_token());
-  auto p = fias_parse_packet(record.text.c_str(), static_cast<int>(record.text.size()));
+  retried equipment("RE|RN101|CS0|DNY|");
+  request_retry& retry = equipment.retry;
+  const std::string& text = equipment.record.text;
+  auto p = fias_parse_packet(text.c_str(), static_cast<int>(text.size()));
   std::jthread applying([&, first = s] {
     do_room_equip(request_context{*first, testutil::shared_store(),
                                   testutil::shared_store().journal(), &retry, nullptr, &live},
@@ -512,11 +515,9 @@ TEST_F(PostAnswer, AnswerMeetingALockedStatesFileSettlesItsCallWhenTheLockGoes) 
   testutil::short_store_waits short_waits;
   std::optional<testutil::exclusive_lock> holder(std::in_place, states());
 
-  const retry_timing timing{5ms, 20ms, 10000ms};
-  std::stop_source never;
-  pms_request record{"PA|ASOK|RN101|P#0001|DA091231|TI063000|"};
-  request_retry retry(record, timing, never.get_token());
-  std::jthread applying([&] { handle(do_pa, record.text, &retry); });
+  retried answer("PA|ASOK|RN101|P#0001|DA091231|TI063000|");
+  request_retry& retry = answer.retry;
+  std::jthread applying([&] { handle(do_pa, answer.record.text, &retry); });
   ASSERT_TRUE(testutil::wait_until(
       [&] { return count_occurrences(read_file(log), "database is locked") >= 2; }, 5000ms))
       << read_file(log);
