@@ -410,13 +410,16 @@ TEST_F(Faults, PmsThatStopsReadingLosesTheLinkAfterTheSendTimeLimitAndOnlyWholeF
   timing.link.send_limit = 1000ms;
   ASSERT_NO_FATAL_FAILURE(fill_a_deaf_pms(pms, timing));
   const int first = 0;
+  // The log is polled: the line that the link is full was seen up to a poll (20 ms and a read of
+  // a megabyte or two of log) after it was written, longer on a loaded machine.
   auto full = std::chrono::steady_clock::now();
   ASSERT_TRUE(logged("PMS is not reading: ", 30s)) << diagnostics();
-  EXPECT_GE(std::chrono::steady_clock::now() - full, 950ms) << "gave up before the time limit";
+  EXPECT_GE(std::chrono::steady_clock::now() - full, 800ms) << "gave up before the time limit";
   int second = pms.accept(10s);
   ASSERT_EQ(second, 1) << "the main loop connects again\n" << diagnostics();
   EXPECT_EQ(pms.first_record(second, 5s).substr(0, 3), "LS|");
-  EXPECT_TRUE(has_logged("Unable to send fias Post Simple"));
+  // The poller logs its failure after the link's; the main loop may reconnect in between.
+  EXPECT_TRUE(logged("Unable to send fias Post Simple", 5s));
 
   const std::string marked_query = "select dst from cdr where userfield != ''";
   ASSERT_TRUE(wait_until([&] { return !sqlite_rows(pbx, marked_query).empty(); }, 15s));
