@@ -106,6 +106,9 @@ class literal_reader {
   state now() const { return state_; }
   char quote() const { return quote_; }
   bool opened() const { return opened_; }
+  bool operator==(const literal_reader& other) const {
+    return kind_ == other.kind_ && state_ == other.state_ && quote_ == other.quote_;
+  }
 
  private:
   const dbkind kind_;
@@ -137,10 +140,10 @@ std::string substitute(dbdriver_t& drv, std::string_view q, const placeholder_fn
             if (reader.opened()) opened_at = offset_in(q, text) + i;
           }
         },
-        [&](std::string_view, const std::string&) {
+        [&](std::string_view, const std::string& value) {
           if (reader.now() == literal_reader::literal && reader.quote() == '"')
             rewritten.push_back(opened_at);
-          reader.value();
+          if (!value.empty()) reader.value();
         });
   }
 
@@ -190,6 +193,9 @@ std::string substitute(dbdriver_t& drv, std::string_view q, const placeholder_fn
         }
       },
       [&](std::string_view, const std::string& value) {
+        // An empty value leaves the reading as it was: the byte after it is read as if it
+        // followed the text in front (a backslash there escapes it, a quote there may pair).
+        if (value.empty()) return;
         close_rewritten();
         reader.value();
         out += drv.escape(value);
@@ -233,8 +239,16 @@ std::vector<std::string> template_unquoted_text_placeholders(std::string_view q)
   std::vector<std::string> unquoted;
   // The template's dialect is not known here: a placeholder counts as quoted only when SQLite
   // and MySQL both read it inside a literal, and not right behind a backslash, which would pair
-  // with the escape in front of a quote in the value.
-  literal_reader sqlite(dbkind::sqlite), mysql(dbkind::mysql);
+  // with the escape in front of a quote in the value. A value may also be empty (a room the
+  // record left out, %oldexten% outside a move), and then what follows it is read as if it
+  // followed the text in front of it: '\%exten%%name%' puts the name right behind the
+  // backslash. So each placeholder keeps both readings, with and without its value, and a later
+  // one is quoted only when it is in all of them.
+  struct reading {
+    literal_reader sqlite{dbkind::sqlite}, mysql{dbkind::mysql};
+    bool operator==(const reading&) const = default;
+  };
+  std::vector<reading> readings(1);
   walk_template(
       q,
       [&](std::string_view name) -> std::optional<std::string> {
@@ -242,16 +256,28 @@ std::vector<std::string> template_unquoted_text_placeholders(std::string_view q)
         return std::string();
       },
       [&](std::string_view text) {
-        for (char c : text) {
-          sqlite.read(c);
-          mysql.read(c);
-        }
+        for (reading& r : readings)
+          for (char c : text) {
+            r.sqlite.read(c);
+            r.mysql.read(c);
+          }
       },
       [&](std::string_view name, const std::string&) {
-        const bool quoted =
-            sqlite.now() == literal_reader::literal && mysql.now() == literal_reader::literal;
-        sqlite.value();
-        mysql.value();
+        const bool quoted = std::all_of(readings.begin(), readings.end(), [](const reading& r) {
+          return r.sqlite.now() == literal_reader::literal &&
+                 r.mysql.now() == literal_reader::literal;
+        });
+        std::vector<reading> next;
+        auto keep = [&next](const reading& r) {
+          if (std::find(next.begin(), next.end(), r) == next.end()) next.push_back(r);
+        };
+        for (reading r : readings) {
+          keep(r);
+          r.sqlite.value();
+          r.mysql.value();
+          keep(r);
+        }
+        readings = std::move(next);
         if (quoted || std::find(kNumbers.begin(), kNumbers.end(), name) != kNumbers.end())
           return;
         if (std::find(unquoted.begin(), unquoted.end(), name) == unquoted.end())

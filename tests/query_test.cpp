@@ -135,6 +135,9 @@ TEST(TemplateCheckTest, FindsFreeTextPlaceholdersOutsideSingleQuotes) {
       {"set a='\\'' %name% '", {"name"}},
       {"set a='it\\'s %name%'", {"name"}},
       {"set a='\\%name%'", {"name"}},
+      // An empty room leaves the backslash to the next value, or to the quote after it.
+      {"set a='\\%exten%%name%'", {"name"}},
+      {"set a='\\%oldexten%', b='%name%'", {"name"}},
       {"set a=%name%param%", {"name"}},
   };
   for (auto& c : cases) EXPECT_EQ(template_unquoted_text_placeholders(c.q), c.expected) << c.q;
@@ -159,6 +162,8 @@ TEST_F(QueryTest, DoubleQuotedTextHoldingAPlaceholderIsFilledAsASingleQuotedLite
       {*my, "set note=\"%name%\"", "a\\\" b", "set note='a\\\\\" b'"},
       {*my, "set note=\"it\\\"s %name%\" where a=\"\"", "x'",
        "set note='it\\\"s x''' where a=\"\""},
+      // The empty room leaves the backslash to escape the quote after it.
+      {*my, "set a=\"\\%exten%'%name%\"", "x", "set a='\\'x'"},
   };
   for (auto& c : cases)
     EXPECT_EQ(prepare_query(c.drv, c.q, {.name = c.name}, query_trace::off), c.expected) << c.q;
