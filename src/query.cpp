@@ -96,10 +96,13 @@ class literal_reader {
       state_ = closing;
     }
   }
-  // A value stands here: a quote before it closed its literal, a backslash before it escaped
-  // the value's first byte.
-  void value() {
+  // The value `text` stands here: a quote before it closed its literal, a backslash before it
+  // escaped the value's first byte. An empty value leaves the reading as it was: the byte after
+  // it is read as if it followed the text in front (a backslash there escapes it, a quote there
+  // may pair).
+  void value(std::string_view text) {
     opened_ = false;
+    if (text.empty()) return;
     if (state_ == closing) state_ = code;
     if (state_ == escaped) state_ = literal;
   }
@@ -143,7 +146,7 @@ std::string substitute(dbdriver_t& drv, std::string_view q, const placeholder_fn
         [&](std::string_view, const std::string& value) {
           if (reader.now() == literal_reader::literal && reader.quote() == '"')
             rewritten.push_back(opened_at);
-          if (!value.empty()) reader.value();
+          reader.value(value);
         });
   }
 
@@ -193,11 +196,10 @@ std::string substitute(dbdriver_t& drv, std::string_view q, const placeholder_fn
         }
       },
       [&](std::string_view, const std::string& value) {
-        // An empty value leaves the reading as it was: the byte after it is read as if it
-        // followed the text in front (a backslash there escapes it, a quote there may pair).
+        // A rewritten text's quote in front of an empty value may still be the first of two.
         if (value.empty()) return;
         close_rewritten();
-        reader.value();
+        reader.value(value);
         out += drv.escape(value);
       });
   close_rewritten();
@@ -271,12 +273,13 @@ std::vector<std::string> template_unquoted_text_placeholders(std::string_view q)
         auto keep = [&next](const reading& r) {
           if (std::find(next.begin(), next.end(), r) == next.end()) next.push_back(r);
         };
-        for (reading r : readings) {
-          keep(r);
-          r.sqlite.value();
-          r.mysql.value();
-          keep(r);
-        }
+        for (const reading& r : readings)
+          for (std::string_view v : {"", "x"}) {
+            reading after = r;
+            after.sqlite.value(v);
+            after.mysql.value(v);
+            keep(after);
+          }
         readings = std::move(next);
         if (quoted || std::find(kNumbers.begin(), kNumbers.end(), name) != kNumbers.end())
           return;
